@@ -1,0 +1,11 @@
+// Builds the AddinServerManager class from its member table.
+#pragma once
+
+#include "ref.hpp"
+
+namespace velmora {
+
+// The class object; needs the captured built-in `property` (globals.hpp).
+Ref build_manager_class();
+
+}  // namespace velmora

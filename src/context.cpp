@@ -1,0 +1,39 @@
+// The context manager protocol: __enter__ and __exit__.
+//
+//     def __enter__(self):
+//         self.start()
+//         return self
+//
+//     def __exit__(self, exc_type, exc_val, exc_tb):
+//         if self.is_running:
+//             self.stop()
+//
+// __exit__ returns None, so an exception raised in the block keeps propagating.
+#include "members.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace velmora {
+namespace {
+
+PyObject* enter(PyObject* const* args) {
+    PyObject* self = args[0];
+    if (!call_method(self, name.start)) return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject* exit(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref running = get_attr(self, name.is_running);
+    const int is_running = running ? PyObject_IsTrue(running.get()) : -1;
+    if (is_running < 0) return nullptr;
+    if (is_running && !call_method(self, name.stop)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const MemberBody enter_body = VELMORA_MEMBER_BODY(enter);
+const MemberBody exit_body = VELMORA_MEMBER_BODY(exit);
+
+}  // namespace velmora

@@ -1,0 +1,331 @@
+// The member function type: a compiled function that behaves like a Python one.
+//
+// - As a class attribute it binds to instances as a plain function does
+//   (`obj.start` is a bound method; no type test of `self`).
+// - It is called through vectorcall and binds positional and keyword arguments
+//   to its parameters with the interpreter's own wording for binding errors.
+// - It carries __name__, __qualname__, __module__, __doc__, __annotations__,
+//   __defaults__ and a __code__ describing its parameters, so inspect.signature()
+//   and help() see it as a function.
+// - An exception leaving it gets a traceback entry naming the member.
+#include "function.hpp"
+
+#include <frameobject.h>
+
+#include <cstddef>
+#include <string>
+
+#include "globals.hpp"
+#include "names.hpp"
+
+namespace velmora {
+namespace {
+
+constexpr Py_ssize_t kMaxParams = 16;
+
+struct MemberFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MemberSpec* spec;
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;
+    PyObject* code;            // parameters, for introspection
+    PyObject* traceback_code;  // "<module>.<class>.<member>", for traceback entries
+};
+
+MemberFunction* as_function(PyObject* obj) { return reinterpret_cast<MemberFunction*>(obj); }
+
+// "start() takes exactly 1 positional argument (2 given)"
+PyObject* argument_count_error(const MemberSpec& spec, Py_ssize_t given) {
+    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t r = spec.required;
+    const char* bound = r == n ? "exactly" : given < r ? "at least" : "at most";
+    const Py_ssize_t count = (r != n && given < r) ? r : n;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, bound, count, count == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+Py_ssize_t parameter_index(const MemberSpec& spec, PyObject* keyword) {
+    for (size_t i = 0; i < spec.params.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0)
+            return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    MemberFunction* self = as_function(callable);
+    const MemberSpec& spec = *self->spec;
+    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    if (given > n || (n_keywords == 0 && given < spec.required)) return argument_count_error(spec, given);
+
+    PyObject* bound[kMaxParams] = {};  // borrowed from the caller
+    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = args[i];
+    for (Py_ssize_t k = 0; k < n_keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        const Py_ssize_t index = parameter_index(spec, keyword);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+            return nullptr;
+        }
+        if (bound[index]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
+                         keyword);
+            return nullptr;
+        }
+        bound[index] = args[given + k];
+    }
+    for (Py_ssize_t i = 0; i < spec.required; ++i) {
+        if (!bound[i]) return argument_count_error(spec, i);
+    }
+
+    // Members reach each other through attribute lookups that callers may
+    // redirect; a cycle made of compiled calls only must end in RecursionError,
+    // not in a stack overflow.
+    if (Py_EnterRecursiveCall(" while calling an AddinServerManager member")) return nullptr;
+    PyObject* result = spec.body->fn(bound);
+    Py_LeaveRecursiveCall();
+    if (!result && records.module) add_traceback_entry(self->traceback_code, module_namespace());
+    return result;
+}
+
+PyObject* member_descr_get(PyObject* func, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(func);
+    return PyMethod_New(func, obj);
+}
+
+PyObject* member_repr(PyObject* func) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(func)->qualname, func);
+}
+
+int member_traverse(PyObject* obj, visitproc visit, void* arg) {
+    MemberFunction* f = as_function(obj);
+    Py_VISIT(Py_TYPE(obj));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    return 0;
+}
+
+int member_clear(PyObject* obj) {
+    MemberFunction* f = as_function(obj);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    return 0;
+}
+
+void member_dealloc(PyObject* obj) {
+    MemberFunction* f = as_function(obj);
+    PyObject_GC_UnTrack(obj);
+    if (f->weakrefs) PyObject_ClearWeakRefs(obj);
+    member_clear(obj);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->traceback_code);
+    PyObject_GC_Del(obj);
+}
+
+// Attributes. Setters validate like those of Python functions.
+
+PyObject* get_name(PyObject* f, void*) { return Py_NewRef(as_function(f)->name); }
+PyObject* get_qualname(PyObject* f, void*) { return Py_NewRef(as_function(f)->qualname); }
+PyObject* get_module(PyObject* f, void*) { return Py_NewRef(as_function(f)->module); }
+PyObject* get_doc(PyObject* f, void*) { return Py_NewRef(as_function(f)->doc); }
+PyObject* get_annotations(PyObject* f, void*) { return Py_NewRef(as_function(f)->annotations); }
+PyObject* get_defaults(PyObject* f, void*) { return Py_NewRef(as_function(f)->defaults); }
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* f, void*) { return Py_NewRef(as_function(f)->code); }
+
+int set_str_field(PyObject** field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+int set_name(PyObject* f, PyObject* value, void*) { return set_str_field(&as_function(f)->name, value, "__name__"); }
+int set_qualname(PyObject* f, PyObject* value, void*) {
+    return set_str_field(&as_function(f)->qualname, value, "__qualname__");
+}
+int set_module(PyObject* f, PyObject* value, void*) {
+    Py_XSETREF(as_function(f)->module, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+int set_doc(PyObject* f, PyObject* value, void*) {
+    Py_XSETREF(as_function(f)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+int set_annotations(PyObject* f, PyObject* value, void*) {
+    if (value == nullptr || value == Py_None) {
+        PyObject* fresh = PyDict_New();
+        if (!fresh) return -1;
+        Py_XSETREF(as_function(f)->annotations, fresh);
+        return 0;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(f)->annotations, Py_NewRef(value));
+    return 0;
+}
+int set_defaults(PyObject* f, PyObject* value, void*) {
+    if (value != nullptr && value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(f)->defaults, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyGetSetDef member_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The type's remaining slots are meant to be zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject member_function_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "velmora_master.addin_launcher.server_manager.member_function",
+    .tp_basicsize = sizeof(MemberFunction),
+    .tp_dealloc = member_dealloc,
+    .tp_vectorcall_offset = offsetof(MemberFunction, vectorcall),
+    .tp_repr = member_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_doc = "Function object of an AddinServerManager member.",
+    .tp_traverse = member_traverse,
+    .tp_clear = member_clear,
+    .tp_weaklistoffset = offsetof(MemberFunction, weakrefs),
+    .tp_getset = member_getset,
+    .tp_descr_get = member_descr_get,
+    .tp_dictoffset = offsetof(MemberFunction, dict),
+};
+#pragma GCC diagnostic pop
+
+Ref make_annotations(const MemberSpec& spec) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return {};
+    for (const Parameter& p : spec.params) {
+        if (!p.annotation) continue;
+        Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+        if (!text || PyDict_SetItemString(annotations.get(), p.name, text.get()) < 0) return {};
+    }
+    if (spec.return_annotation) {
+        Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+        if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return {};
+    }
+    return annotations;
+}
+
+// A code object with the member's parameter names, derived from its traceback code.
+Ref make_signature_code(const MemberSpec& spec, PyObject* traceback_code, PyObject* qualname) {
+    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+    Ref varnames = Ref::steal(PyTuple_New(n));
+    if (!varnames) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* text = PyUnicode_InternFromString(spec.params[static_cast<size_t>(i)].name);
+        if (!text) return {};
+        PyTuple_SET_ITEM(varnames.get(), i, text);
+    }
+    Ref replace = get_attr(traceback_code, name.replace);
+    Ref empty_args = Ref::steal(PyTuple_New(0));
+    Ref changes = Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:s,s:O}", "co_argcount", n, "co_nlocals", n,
+                                           "co_varnames", varnames.get(), "co_name", spec.name,
+                                           "co_qualname", qualname));
+    if (!replace || !empty_args || !changes) return {};
+    return Ref::steal(PyObject_Call(replace.get(), empty_args.get(), changes.get()));
+}
+
+}  // namespace
+
+int ready_member_function_type() {
+    if (PyType_HasFeature(&member_function_type, Py_TPFLAGS_READY)) return 0;
+    return PyType_Ready(&member_function_type);
+}
+
+Ref make_traceback_code(const char* file, const char* code_name, int line) {
+    return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, code_name, line)));
+}
+
+void add_traceback_entry(PyObject* code, PyObject* globals) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+    // Without a frame the exception still propagates, only without this entry.
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name) {
+    if (static_cast<Py_ssize_t>(spec.params.size()) > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "member %s has too many parameters", spec.name);
+        return {};
+    }
+    Ref func_name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", class_name, spec.name));
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    Ref annotations = make_annotations(spec);
+    if (!func_name || !qualname || !doc || !annotations) return {};
+
+    const std::string traceback_name = std::string(PyUnicode_AsUTF8(module_name)) + "." +
+                                       PyUnicode_AsUTF8(qualname.get());
+    Ref traceback_code = make_traceback_code(spec.body->file, traceback_name.c_str(), spec.body->line);
+    if (!traceback_code) return {};
+    Ref code = make_signature_code(spec, traceback_code.get(), qualname.get());
+    if (!code) return {};
+
+    Ref defaults = Ref::borrow(spec.defaults ? spec.defaults() : Py_None);
+
+    auto* f = PyObject_GC_New(MemberFunction, &member_function_type);
+    if (!f) return {};
+    f->vectorcall = member_vectorcall;
+    f->spec = &spec;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    f->name = func_name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module_name);
+    f->doc = doc.release();
+    f->annotations = annotations.release();
+    f->defaults = defaults.release();
+    f->code = code.release();
+    f->traceback_code = traceback_code.release();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace velmora

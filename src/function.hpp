@@ -1,0 +1,24 @@
+// The function objects that carry the members of AddinServerManager.
+#pragma once
+
+#include <Python.h>
+
+#include "members.hpp"
+#include "ref.hpp"
+
+namespace velmora {
+
+// Readies the function type once per process. -1 with an exception set on failure.
+int ready_member_function_type();
+
+// The function object of one member, named "<class>.<member>" and attributed to `module_name`.
+Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name);
+
+// A code object that names `name` in tracebacks, at `file`:`line`.
+Ref make_traceback_code(const char* file, const char* name, int line);
+
+// Adds a traceback entry for `code` to the exception being raised, as a Python
+// frame leaving with that exception would. The exception itself is kept.
+void add_traceback_entry(PyObject* code, PyObject* globals);
+
+}  // namespace velmora

@@ -1,0 +1,46 @@
+// Process-wide load records and the resolution of module-level names.
+//
+// The module is loaded into one interpreter per process, once; its namespace
+// is the one recorded here. Members resolve each module-level name at the
+// moment they use it, as Python code does with LOAD_GLOBAL: first the module
+// namespace, then the builtins, else NameError.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace velmora {
+
+struct LoadRecords {
+    int64_t interpreter_id = -1;  // interpreter that first created the module
+    PyObject* module = nullptr;   // strong; the module whose execution step ran
+    PyObject* builtins = nullptr; // strong; the builtins module's namespace
+    PyObject* print = nullptr;    // strong; built-ins captured at load
+    PyObject* property = nullptr;
+};
+
+extern LoadRecords records;
+
+// The recorded module's namespace (borrowed).
+PyObject* module_namespace();
+
+// Looks `name` up in the module namespace, then in the builtins.
+Ref resolve_global(PyObject* name);
+
+// resolve_global(global).attr, the shape of nearly every service call.
+Ref global_attr(PyObject* global, PyObject* attr);
+
+}  // namespace velmora
+
+namespace velmora {
+
+// Whether the pending exception is an instance of resolve_global(global).attr,
+// which is looked up only now, as an `except` clause does. The exception stays
+// pending. -1 when the lookup itself fails: its error then replaces the pending
+// one, with the pending one as its context.
+int pending_exception_matches(PyObject* global, PyObject* attr);
+
+}  // namespace velmora

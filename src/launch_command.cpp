@@ -1,0 +1,160 @@
+// The server's command line: _build_command.
+//
+// Roughly the Python:
+//
+//     cert_paths = self._cert_manager.ensure_certificates()
+//     print("=" * 50)
+//     print(f"PATHS:\tCA Certificate: {cert_paths.ca_cert}")
+//     print(f"PATHS:\tServer Certificate: {cert_paths.server_cert}")
+//     print(f"PATHS:\tServer Key: {cert_paths.server_key}")
+//     print("=" * 50)
+//     if self.use_compiled:
+//         cmd = [str(self._config.get_binary_path())]
+//     else:
+//         if self._config.addin_path is None:
+//             raise <the add-in directory error>
+//         cmd = ["node", str(self._config.addin_path / "server.js")]
+//     cmd += ["--cert", str(cert_paths.server_cert), "--key", str(cert_paths.server_key),
+//             "--port", str(self.port), "--server-port", str(self.server_port),
+//             "--logging-level", str(logging.getLevelName(logger.getEffectiveLevel()))]
+//     if self.watchdog_port: cmd += ["--watchdog-port", str(self.watchdog_port)]
+//     if self.auth_token:    cmd += ["--auth-token", self.auth_token]
+//     if self.docs_port:     cmd += ["--docs-port", str(self.docs_port)]
+//     return cmd
+#include <initializer_list>
+
+#include "globals.hpp"
+#include "members.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kRule = "==================================================";
+
+int print_line(Ref line) { return line && call(records.print, line.get()) ? 0 : -1; }
+
+// One report line: the label, then the value as an f-string would show it.
+int print_path(const char* label, PyObject* cert_paths, PyObject* attr) {
+    Ref value = get_attr(cert_paths, attr);
+    Ref shown = value ? Ref::steal(PyObject_Format(value.get(), name.empty)) : Ref{};
+    return shown ? print_line(Ref::steal(PyUnicode_FromFormat("%s%U", label, shown.get()))) : -1;
+}
+
+Ref text_of_attr(PyObject* obj, PyObject* attr) {
+    Ref value = get_attr(obj, attr);
+    return value ? Ref::steal(PyObject_Str(value.get())) : Ref{};
+}
+
+int append_all(PyObject* list, std::initializer_list<PyObject*> items) {
+    for (PyObject* item : items)
+        if (PyList_Append(list, item) < 0) return -1;
+    return 0;
+}
+
+// Appends `option` and the text of the field when the field is true.
+int append_if_set(PyObject* self, PyObject* command, PyObject* field, const char* option, bool as_text) {
+    Ref value = get_attr(self, field);
+    if (!value) return -1;
+    const int set = PyObject_IsTrue(value.get());
+    if (set <= 0) return set;
+    Ref text = as_text ? Ref::steal(PyObject_Str(value.get())) : value;
+    Ref option_text = Ref::steal(PyUnicode_FromString(option));
+    return text && option_text ? append_all(command, {option_text.get(), text.get()}) : -1;
+}
+
+// Raises whatever the manager offers as `addin_path_error`; without it, a
+// ServerStartError that says what is missing.
+PyObject* raise_missing_addin_path(PyObject* self) {
+    PyObject* offered = nullptr;
+    if (PyObject_GetOptionalAttr(self, name.addin_path_error, &offered) < 0) return nullptr;
+    Ref error = Ref::steal(offered);
+    if (!error) {
+        Ref start_error = resolve_global(name.ServerStartError);
+        if (!start_error) return nullptr;
+        error = Ref::steal(PyObject_CallFunction(
+            start_error.get(), "s",
+            "Add-in directory not found: cannot locate server.js to run in development mode"));
+        if (!error) return nullptr;
+    }
+    if (PyExceptionInstance_Check(error.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    } else if (PyExceptionClass_Check(error.get())) {
+        Ref instance = Ref::steal(PyObject_CallNoArgs(error.get()));
+        if (instance) PyErr_SetObject(error.get(), instance.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+PyObject* build_command(PyObject* const* args) {
+    PyObject* self = args[0];
+
+    Ref cert_manager = get_attr(self, name.cert_manager);
+    Ref cert_paths = cert_manager ? call_method(cert_manager.get(), name.ensure_certificates) : Ref{};
+    if (!cert_paths) return nullptr;
+    if (print_line(Ref::steal(PyUnicode_FromString(kRule))) < 0 ||
+        print_path("PATHS:\tCA Certificate: ", cert_paths.get(), name.ca_cert) < 0 ||
+        print_path("PATHS:\tServer Certificate: ", cert_paths.get(), name.server_cert) < 0 ||
+        print_path("PATHS:\tServer Key: ", cert_paths.get(), name.server_key) < 0 ||
+        print_line(Ref::steal(PyUnicode_FromString(kRule))) < 0)
+        return nullptr;
+
+    Ref command = Ref::steal(PyList_New(0));
+    if (!command) return nullptr;
+    Ref use_compiled = get_attr(self, name.use_compiled);
+    const int compiled = use_compiled ? PyObject_IsTrue(use_compiled.get()) : -1;
+    if (compiled < 0) return nullptr;
+    if (compiled) {
+        Ref config = get_attr(self, name.config);
+        Ref binary = config ? call_method(config.get(), name.get_binary_path) : Ref{};
+        Ref binary_text = binary ? Ref::steal(PyObject_Str(binary.get())) : Ref{};
+        if (!binary_text || PyList_Append(command.get(), binary_text.get()) < 0) return nullptr;
+    } else {
+        Ref config = get_attr(self, name.config);
+        Ref addin_path = config ? get_attr(config.get(), name.addin_path) : Ref{};
+        if (!addin_path) return nullptr;
+        if (addin_path.get() == Py_None) return raise_missing_addin_path(self);
+        addin_path = get_attr(config.get(), name.addin_path);
+        Ref script_name = Ref::steal(PyUnicode_FromString("server.js"));
+        Ref script = addin_path && script_name ? Ref::steal(PyNumber_TrueDivide(addin_path.get(), script_name.get()))
+                                               : Ref{};
+        Ref script_text = script ? Ref::steal(PyObject_Str(script.get())) : Ref{};
+        Ref node = Ref::steal(PyUnicode_FromString("node"));
+        if (!script_text || !node || append_all(command.get(), {node.get(), script_text.get()}) < 0) return nullptr;
+    }
+
+    Ref cert_text = text_of_attr(cert_paths.get(), name.server_cert);
+    if (!cert_text) return nullptr;
+    Ref key_text = text_of_attr(cert_paths.get(), name.server_key);
+    if (!key_text) return nullptr;
+    Ref port_text = text_of_attr(self, name.port);
+    if (!port_text) return nullptr;
+    Ref server_port_text = text_of_attr(self, name.server_port);
+    if (!server_port_text) return nullptr;
+    Ref get_level_name = global_attr(name.logging, name.getLevelName);
+    Ref logger = get_level_name ? resolve_global(name.logger) : Ref{};
+    Ref level = logger ? call_method(logger.get(), name.getEffectiveLevel) : Ref{};
+    Ref level_name = level ? call(get_level_name.get(), level.get()) : Ref{};
+    Ref level_text = level_name ? Ref::steal(PyObject_Str(level_name.get())) : Ref{};
+    if (!level_text) return nullptr;
+
+    Ref fixed = Ref::steal(Py_BuildValue("[sOsOsOsOsO]", "--cert", cert_text.get(), "--key", key_text.get(),
+                                         "--port", port_text.get(), "--server-port", server_port_text.get(),
+                                         "--logging-level", level_text.get()));
+    if (!fixed || PyList_SetSlice(command.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, fixed.get()) < 0) return nullptr;
+
+    if (append_if_set(self, command.get(), name.watchdog_port, "--watchdog-port", true) < 0 ||
+        append_if_set(self, command.get(), name.auth_token, "--auth-token", false) < 0 ||
+        append_if_set(self, command.get(), name.docs_port, "--docs-port", true) < 0)
+        return nullptr;
+    return command.release();
+}
+
+}  // namespace
+
+const MemberBody build_command_body = VELMORA_MEMBER_BODY(build_command);
+
+}  // namespace velmora

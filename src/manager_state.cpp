@@ -1,0 +1,154 @@
+// Construction and state of AddinServerManager: __init__, url, pid, is_running.
+//
+// Roughly the Python:
+//
+//     def __init__(self, use_compiled=False, port=3000, server_port=8000, watchdog_port=0,
+//                  docs_port=0, auth_token="", addin_path=None, timeout=30.0, capture_output=False):
+//         ...coerce and validate every argument first, then...
+//         self.use_compiled = bool(use_compiled); self.port = port; ...; self._process = None
+//         self._config = Config(addin_path)
+//         self._cert_manager = CertificateManager()
+//
+//     url        -> f"https://localhost:{self.port}"
+//     pid        -> self._process.pid if self._process else None
+//     is_running -> self._process is not None and self._process.poll() is None
+//                   and self._is_port_in_use()
+#include "globals.hpp"
+#include "members.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace velmora {
+namespace {
+
+PyObject* defaults_tuple = nullptr;  // strong, for the life of the process
+
+enum InitArg { kSelf, kUseCompiled, kPort, kServerPort, kWatchdogPort, kDocsPort, kAuthToken, kAddinPath,
+               kTimeout, kCaptureOutput, kInitArgCount };
+
+PyObject* incorrect_type(const char* argument, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
+                 expected, Py_TYPE(value)->tp_name);
+    if (PyUnicode_Check(value)) {
+        // Only a str subclass gets here: say why it was not taken as a str.
+        PyObject* error = PyErr_GetRaisedException();
+        Ref note = Ref::steal(PyUnicode_FromString(
+            "Subclasses of built-in types are rejected: pass an exact str instance."));
+        Ref added = note ? call_method(error, name.add_note, note.get()) : Ref{};
+        if (!added) PyErr_Clear();
+        PyErr_SetRaisedException(error);
+    }
+    return nullptr;
+}
+
+Ref truth_value(PyObject* value) {
+    const int truth = PyObject_IsTrue(value);
+    return truth < 0 ? Ref{} : Ref::borrow(truth ? Py_True : Py_False);
+}
+
+// An exact int stays as it is; any other number becomes its int().
+Ref port_value(PyObject* value, const char* argument) {
+    if (PyLong_CheckExact(value)) return Ref::borrow(value);
+    if (PyNumber_Check(value)) return Ref::steal(PyNumber_Long(value));
+    incorrect_type(argument, "int", value);
+    return {};
+}
+
+PyObject* init(PyObject* const* given) {
+    PyObject* args[kInitArgCount];
+    args[kSelf] = given[kSelf];
+    for (Py_ssize_t i = 1; i < kInitArgCount; ++i)
+        args[i] = given[i] ? given[i] : PyTuple_GET_ITEM(defaults_tuple, i - 1);
+    PyObject* self = args[kSelf];
+
+    // Every argument is checked before the first one is stored.
+    Ref use_compiled = truth_value(args[kUseCompiled]);
+    if (!use_compiled) return nullptr;
+    Ref port = port_value(args[kPort], "port");
+    if (!port) return nullptr;
+    Ref server_port = port_value(args[kServerPort], "server_port");
+    if (!server_port) return nullptr;
+    Ref watchdog_port = port_value(args[kWatchdogPort], "watchdog_port");
+    if (!watchdog_port) return nullptr;
+    Ref docs_port = port_value(args[kDocsPort], "docs_port");
+    if (!docs_port) return nullptr;
+    const double timeout_seconds = PyFloat_AsDouble(args[kTimeout]);
+    if (timeout_seconds == -1.0 && PyErr_Occurred()) return nullptr;
+    Ref capture_output = truth_value(args[kCaptureOutput]);
+    if (!capture_output) return nullptr;
+    if (!PyUnicode_CheckExact(args[kAuthToken])) return incorrect_type("auth_token", "str", args[kAuthToken]);
+    PyObject* addin_path = args[kAddinPath];
+    if (addin_path != Py_None && !PyUnicode_CheckExact(addin_path))
+        return incorrect_type("addin_path", "str", addin_path);
+    Ref timeout = Ref::steal(PyFloat_FromDouble(timeout_seconds));
+    if (!timeout) return nullptr;
+
+    if (set_attr(self, name.use_compiled, std::move(use_compiled)) < 0 ||
+        set_attr(self, name.port, std::move(port)) < 0 ||
+        set_attr(self, name.server_port, std::move(server_port)) < 0 ||
+        set_attr(self, name.watchdog_port, std::move(watchdog_port)) < 0 ||
+        set_attr(self, name.docs_port, std::move(docs_port)) < 0 ||
+        set_attr(self, name.auth_token, Ref::borrow(args[kAuthToken])) < 0 ||
+        set_attr(self, name.timeout, std::move(timeout)) < 0 ||
+        set_attr(self, name.capture_output, std::move(capture_output)) < 0 ||
+        set_attr(self, name.process, Ref::borrow(Py_None)) < 0)
+        return nullptr;
+
+    Ref config_class = resolve_global(name.Config);
+    if (!config_class || set_attr(self, name.config, call(config_class.get(), addin_path)) < 0) return nullptr;
+    Ref cert_manager_class = resolve_global(name.CertificateManager);
+    if (!cert_manager_class ||
+        set_attr(self, name.cert_manager, Ref::steal(PyObject_CallNoArgs(cert_manager_class.get()))) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* url(PyObject* const* args) {
+    Ref port = get_attr(args[0], name.port);
+    if (!port) return nullptr;
+    Ref port_text = Ref::steal(PyObject_Format(port.get(), name.empty));
+    if (!port_text) return nullptr;
+    return PyUnicode_FromFormat("https://localhost:%U", port_text.get());
+}
+
+PyObject* pid(PyObject* const* args) {
+    Ref process = get_attr(args[0], name.process);
+    if (!process) return nullptr;
+    const int held = PyObject_IsTrue(process.get());
+    if (held < 0) return nullptr;
+    if (!held) Py_RETURN_NONE;
+    Ref process_id = get_attr(process.get(), name.pid);
+    if (!process_id) return nullptr;
+    if (process_id.get() == Py_None || PyLong_CheckExact(process_id.get())) return process_id.release();
+    if (PyNumber_Check(process_id.get())) return PyNumber_Long(process_id.get());
+    PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(process_id.get())->tp_name);
+    return nullptr;
+}
+
+PyObject* is_running(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref process = get_attr(self, name.process);
+    if (!process) return nullptr;
+    if (process.get() == Py_None) Py_RETURN_FALSE;
+    Ref status = call_method(process.get(), name.poll);
+    if (!status) return nullptr;
+    if (status.get() != Py_None) Py_RETURN_FALSE;
+    return call_method(self, name.is_port_in_use).release();
+}
+
+}  // namespace
+
+PyObject* constructor_defaults() { return defaults_tuple; }
+
+int make_constructor_defaults() {
+    if (defaults_tuple) return 0;
+    defaults_tuple = Py_BuildValue("(OiiiisOdO)", Py_False, 3000, 8000, 0, 0, "", Py_None, 30.0, Py_False);
+    return defaults_tuple ? 0 : -1;
+}
+
+const MemberBody init_body = VELMORA_MEMBER_BODY(init);
+const MemberBody url_body = VELMORA_MEMBER_BODY(url);
+const MemberBody pid_body = VELMORA_MEMBER_BODY(pid);
+const MemberBody is_running_body = VELMORA_MEMBER_BODY(is_running);
+
+}  // namespace velmora

@@ -1,0 +1,186 @@
+// Module loading: the entry point, the create step and the execution step.
+//
+// The module's working data is process-wide (globals.hpp): it loads into one
+// interpreter per process, and loading it again hands back the module that is
+// already there. The execution step behaves roughly like this Python:
+//
+//     import subprocess, sys, os, atexit, time, signal, socket
+//     from pathlib import Path
+//     from typing import Optional
+//     from .config import Config
+//     from .certificate_manager import CertificateManager
+//     from .exceptions import ServerStartError, ServerStopError, ServerNotRunningError
+//     import logging
+//     from ..logging_config import setup_logging_subprocess, get_logger
+//     logger = get_logger(__name__)
+//     class AddinServerManager: ...
+#include <Python.h>
+
+#include <initializer_list>
+
+#include "class_surface.hpp"
+#include "function.hpp"
+#include "globals.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace velmora {
+namespace {
+
+// The namespace entry `module_attr` from the import specification's `spec_attr`.
+int copy_spec_attr(PyObject* spec, PyObject* spec_attr, PyObject* module, PyObject* module_attr, bool skip_none) {
+    PyObject* value = nullptr;
+    const int found = PyObject_GetOptionalAttr(spec, spec_attr, &value);
+    Ref owned = Ref::steal(value);
+    if (found <= 0 || (skip_none && value == Py_None)) return found;
+    return PyObject_SetAttr(module, module_attr, value);
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0) return nullptr;
+    if (records.interpreter_id == -1) {
+        records.interpreter_id = interpreter;
+    } else if (records.interpreter_id != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter "
+                        "per process.");
+        return nullptr;
+    }
+    if (records.module) return Py_NewRef(records.module);
+
+    if (intern_names() < 0) return nullptr;
+    Ref module_name = get_attr(spec, name.name);
+    if (!module_name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
+    if (!module || copy_spec_attr(spec, name.loader, module.get(), name.dunder_loader, false) < 0 ||
+        copy_spec_attr(spec, name.origin, module.get(), name.dunder_file, false) < 0 ||
+        copy_spec_attr(spec, name.parent, module.get(), name.dunder_package, false) < 0 ||
+        copy_spec_attr(spec, name.submodule_search_locations, module.get(), name.dunder_path, true) < 0)
+        return nullptr;
+    return module.release();
+}
+
+int capture_builtin(PyObject* builtin, PyObject** slot) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(records.builtins, builtin, &value) < 0) return -1;
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", builtin);
+        return -1;
+    }
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+int bind(PyObject* ns, PyObject* key, Ref value) {
+    return value ? PyDict_SetItem(ns, key, value.get()) : -1;
+}
+
+// import <module> (absolute), bound under its own name.
+int import_module(PyObject* ns, PyObject* module) {
+    return bind(ns, module, Ref::steal(PyImport_ImportModuleLevelObject(module, ns, nullptr, nullptr, 0)));
+}
+
+// from <level dots><module> import <names...>, each bound under its own name, in order.
+int import_names(PyObject* ns, const char* module, int level, std::initializer_list<PyObject*> names) {
+    Ref module_name = Ref::steal(PyUnicode_FromString(module));
+    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!module_name || !fromlist) return -1;
+    Py_ssize_t i = 0;
+    for (PyObject* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
+    Ref imported = Ref::steal(
+        PyImport_ImportModuleLevelObject(module_name.get(), ns, nullptr, fromlist.get(), level));
+    if (!imported) return -1;
+
+    for (PyObject* n : names) {
+        PyObject* value = nullptr;
+        if (PyObject_GetOptionalAttr(imported.get(), n, &value) < 0) return -1;
+        if (!value) {
+            // A submodule of that name that is already imported stands in for the attribute.
+            Ref package_name = get_attr(imported.get(), name.dunder_name);
+            if (!package_name) return -1;
+            Ref full_name = Ref::steal(PyUnicode_FromFormat("%S.%U", package_name.get(), n));
+            if (!full_name) return -1;
+            value = PyImport_GetModule(full_name.get());
+            if (!value && PyErr_Occurred()) return -1;
+        }
+        if (!value) {
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", n);
+            return -1;
+        }
+        if (bind(ns, n, Ref::steal(value)) < 0) return -1;
+    }
+    return 0;
+}
+
+int run_execution_steps(PyObject* module) {
+    PyObject* ns = PyModule_GetDict(module);
+    if (intern_names() < 0) return -1;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    Py_XSETREF(records.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
+    if (capture_builtin(name.property, &records.property) < 0 || capture_builtin(name.print, &records.print) < 0)
+        return -1;
+
+    for (PyObject* standard : {name.subprocess, name.sys, name.os, name.atexit, name.time, name.signal, name.socket})
+        if (import_module(ns, standard) < 0) return -1;
+    if (import_names(ns, "pathlib", 0, {name.Path}) < 0 || import_names(ns, "typing", 0, {name.Optional}) < 0 ||
+        import_names(ns, "config", 1, {name.Config}) < 0 ||
+        import_names(ns, "certificate_manager", 1, {name.CertificateManager}) < 0 ||
+        import_names(ns, "exceptions", 1,
+                     {name.ServerStartError, name.ServerStopError, name.ServerNotRunningError}) < 0 ||
+        import_module(ns, name.logging) < 0 ||
+        import_names(ns, "logging_config", 2, {name.setup_logging_subprocess, name.get_logger}) < 0)
+        return -1;
+
+    Ref get_logger = resolve_global(name.get_logger);
+    Ref module_name = get_logger ? resolve_global(name.dunder_name) : Ref{};
+    if (!module_name || bind(ns, name.logger, call(get_logger.get(), module_name.get())) < 0) return -1;
+
+    return bind(ns, name.AddinServerManager, build_manager_class());
+}
+
+int exec_module(PyObject* module) {
+    if (records.module == module) return 0;
+    if (records.module) {
+        // The loaded module stays recorded: forgetting it would let the next
+        // import initialise a second copy, the very thing refused here.
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'server_manager' has already been imported. Re-initialisation is not "
+                        "supported.");
+    } else {
+        records.module = Py_NewRef(module);
+        if (run_execution_steps(module) == 0) return 0;
+        Py_CLEAR(records.module);
+    }
+    PyObject* failure = PyErr_GetRaisedException();
+    Ref code = make_traceback_code("src/" __FILE_NAME__, "init velmora_master.addin_launcher.server_manager",
+                                   __LINE__);
+    if (!code) PyErr_Clear();  // the import still fails with its own error, only without this entry
+    PyErr_SetRaisedException(failure);
+    if (code) add_traceback_entry(code.get(), PyModule_GetDict(module));
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "server_manager",
+    nullptr,  // no module docstring
+    0,        // all working data is process-wide
+    nullptr,  // no module-level functions
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velmora
+
+PyMODINIT_FUNC PyInit_server_manager(void) { return PyModuleDef_Init(&velmora::module_def); }

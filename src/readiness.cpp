@@ -1,0 +1,122 @@
+// Readiness: _wait_for_ready and the port probe _is_port_in_use.
+//
+// Roughly the Python:
+//
+//     def _wait_for_ready(self):
+//         start_time = time.time()
+//         while time.time() - start_time < self.timeout:
+//             if self._is_port_in_use():
+//                 return True
+//             if self._process.poll() is not None:
+//                 return False
+//             time.sleep(0.1)
+//         return False
+//
+//     def _is_port_in_use(self):
+//         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+//             try:
+//                 sock.settimeout(1)
+//                 sock.connect(("localhost", self.port))
+//                 return True
+//             except (socket.timeout, ConnectionRefusedError, OSError):
+//                 return False
+#include "globals.hpp"
+#include "members.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace velmora {
+namespace {
+
+Ref wall_clock() {
+    Ref clock = global_attr(name.time, name.time);
+    return clock ? Ref::steal(PyObject_CallNoArgs(clock.get())) : Ref{};
+}
+
+PyObject* wait_for_ready(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref start_time = wall_clock();
+    if (!start_time) return nullptr;
+    Ref pause = Ref::steal(PyFloat_FromDouble(0.1));
+    if (!pause) return nullptr;
+    for (;;) {
+        Ref now = wall_clock();
+        Ref elapsed = now ? Ref::steal(PyNumber_Subtract(now.get(), start_time.get())) : Ref{};
+        Ref timeout = elapsed ? get_attr(self, name.timeout) : Ref{};
+        const int in_time = timeout ? PyObject_RichCompareBool(elapsed.get(), timeout.get(), Py_LT) : -1;
+        if (in_time < 0) return nullptr;
+        if (!in_time) Py_RETURN_FALSE;
+
+        Ref listening = call_method(self, name.is_port_in_use);
+        const int ready = listening ? PyObject_IsTrue(listening.get()) : -1;
+        if (ready < 0) return nullptr;
+        if (ready) Py_RETURN_TRUE;
+
+        Ref process = get_attr(self, name.process);
+        Ref status = process ? call_method(process.get(), name.poll) : Ref{};
+        if (!status) return nullptr;
+        if (status.get() != Py_None) Py_RETURN_FALSE;
+
+        Ref sleep = global_attr(name.time, name.sleep);
+        if (!sleep || !call(sleep.get(), pause.get())) return nullptr;
+    }
+}
+
+// settimeout(1), then connect(("localhost", self.port)).
+int try_connect(PyObject* self, PyObject* sock) {
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one || !call_method(sock, name.settimeout, one.get())) return -1;
+    Ref port = get_attr(self, name.port);
+    Ref address = port ? Ref::steal(PyTuple_Pack(2, name.localhost, port.get())) : Ref{};
+    return address && call_method(sock, name.connect, address.get()) ? 0 : -1;
+}
+
+// True when the pending exception is one the probe answers with False.
+int is_connection_failure() {
+    const int timed_out = pending_exception_matches(name.socket, name.timeout);
+    if (timed_out != 0) return timed_out;
+    return PyErr_ExceptionMatches(PyExc_ConnectionRefusedError) || PyErr_ExceptionMatches(PyExc_OSError);
+}
+
+PyObject* is_port_in_use(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref socket_class = global_attr(name.socket, name.socket);
+    Ref family = socket_class ? global_attr(name.socket, name.AF_INET) : Ref{};
+    Ref kind = family ? global_attr(name.socket, name.SOCK_STREAM) : Ref{};
+    Ref created = kind ? Ref::steal(PyObject_CallFunctionObjArgs(socket_class.get(), family.get(), kind.get(),
+                                                                 nullptr))
+                       : Ref{};
+    if (!created) return nullptr;
+    Ref exit = get_attr(created.get(), name.exit);
+    Ref sock = exit ? call_method(created.get(), name.enter) : Ref{};
+    if (!sock) return nullptr;
+
+    const bool connected = try_connect(self, sock.get()) == 0;
+    const int refused = connected ? 0 : is_connection_failure();
+    if (refused < 0) return nullptr;
+    if (connected || refused) {
+        PyErr_Clear();
+        Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
+        if (!closed) return nullptr;
+        return Py_NewRef(connected ? Py_True : Py_False);
+    }
+    // Anything else leaves the `with` block with the exception, which closes the socket.
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
+    Ref suppressed = Ref::steal(PyObject_CallFunctionObjArgs(
+        exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
+        traceback ? traceback.get() : Py_None, nullptr));
+    if (!suppressed) return nullptr;
+    const int swallow = PyObject_IsTrue(suppressed.get());
+    if (swallow < 0) return nullptr;
+    if (swallow) Py_RETURN_NONE;
+    PyErr_SetRaisedException(failure.release());
+    return nullptr;
+}
+
+}  // namespace
+
+const MemberBody wait_for_ready_body = VELMORA_MEMBER_BODY(wait_for_ready);
+const MemberBody is_port_in_use_body = VELMORA_MEMBER_BODY(is_port_in_use);
+
+}  // namespace velmora

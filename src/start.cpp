@@ -1,0 +1,166 @@
+// The start sequence: start and _get_platform_popen_args.
+//
+// Roughly the Python:
+//
+//     def start(self):
+//         if self.is_running:
+//             raise ServerStartError("Server is already running")
+//         cmd = self._build_command()
+//         self._process = subprocess.Popen(
+//             cmd, cwd=self._config.addin_path,
+//             stdout=subprocess.PIPE if self.capture_output else None,
+//             stderr=subprocess.PIPE if self.capture_output else None,
+//             **self._get_platform_popen_args())
+//         atexit.register(self._terminate_process)
+//         if not self._wait_for_ready():
+//             if isinstance(self._process.returncode, int):   # died before listening
+//                 code, self._process = self._process.returncode, None
+//                 raise ServerStartError(f"Server exited with code {code} before accepting connections")
+//             self.stop()
+//             raise ServerStartError(f"Server failed to start within {self.timeout} seconds")
+//
+//     def _get_platform_popen_args(self):
+//         if sys.platform == "win32":
+//             return {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
+//         return {"preexec_fn": os.setsid}
+#include "globals.hpp"
+#include "members.hpp"
+#include "names.hpp"
+#include "process_status.hpp"
+#include "ref.hpp"
+
+namespace velmora {
+namespace {
+
+PyObject* raise_start_error(Ref message) {
+    if (!message) return nullptr;
+    Ref error_class = resolve_global(name.ServerStartError);
+    Ref error = error_class ? call(error_class.get(), message.get()) : Ref{};
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+}
+
+// PIPE when capture_output is true, else None; read afresh for each stream.
+Ref output_stream(PyObject* self) {
+    Ref capture = get_attr(self, name.capture_output);
+    const int captured = capture ? PyObject_IsTrue(capture.get()) : -1;
+    if (captured < 0) return {};
+    return captured ? global_attr(name.subprocess, name.PIPE) : Ref::borrow(Py_None);
+}
+
+// kwargs.update(options) as a call's **options does it: a mapping of str keys, none repeated.
+int merge_keyword_options(PyObject* kwargs, PyObject* options) {
+    Ref keys;
+    if (PyDict_Check(options)) {
+        keys = Ref::steal(PyDict_Keys(options));
+    } else {
+        PyObject* keys_method = nullptr;
+        if (PyObject_GetOptionalAttr(options, name.keys, &keys_method) < 0) return -1;
+        Ref owned = Ref::steal(keys_method);
+        if (!keys_method) {
+            PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                         Py_TYPE(options)->tp_name);
+            return -1;
+        }
+        Ref mapping_keys = Ref::steal(PyObject_CallNoArgs(keys_method));
+        if (!mapping_keys) return -1;
+        keys = Ref::steal(PySequence_List(mapping_keys.get()));
+    }
+    if (!keys) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            return -1;
+        }
+        const int present = PyDict_Contains(kwargs, key);
+        if (present < 0) return -1;
+        if (present) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", key);
+            return -1;
+        }
+        Ref value = Ref::steal(PyObject_GetItem(options, key));
+        if (!value || PyDict_SetItem(kwargs, key, value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+PyObject* start(PyObject* const* args) {
+    PyObject* self = args[0];
+
+    Ref running = get_attr(self, name.is_running);
+    const int is_running = running ? PyObject_IsTrue(running.get()) : -1;
+    if (is_running < 0) return nullptr;
+    if (is_running) return raise_start_error(Ref::steal(PyUnicode_FromString("Server is already running")));
+
+    Ref command = call_method(self, name.build_command);
+    if (!command) return nullptr;
+    Ref popen = global_attr(name.subprocess, name.Popen);
+    if (!popen) return nullptr;
+
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    Ref config = get_attr(self, name.config);
+    Ref cwd = config ? get_attr(config.get(), name.addin_path) : Ref{};
+    if (!cwd || PyDict_SetItem(kwargs.get(), name.cwd, cwd.get()) < 0) return nullptr;
+    Ref stdout_stream = output_stream(self);
+    if (!stdout_stream || PyDict_SetItem(kwargs.get(), name.stdout_, stdout_stream.get()) < 0) return nullptr;
+    Ref stderr_stream = output_stream(self);
+    if (!stderr_stream || PyDict_SetItem(kwargs.get(), name.stderr_, stderr_stream.get()) < 0) return nullptr;
+    Ref platform_options = call_method(self, name.get_platform_popen_args);
+    if (!platform_options || merge_keyword_options(kwargs.get(), platform_options.get()) < 0) return nullptr;
+
+    Ref positional = Ref::steal(PyTuple_Pack(1, command.get()));
+    if (!positional) return nullptr;
+    Ref process = Ref::steal(PyObject_Call(popen.get(), positional.get(), kwargs.get()));
+    if (!process || set_attr(self, name.process, std::move(process)) < 0) return nullptr;
+
+    Ref register_hook = global_attr(name.atexit, name.register_);
+    Ref hook = register_hook ? get_attr(self, name.terminate_process) : Ref{};
+    if (!hook || !call(register_hook.get(), hook.get())) return nullptr;
+
+    Ref ready = call_method(self, name.wait_for_ready);
+    const int is_ready = ready ? PyObject_IsTrue(ready.get()) : -1;
+    if (is_ready < 0) return nullptr;
+    if (is_ready) Py_RETURN_NONE;
+
+    // A child whose exit is already collected has nothing left to signal (its
+    // pid may belong to another process by now): report how it ended instead.
+    Ref held = get_attr(self, name.process);
+    if (!held) return nullptr;
+    Ref exit_code = collected_exit_code(held.get());
+    if (!exit_code && PyErr_Occurred()) return nullptr;
+    if (exit_code) {
+        if (set_attr(self, name.process, Ref::borrow(Py_None)) < 0) return nullptr;
+        return raise_start_error(Ref::steal(
+            PyUnicode_FromFormat("Server exited with code %S before accepting connections", exit_code.get())));
+    }
+
+    if (!call_method(self, name.stop)) return nullptr;
+    Ref timeout = get_attr(self, name.timeout);
+    Ref timeout_text = timeout ? Ref::steal(PyObject_Format(timeout.get(), name.empty)) : Ref{};
+    if (!timeout_text) return nullptr;
+    return raise_start_error(
+        Ref::steal(PyUnicode_FromFormat("Server failed to start within %U seconds", timeout_text.get())));
+}
+
+PyObject* get_platform_popen_args(PyObject* const*) {
+    Ref platform = global_attr(name.sys, name.platform);
+    const int windows = platform ? PyObject_RichCompareBool(platform.get(), name.win32, Py_EQ) : -1;
+    if (windows < 0) return nullptr;
+    Ref option = windows ? global_attr(name.subprocess, name.CREATE_NEW_PROCESS_GROUP)
+                         : global_attr(name.os, name.setsid);
+    if (!option) return nullptr;
+    Ref options = Ref::steal(PyDict_New());
+    if (!options ||
+        PyDict_SetItem(options.get(), windows ? name.creationflags : name.preexec_fn, option.get()) < 0)
+        return nullptr;
+    return options.release();
+}
+
+}  // namespace
+
+const MemberBody start_body = VELMORA_MEMBER_BODY(start);
+const MemberBody get_platform_popen_args_body = VELMORA_MEMBER_BODY(get_platform_popen_args);
+
+}  // namespace velmora

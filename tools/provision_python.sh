@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Prints the path of a CPython 3.14 interpreter that has its C headers, pytest,
+# hypothesis and cryptography, provisioning one first when the machine has none.
+#
+# Debian 12 ships no 3.14, so the interpreter and its libraries are taken from
+# Debian's unstable suite into a private root under ~/.cache: apt runs with a
+# private configuration (its own sources list, lists, cache and an empty dpkg
+# status), the packages are only unpacked, never installed, and the interpreter
+# is patched to use the root's own loader and C library. The system is not touched.
+set -euo pipefail
+
+PACKAGES="python3.14 python3.14-dev libpython3.14-dev python3-pytest python3-cryptography python3-hypothesis"
+CACHE=${VELMORA_PY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmora-python3.14}
+ROOT=$CACHE/root
+STAMP=$CACHE/complete
+
+log() { echo "provision: $*" >&2; }
+
+has_everything() {  # $1: interpreter
+    "$1" - <<'PY' >/dev/null 2>&1
+import sys, sysconfig, os
+assert sys.version_info[:2] == (3, 14)
+assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+import pytest, hypothesis, cryptography, ssl, socket, subprocess
+PY
+}
+
+# A user's own python3.14 with everything needed wins.
+if own=$(command -v python3.14 2>/dev/null) && [ "${own#"$ROOT"}" = "$own" ] && has_everything "$own"; then
+    echo "$own"; exit 0
+fi
+
+PY=$ROOT/usr/bin/python3.14
+if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ] && has_everything "$PY"; then
+    echo "$PY"; exit 0
+fi
+
+log "building a private CPython 3.14 root in $CACHE (one-off, about 45 MB)"
+command -v patchelf >/dev/null || { log "installing patchelf"; apt-get update -qq >&2; apt-get install -y -qq patchelf >&2; }
+
+# The archive address comes from the machine's own apt configuration.
+uri=$(grep -h -o -E '^URIs:[[:space:]]*[^[:space:]]+' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' | grep -v -- '-security' | head -n1 || true)
+[ -n "$uri" ] || uri=$(grep -h -o -E '^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?[^[:space:]]+' /etc/apt/sources.list 2>/dev/null | awk '{print $NF}' | grep -v -- '-security' | head -n1 || true)
+[ -n "$uri" ] || { log "no Debian archive found in the apt configuration"; exit 1; }
+
+rm -rf "$CACHE"
+mkdir -p "$CACHE/apt/lists/partial" "$CACHE/apt/cache/archives/partial" "$ROOT"
+echo "deb $uri sid main" > "$CACHE/apt/sources.list"
+: > "$CACHE/apt/status"
+apt_opts=(-o Dir::Etc::sourcelist="$CACHE/apt/sources.list" -o Dir::Etc::sourceparts=-
+          -o Dir::State::Lists="$CACHE/apt/lists" -o Dir::Cache="$CACHE/apt/cache"
+          -o Dir::State::status="$CACHE/apt/status" -o Debug::NoLocking=1
+          -o APT::Sandbox::User=root -o Acquire::Retries=3)
+apt-get "${apt_opts[@]}" -qq update >&2
+# shellcheck disable=SC2086
+apt-get "${apt_opts[@]}" -qq -y --download-only install $PACKAGES >&2
+for deb in "$CACHE"/apt/cache/archives/*.deb; do dpkg-deb -x "$deb" "$ROOT"; done
+
+libdir=$ROOT/usr/lib/x86_64-linux-gnu
+patchelf --set-interpreter "$libdir/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$libdir" "$PY"
+# The generic pyconfig.h only dispatches on multiarch paths g++ does not know about.
+cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h" "$ROOT/usr/include/python3.14/pyconfig.h"
+rm -rf "$CACHE/apt/cache/archives"
+
+has_everything "$PY" || { log "the provisioned interpreter is incomplete"; exit 1; }
+echo "$PACKAGES" > "$STAMP"
+log "ready: $PY"
+echo "$PY"

@@ -1,0 +1,1 @@
+"""Velmora Master: the spreadsheet add-in's Python side."""

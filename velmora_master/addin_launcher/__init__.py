@@ -1,0 +1,1 @@
+"""Starts, watches and stops the add-in's local HTTPS server."""
