@@ -1,0 +1,46 @@
+"""A stand-in for the pre-compiled add-in server, used by the tests.
+
+Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE says:
+  listen        accept TCP connections on --port until SIGTERM (default)
+  never-listen  run without ever listening
+  exit:N        exit at once with status N
+  ignore-term   listen, and ignore SIGTERM
+  grandchild    listen, and start a child of its own (pid written to FAKE_SERVER_GRANDCHILD_FILE)
+The command line it got is written as JSON to FAKE_SERVER_ARGS_FILE when that is set.
+"""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+
+def main() -> int:
+    args = sys.argv[1:]
+    options = dict(zip(args[::2], args[1::2]))
+    mode = os.environ.get("FAKE_SERVER_MODE", "listen")
+    if os.environ.get("FAKE_SERVER_ARGS_FILE"):
+        with open(os.environ["FAKE_SERVER_ARGS_FILE"], "w") as out:
+            json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid()}, out)
+    if mode.startswith("exit:"):
+        return int(mode.split(":", 1)[1])
+    if mode == "ignore-term":
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    if mode == "grandchild":
+        child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(300)"])
+        with open(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], "w") as out:
+            out.write(str(child.pid))
+    if mode == "never-listen":
+        while True:
+            time.sleep(1)
+    listener = socket.create_server(("127.0.0.1", int(options["--port"])))
+    while True:
+        conn, _ = listener.accept()
+        conn.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,262 @@
+"""The class surface: members, documentation, annotations, defaults and the calling convention."""
+
+import builtins
+import inspect
+import pydoc
+import traceback
+
+import pytest
+
+from conftest import MODULE_NAME
+
+MEMBERS = ["__init__", "url", "pid", "is_running", "start", "stop", "__enter__", "__exit__", "_build_command",
+           "_wait_for_ready", "_is_port_in_use", "_terminate_process", "_get_platform_popen_args"]
+PROPERTIES = {"url", "pid", "is_running"}
+
+RETURNS = {"url": "str", "pid": "Optional[int]", "is_running": "bool", "start": "None", "stop": "None",
+           "__enter__": "'AddinServerManager'", "__exit__": "None", "_build_command": "list",
+           "_wait_for_ready": "bool", "_is_port_in_use": "bool", "_terminate_process": "None",
+           "_get_platform_popen_args": "dict"}
+
+DOCS = {
+    "url": "AddinServerManager.url(self) -> str\n\nGet the server URL.",
+    "pid": "AddinServerManager.pid(self) -> Optional[int]\n\nGet the server process ID, or None if not running.",
+    "is_running": "AddinServerManager.is_running(self) -> bool\n\nCheck if the server is currently running.",
+    "start": "AddinServerManager.start(self) -> None\n\nStart the addin server.\n\nRaises:\n"
+             "    ServerStartError: If the server fails to start within timeout.",
+    "stop": "AddinServerManager.stop(self) -> None\n\nStop the addin server gracefully.\n\nRaises:\n"
+            "    ServerNotRunningError: If no server is running.",
+    "__enter__": "AddinServerManager.__enter__(self) -> 'AddinServerManager'\n\n"
+                 "Context manager entry - starts the server.",
+    "__exit__": "AddinServerManager.__exit__(self, exc_type, exc_val, exc_tb) -> None\n\n"
+                "Context manager exit - stops the server.",
+    "_build_command": "AddinServerManager._build_command(self) -> list\n\nBuild the command to start the server.",
+    "_wait_for_ready": "AddinServerManager._wait_for_ready(self) -> bool\n\n"
+                       "Wait for the server to be ready (port accepting connections).",
+    "_is_port_in_use": "AddinServerManager._is_port_in_use(self) -> bool\n\n"
+                       "Check if the port is accepting connections.",
+    "_terminate_process": "AddinServerManager._terminate_process(self) -> None",
+    "_get_platform_popen_args": "AddinServerManager._get_platform_popen_args(self) -> dict\n\n"
+                                "Get platform-specific Popen arguments.",
+}
+
+INIT_DOC_LINES = [
+    "AddinServerManager.__init__(self, bool use_compiled: bool = False, int port: int = 3000, "
+    "int server_port: int = 8000, int watchdog_port: int = 0, int docs_port: int = 0, "
+    "str auth_token: str = '', str addin_path: Optional[str] = None, double timeout: float = 30.0, "
+    "bool capture_output: bool = False)",
+    "",
+    "Initialize the server manager.",
+    "",
+    "Args:",
+    "    use_compiled: If True, use pre-compiled binary. If False, use Node.js.",
+    "    port: Port number for the HTTPS server (default: 3000).",
+    "    server_port: Port number for the business layer server (default: 8000).",
+    "    watchdog_port: Port number for the watchdog HTTP API (default: 0).",
+    "    docs_port: Port number for the documentation server (default: 0).",
+    '    auth_token: Auth token for watchdog API (default: "").',
+    "    addin_path: Path to addin directory. Auto-detected if None.",
+    "    timeout: Maximum seconds to wait for server startup.",
+    "    capture_output: If True, capture stdout/stderr for programmatic access.",
+]
+
+INIT_ANNOTATIONS = {"use_compiled": "bool", "port": "int", "server_port": "int", "watchdog_port": "int",
+                    "docs_port": "int", "auth_token": "str", "addin_path": "Optional[str]", "timeout": "float",
+                    "capture_output": "bool"}
+
+
+def function_of(cls, member):
+    raw = vars(cls)[member]
+    return raw.fget if isinstance(raw, property) else raw
+
+
+def test_class_object(sm):
+    cls = sm.AddinServerManager
+    assert type(cls) is type and cls.__bases__ == (object,)
+    assert cls.__module__ == MODULE_NAME and cls.__qualname__ == cls.__name__ == "AddinServerManager"
+    assert cls.__doc__ == (
+        "\n    Manages the lifecycle of the Velmora Excel Add-in HTTPS server.\n    \n    Supports two modes:\n"
+        "    - Development (use_compiled=False): Uses system Node.js to run server.js\n"
+        "    - Production (use_compiled=True): Uses pre-compiled standalone binary\n    ")
+    members = [n for n in vars(cls) if n not in ("__module__", "__qualname__", "__doc__", "__dict__",
+                                                  "__weakref__", "__static_attributes__", "__firstlineno__")]
+    assert members == MEMBERS
+    assert {n for n in MEMBERS if isinstance(vars(cls)[n], property)} == PROPERTIES
+
+
+@pytest.mark.parametrize("member", MEMBERS)
+def test_member_function_attributes(sm, member):
+    func = function_of(sm.AddinServerManager, member)
+    assert func.__name__ == member
+    assert func.__qualname__ == f"AddinServerManager.{member}"
+    assert func.__module__ == MODULE_NAME
+    if member == "__init__":
+        assert func.__doc__ == "\n".join(INIT_DOC_LINES)
+        assert func.__annotations__ == INIT_ANNOTATIONS
+        assert list(func.__annotations__) == list(INIT_ANNOTATIONS)
+        assert func.__defaults__ == (False, 3000, 8000, 0, 0, "", None, 30.0, False)
+        assert [type(d) for d in func.__defaults__] == [bool, int, int, int, int, str, type(None), float, bool]
+    else:
+        assert func.__doc__ == DOCS[member]
+        assert func.__annotations__ == {"return": RETURNS[member]}
+        assert func.__defaults__ is None
+    if member in PROPERTIES:
+        assert vars(sm.AddinServerManager)[member].__doc__ == DOCS[member]
+
+
+@pytest.mark.parametrize("member", MEMBERS)
+def test_signature_and_help_show_parameters(sm, member):
+    func = function_of(sm.AddinServerManager, member)
+    if member == "__init__":
+        expected = ("(self, use_compiled: 'bool' = False, port: 'int' = 3000, server_port: 'int' = 8000, "
+                    "watchdog_port: 'int' = 0, docs_port: 'int' = 0, auth_token: 'str' = '', "
+                    "addin_path: 'Optional[str]' = None, timeout: 'float' = 30.0, capture_output: 'bool' = False)")
+    elif member == "__exit__":
+        expected = "(self, exc_type, exc_val, exc_tb) -> 'None'"
+    else:
+        expected = f"(self) -> {RETURNS[member]!r}"
+    assert str(inspect.signature(func)) == expected
+    rendered = pydoc.render_doc(func, renderer=pydoc.plaintext)
+    flat = " ".join(rendered.split())
+    assert f"{member}( self, use_compiled: bool = False, port: int = 3000," in flat if member == "__init__" \
+        else f"{member}{expected.replace(repr(RETURNS[member]), RETURNS[member])}" in rendered
+
+
+def test_methods_bind_like_python_functions(sm, doubles):
+    manager = sm.AddinServerManager()
+    bound = manager.stop
+    assert bound.__self__ is manager and bound.__func__ is vars(sm.AddinServerManager)["stop"]
+    assert sm.AddinServerManager.stop is vars(sm.AddinServerManager)["stop"]
+    # No type test of self: any object is accepted as the instance.
+    class Other:
+        _process = None
+    with pytest.raises(sm.ServerNotRunningError, match="No server process to stop"):
+        sm.AddinServerManager.stop(Other())
+    assert inspect.signature(bound).parameters.keys() == set()
+
+
+@pytest.mark.parametrize("prop", sorted(PROPERTIES))
+def test_properties_are_read_only(sm, doubles, prop):
+    manager = sm.AddinServerManager()
+    with pytest.raises(AttributeError):
+        setattr(manager, prop, 1)
+    with pytest.raises(AttributeError):
+        delattr(manager, prop)
+
+
+def test_is_running_is_a_value_not_a_method(sm, doubles):
+    with pytest.raises(TypeError, match="'bool' object is not callable"):
+        sm.AddinServerManager().is_running()
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda cls, m: m.start(1), "start() takes exactly 1 positional argument (2 given)"),
+        (lambda cls, m: cls.start(), "start() takes exactly 1 positional argument (0 given)"),
+        (lambda cls, m: m.start(self=m), "start() got multiple values for keyword argument 'self'"),
+        (lambda cls, m: m.stop(port=1), "stop() got an unexpected keyword argument 'port'"),
+        (lambda cls, m: m.__exit__(exc_type=None), "__exit__() takes exactly 4 positional arguments (2 given)"),
+        (lambda cls, m: m.__exit__(None, None), "__exit__() takes exactly 4 positional arguments (3 given)"),
+        (lambda cls, m: m.__exit__(None, None, None, None),
+         "__exit__() takes exactly 4 positional arguments (5 given)"),
+        (lambda cls, m: cls(*range(10)), "__init__() takes at most 10 positional arguments (11 given)"),
+        (lambda cls, m: cls.__init__(), "__init__() takes at least 1 positional argument (0 given)"),
+        (lambda cls, m: cls.__init__(port=1), "__init__() takes at least 1 positional argument (0 given)"),
+        (lambda cls, m: cls(1, use_compiled=True), "__init__() got multiple values for keyword argument 'use_compiled'"),
+        (lambda cls, m: cls(bogus=1, port="x"), "__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda cls, m: cls._get_platform_popen_args(m, m), "_get_platform_popen_args() takes exactly 1 positional "
+                                                            "argument (2 given)"),
+    ],
+)
+def test_calling_convention_messages(sm, doubles, call, message):
+    manager = sm.AddinServerManager()
+    with pytest.raises(TypeError) as caught:
+        call(sm.AddinServerManager, manager)
+    assert str(caught.value) == message
+
+
+def test_keyword_self_fills_the_instance(sm, doubles):
+    manager = sm.AddinServerManager()
+    assert sm.AddinServerManager.url.fget(self=manager) == "https://localhost:3000"
+    assert sm.AddinServerManager._get_platform_popen_args(self=manager) == {"preexec_fn": sm.os.setsid}
+    assert sm.AddinServerManager.__exit__(manager, exc_tb=None, exc_val=None, exc_type=None) is None
+
+
+def test_traceback_names_each_member_left(sm, doubles):
+    manager = sm.AddinServerManager()
+    with pytest.raises(sm.ServerNotRunningError) as caught:
+        manager.__exit__  # noqa: B018 - only to show binding works before the real call
+        manager.stop()
+    names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    assert names[-1] == f"{MODULE_NAME}.AddinServerManager.stop"
+
+
+def test_nested_members_each_add_an_entry(sm, doubles, monkeypatch):
+    manager = sm.AddinServerManager()
+    manager._process = object()
+    monkeypatch.setattr(sm, "sys", type("S", (), {"platform": "linux"}))
+    monkeypatch.setattr(sm, "os", None)  # getpgid lookup fails inside _terminate_process
+    with pytest.raises(AttributeError) as caught:
+        manager.stop()
+    names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    assert names[-2:] == [f"{MODULE_NAME}.AddinServerManager.stop",
+                          f"{MODULE_NAME}.AddinServerManager._terminate_process"]
+    assert manager._process is None
+
+
+def test_defaults_attribute_describes_but_does_not_drive(sm, doubles):
+    init = vars(sm.AddinServerManager)["__init__"]
+    saved = init.__defaults__
+    try:
+        init.__defaults__ = (True, 1, 2, 3, 4, "x", None, 1.0, True)
+        assert sm.AddinServerManager().port == 3000
+    finally:
+        init.__defaults__ = saved
+
+
+@pytest.mark.parametrize("attr, bad", [("__name__", 1), ("__qualname__", None), ("__defaults__", [1]),
+                                       ("__annotations__", 3)])
+def test_function_attribute_setters_validate(sm, attr, bad):
+    with pytest.raises(TypeError):
+        setattr(vars(sm.AddinServerManager)["start"], attr, bad)
+
+
+def test_module_names_are_resolved_at_each_use(sm, doubles, monkeypatch):
+    calls = []
+
+    class Recording:
+        def __init__(self, addin_path):
+            calls.append(addin_path)
+            self.addin_path = None
+
+    monkeypatch.setattr(sm, "Config", Recording)
+    sm.AddinServerManager(addin_path="/x")
+    assert calls == ["/x"]
+    monkeypatch.delattr(sm, "Config")
+    with pytest.raises(NameError, match="name 'Config' is not defined"):
+        sm.AddinServerManager()
+    # A name missing from the module namespace is looked up in the builtins next.
+    monkeypatch.setattr(builtins, "Config", Recording, raising=False)
+    sm.AddinServerManager(addin_path="/y")
+    assert calls == ["/x", "/y"]
+
+
+def test_print_is_captured_at_load(sm, doubles, monkeypatch, capsys):
+    seen = []
+    monkeypatch.setattr(builtins, "print", lambda *a, **k: seen.append(a))
+    manager = sm.AddinServerManager(use_compiled=True)
+    manager._build_command()
+    monkeypatch.undo()
+    assert seen == []
+    assert "PATHS:\tCA Certificate: /certs/ca.crt" in capsys.readouterr().out
+
+
+def test_replaced_logger_is_used(sm, doubles, monkeypatch, capsys):
+    class Logger:
+        def getEffectiveLevel(self):
+            return 40
+
+    monkeypatch.setattr(sm, "logger", Logger())
+    command = sm.AddinServerManager(use_compiled=True)._build_command()
+    assert command[-2:] == ["--logging-level", "ERROR"]

@@ -1,0 +1,222 @@
+"""Loading the compiled module: records, imports, failures and the exported symbol."""
+
+import glob
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from conftest import MODULE_NAME, ROOT
+
+BUILT = Path(glob.glob(str(ROOT / "velmora_master/addin_launcher/server_manager*.so"))[0])
+
+SIBLINGS = {
+    "__init__.py": "",
+    "logging_config.py": """
+        import logging
+        CALLS = []
+        def setup_logging_subprocess(): pass
+        def get_logger(name, *rest, **kw):
+            CALLS.append((name, rest, kw))
+            return logging.getLogger(name)
+    """,
+    "addin_launcher/__init__.py": "",
+    "addin_launcher/config.py": "class Config:\n    def __init__(self, addin_path): self.addin_path = addin_path",
+    "addin_launcher/certificate_manager.py": "class CertificateManager: pass",
+    "addin_launcher/exceptions.py": """
+        class ServerStartError(Exception): pass
+        class ServerStopError(Exception): pass
+        class ServerNotRunningError(Exception): pass
+    """,
+}
+
+
+def make_package(root: Path, package="velmora_master", **overrides) -> Path:
+    """A package tree holding the built module and small stand-ins for its siblings."""
+    for relative, text in {**SIBLINGS, **overrides}.items():
+        path = root / package / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
+    shutil.copy(BUILT, root / package / "addin_launcher" / BUILT.name)
+    return root
+
+
+def run_python(code: str, cwd: Path) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_only_the_entry_point_is_exported():
+    nm = subprocess.run(["nm", "-D", "--defined-only", str(BUILT)], capture_output=True, text=True, check=True)
+    symbols = {line.split()[-1] for line in nm.stdout.splitlines() if line.strip()}
+    assert symbols - {"_init", "_fini"} == {"PyInit_server_manager"}
+
+
+def test_reimport_returns_the_same_module_and_logs_once(tmp_path):
+    result = run_python(
+        f"""
+        import sys, importlib
+        import velmora_master.logging_config as lc
+        first = importlib.import_module("{MODULE_NAME}")
+        cls = first.AddinServerManager
+        del sys.modules["{MODULE_NAME}"]
+        second = importlib.import_module("{MODULE_NAME}")
+        assert second is first and second.AddinServerManager is cls
+        assert lc.CALLS == [("{MODULE_NAME}", (), {{}})], lc.CALLS
+        assert first.__doc__ is None
+        print("ok")
+        """,
+        make_package(tmp_path),
+    )
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "subinterpreter-first"])
+def test_second_interpreter_is_refused(tmp_path, main_first):
+    result = run_python(
+        f"""
+        import _interpreters
+        main_first = {main_first}
+        code = "import {MODULE_NAME}"
+        if main_first:
+            import {MODULE_NAME}
+        interp = _interpreters.create("legacy")
+        failure = _interpreters.exec(interp, code)
+        if main_first:
+            print(failure.type.__name__, failure.msg)
+        else:
+            assert failure is None, failure
+            try:
+                import {MODULE_NAME}
+            except ImportError as error:
+                print("ImportError", error)
+        """,
+        make_package(tmp_path),
+    )
+    assert result.stdout.strip() == (
+        "ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."
+    ), result.stderr
+
+
+@pytest.mark.parametrize(
+    "overrides, missing",
+    [
+        ({"logging_config.py": "def get_logger(name): pass"}, "setup_logging_subprocess"),
+        ({"addin_launcher/exceptions.py": "class ServerStartError(Exception): pass\n"
+                                          "class ServerNotRunningError(Exception): pass"}, "ServerStopError"),
+        ({"addin_launcher/config.py": "X = 1"}, "Config"),
+        ({"addin_launcher/certificate_manager.py": ""}, "CertificateManager"),
+    ],
+)
+def test_missing_names_fail_the_import(tmp_path, overrides, missing):
+    result = run_python(
+        f"""
+        import traceback
+        try:
+            import {MODULE_NAME}
+        except ImportError as error:
+            print(type(error).__name__, error)
+            print(traceback.extract_tb(error.__traceback__)[-1].name)
+        """,
+        make_package(tmp_path, **overrides),
+    )
+    assert result.stdout.splitlines() == [
+        f"ImportError cannot import name {missing}",
+        f"init {MODULE_NAME}",
+    ], result.stderr
+
+
+def test_an_already_imported_submodule_stands_in_for_a_missing_attribute(tmp_path):
+    # `from .exceptions import ServerStopError` finds the submodule exceptions.ServerStopError.
+    tree = make_package(tmp_path, **{
+        "addin_launcher/exceptions/__init__.py": "class ServerStartError(Exception): pass\n"
+                                                 "class ServerNotRunningError(Exception): pass\n"
+                                                 "from . import ServerStopError as _loaded\n"
+                                                 "del ServerStopError",
+        "addin_launcher/exceptions/ServerStopError.py": "",
+    })
+    (tree / "velmora_master/addin_launcher/exceptions.py").unlink()
+    result = run_python(
+        f"""
+        import sys, {MODULE_NAME} as m
+        print(m.ServerStopError is sys.modules["velmora_master.addin_launcher.exceptions.ServerStopError"])
+        """,
+        tree,
+    )
+    assert result.stdout.strip() == "True", result.stderr
+
+
+def test_failed_load_can_be_retried_and_refuses_reinitialisation(tmp_path):
+    # The first execution step fails in get_logger (which keeps the half-made
+    # module); the second succeeds with a new module; running the execution
+    # step on the first module then is refused.
+    tree = make_package(tmp_path, **{"logging_config.py": """
+        import logging, sys
+        KEPT = []
+        def setup_logging_subprocess(): pass
+        def get_logger(name):
+            if not KEPT:
+                KEPT.append(sys.modules[name])
+                raise LookupError("logging not ready")
+            return logging.getLogger(name)
+    """})
+    result = run_python(
+        f"""
+        import ctypes, traceback
+        import velmora_master.logging_config as lc
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype, api.PyModule_GetDef.argtypes = ctypes.c_void_p, [ctypes.py_object]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        try:
+            import {MODULE_NAME}
+        except LookupError as error:
+            print("first:", error, "|", [f.name for f in traceback.extract_tb(error.__traceback__)][-2:])
+        import {MODULE_NAME} as loaded
+        print("second:", loaded is not lc.KEPT[0], hasattr(loaded, "AddinServerManager"))
+        try:
+            api.PyModule_ExecDef(lc.KEPT[0], api.PyModule_GetDef(lc.KEPT[0]))
+        except RuntimeError as error:
+            print("again:", error)
+        print("same:", api.PyModule_ExecDef(loaded, api.PyModule_GetDef(loaded)))
+        import sys; del sys.modules["{MODULE_NAME}"]
+        import {MODULE_NAME} as third
+        print("third:", third is loaded)
+        """,
+        tree,
+    )
+    assert result.stdout.splitlines() == [
+        f"first: logging not ready | ['init {MODULE_NAME}', 'get_logger']",
+        "second: True True",
+        "again: Module 'server_manager' has already been imported. Re-initialisation is not supported.",
+        "same: 0",
+        "third: True",
+    ], result.stderr
+
+
+def test_class_module_is_fixed_while_logger_follows_the_load_name(tmp_path):
+    result = run_python(
+        """
+        import otherpkg.addin_launcher.server_manager as m
+        print(m.AddinServerManager.__module__, m.logger.name, m.__name__)
+        """,
+        make_package(tmp_path, package="otherpkg"),
+    )
+    assert result.stdout.split() == [MODULE_NAME, "otherpkg.addin_launcher.server_manager",
+                                     "otherpkg.addin_launcher.server_manager"], result.stderr
+
+
+def test_namespace_binding_order(sm):
+    names = [n for n in vars(sm) if not n.startswith("__")]
+    assert names == ["subprocess", "sys", "os", "atexit", "time", "signal", "socket", "Path", "Optional",
+                     "Config", "CertificateManager", "ServerStartError", "ServerStopError",
+                     "ServerNotRunningError", "logging", "setup_logging_subprocess", "get_logger", "logger",
+                     "AddinServerManager"]
+    import pathlib
+    import typing
+
+    assert sm.Path is pathlib.Path and sm.Optional is typing.Optional
+    assert sm.logger.name == MODULE_NAME

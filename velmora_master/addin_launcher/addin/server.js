@@ -1,0 +1,92 @@
+#!/usr/bin/env node
+// Sample add-in HTTPS server, started by AddinServerManager in development mode:
+//
+//   node server.js --cert FILE --key FILE --port N --server-port N --logging-level LEVEL
+//                  [--watchdog-port N] [--auth-token TOKEN] [--docs-port N]
+//
+// It serves the add-in page on https://localhost:PORT/ and a JSON health report
+// on /health, and exits cleanly on SIGTERM or SIGINT. When the environment names
+// VELMORA_READY_FILE, the moment it starts listening (milliseconds since the
+// epoch) is written there, so callers can tell their own overhead from the server's.
+'use strict';
+
+const fs = require('fs');
+const https = require('https');
+
+const startedAt = Date.now();
+
+function parseArgs(argv) {
+  const options = {};
+  for (let i = 0; i < argv.length; i += 2) {
+    const flag = argv[i];
+    if (!flag.startsWith('--') || i + 1 >= argv.length) {
+      throw new Error(`expected --option value pairs, got ${JSON.stringify(argv.slice(i))}`);
+    }
+    options[flag.slice(2)] = argv[i + 1];
+  }
+  for (const required of ['cert', 'key', 'port', 'server-port', 'logging-level']) {
+    if (!(required in options)) throw new Error(`missing --${required}`);
+  }
+  return options;
+}
+
+const LEVELS = { DEBUG: 10, INFO: 20, WARNING: 30, ERROR: 40, CRITICAL: 50 };
+
+let options;
+try {
+  options = parseArgs(process.argv.slice(2));
+} catch (err) {
+  console.error(`server.js: ${err.message}`);
+  process.exit(2);
+}
+const threshold = LEVELS[options['logging-level']] ?? LEVELS.INFO;
+const log = (level, message) => {
+  if (LEVELS[level] >= threshold) console.error(`[addin-server] ${level} ${message}`);
+};
+
+const page = `<!doctype html>
+<html><head><meta charset="utf-8"><title>Velmora Add-in</title></head>
+<body><h1>Velmora Add-in</h1><p>The add-in server is running.</p></body></html>
+`;
+
+const server = https.createServer(
+  { cert: fs.readFileSync(options.cert), key: fs.readFileSync(options.key) },
+  (req, res) => {
+    log('DEBUG', `${req.method} ${req.url}`);
+    if (req.url === '/health') {
+      res.writeHead(200, { 'content-type': 'application/json' });
+      res.end(JSON.stringify({
+        status: 'ok',
+        pid: process.pid,
+        port: Number(options.port),
+        serverPort: Number(options['server-port']),
+        watchdogPort: options['watchdog-port'] ? Number(options['watchdog-port']) : null,
+        docsPort: options['docs-port'] ? Number(options['docs-port']) : null,
+        authTokenSet: Boolean(options['auth-token']),
+        uptimeMs: Date.now() - startedAt,
+      }));
+      return;
+    }
+    res.writeHead(200, { 'content-type': 'text/html; charset=utf-8' });
+    res.end(page);
+  },
+);
+
+server.on('error', (err) => {
+  log('ERROR', err.message);
+  process.exit(1);
+});
+
+server.listen(Number(options.port), '127.0.0.1', () => {
+  if (process.env.VELMORA_READY_FILE) fs.writeFileSync(process.env.VELMORA_READY_FILE, String(Date.now()));
+  log('INFO', `listening on https://localhost:${options.port}`);
+});
+
+for (const signal of ['SIGTERM', 'SIGINT']) {
+  process.on(signal, () => {
+    log('INFO', `${signal} received, shutting down`);
+    server.close();
+    server.closeAllConnections();
+    process.exit(0);
+  });
+}
