@@ -29,8 +29,14 @@ enum InitArg { kSelf, kUseCompiled, kPort, kServerPort, kWatchdogPort, kDocsPort
 PyObject* incorrect_type(const char* argument, const char* expected, PyObject* value) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
                  expected, Py_TYPE(value)->tp_name);
+    return nullptr;
+}
+
+// The error for an argument that must be exactly a str; a str subclass gets a
+// note saying why it was not taken as one.
+PyObject* not_exact_str(const char* argument, PyObject* value) {
+    incorrect_type(argument, "str", value);
     if (PyUnicode_Check(value)) {
-        // Only a str subclass gets here: say why it was not taken as a str.
         PyObject* error = PyErr_GetRaisedException();
         Ref note = Ref::steal(PyUnicode_FromString(
             "Subclasses of built-in types are rejected: pass an exact str instance."));
@@ -76,10 +82,10 @@ PyObject* init(PyObject* const* given) {
     if (timeout_seconds == -1.0 && PyErr_Occurred()) return nullptr;
     Ref capture_output = truth_value(args[kCaptureOutput]);
     if (!capture_output) return nullptr;
-    if (!PyUnicode_CheckExact(args[kAuthToken])) return incorrect_type("auth_token", "str", args[kAuthToken]);
+    if (!PyUnicode_CheckExact(args[kAuthToken])) return not_exact_str("auth_token", args[kAuthToken]);
     PyObject* addin_path = args[kAddinPath];
     if (addin_path != Py_None && !PyUnicode_CheckExact(addin_path))
-        return incorrect_type("addin_path", "str", addin_path);
+        return not_exact_str("addin_path", addin_path);
     Ref timeout = Ref::steal(PyFloat_FromDouble(timeout_seconds));
     if (!timeout) return nullptr;
 

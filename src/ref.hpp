@@ -61,6 +61,9 @@ inline Ref call_method(PyObject* obj, PyObject* method, PyObject* arg) {
 inline Ref call(PyObject* callable, PyObject* arg) { return Ref::steal(PyObject_CallOneArg(callable, arg)); }
 
 // Sets an attribute, stealing the value: `set_attr(self, name.port, std::move(port))`.
-inline int set_attr(PyObject* obj, PyObject* attr, Ref value) { return PyObject_SetAttr(obj, attr, value.get()); }
+// An empty value means making it failed: -1, with that error left in place.
+inline int set_attr(PyObject* obj, PyObject* attr, Ref value) {
+    return value ? PyObject_SetAttr(obj, attr, value.get()) : -1;
+}
 
 }  // namespace velmora
