@@ -1,0 +1,460 @@
+"""start, readiness, stop and `with`, against doubles of every service they use."""
+
+import errno
+import signal as real_signal
+import subprocess as real_subprocess
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+
+class FakeProcess:
+    def __init__(self, calls, pid=4242, status=None, wait_times_out=False):
+        self.calls, self.pid, self.status, self.wait_times_out = calls, pid, status, wait_times_out
+
+    def poll(self):
+        self.calls.append(("poll",))
+        return self.status
+
+    def wait(self, timeout=None):
+        self.calls.append(("wait", timeout))
+        if self.wait_times_out:
+            raise real_subprocess.TimeoutExpired("server", timeout)
+        return 0
+
+
+@pytest.fixture
+def services(sm, doubles, monkeypatch):
+    """Doubles of subprocess, os, sys, atexit and time, recording every call in order."""
+    calls = []
+    env = SimpleNamespace(calls=calls, process=FakeProcess(calls), clock=[100.0])
+
+    def popen(*args, **kwargs):
+        calls.append(("Popen", args, kwargs))
+        return env.process
+
+    def run(*args, **kwargs):
+        calls.append(("run", args, kwargs))
+        return SimpleNamespace(returncode=128)
+
+    def sleep(seconds):
+        calls.append(("sleep", seconds))
+        env.clock[0] += seconds
+
+    monkeypatch.setattr(sm, "subprocess", SimpleNamespace(
+        Popen=popen, PIPE="PIPE", CREATE_NEW_PROCESS_GROUP=0x200, TimeoutExpired=real_subprocess.TimeoutExpired,
+        run=run))
+    monkeypatch.setattr(sm, "os", SimpleNamespace(
+        setsid="setsid", getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1,
+        killpg=lambda group, sig: calls.append(("killpg", group, sig))))
+    monkeypatch.setattr(sm, "sys", SimpleNamespace(platform="linux"))
+    monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda f: calls.append(("register", f))))
+    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep))
+    return env
+
+
+def manager_with(sm, ready=True, **kwargs):
+    manager = sm.AddinServerManager(addin_path="/srv/addin", **kwargs)
+    manager._build_command = lambda: ["node", "server.js"]
+    manager._wait_for_ready = lambda: manager._process.calls.append(("wait_for_ready",)) or ready
+    return manager
+
+
+def names(calls):
+    return [c[0] for c in calls]
+
+
+# ---- start -------------------------------------------------------------------------------------------------
+
+def test_start_launches_registers_and_waits(sm, services):
+    manager = manager_with(sm)
+    assert manager.start() is None
+    popen, register = services.calls[0], services.calls[1]
+    assert popen == ("Popen", (["node", "server.js"],), {"cwd": Path("/srv/addin"), "stdout": None,
+                                                          "stderr": None, "preexec_fn": "setsid"})
+    assert list(popen[2]) == ["cwd", "stdout", "stderr", "preexec_fn"]
+    assert register[1] == manager._terminate_process and register[1].__self__ is manager
+    assert names(services.calls) == ["Popen", "register", "wait_for_ready"]
+    assert manager._process is services.process and manager.pid == 4242
+
+
+@pytest.mark.parametrize("platform, option", [("win32", {"creationflags": 0x200}), ("win", {"preexec_fn": "setsid"}),
+                                              ("win32 ", {"preexec_fn": "setsid"}), ("cygwin", {"preexec_fn": "setsid"})])
+def test_platform_options(sm, services, platform, option):
+    services_sys = sm.sys
+    services_sys.platform = platform
+    manager = manager_with(sm, capture_output=True)
+    first = manager._get_platform_popen_args()
+    assert first == option and manager._get_platform_popen_args() is not first
+    manager.start()
+    assert services.calls[0][2] == {"cwd": Path("/srv/addin"), "stdout": "PIPE", "stderr": "PIPE", **option}
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        (None, "argument after ** must be a mapping, not NoneType"),
+        ([("a", 1)], "argument after ** must be a mapping, not list"),
+        ({"cwd": "/elsewhere"}, "function() got multiple values for keyword argument 'cwd'"),
+        ({"extra": 1, "stderr": None}, "function() got multiple values for keyword argument 'stderr'"),
+        ({1: 2}, "keywords must be strings"),
+    ],
+)
+def test_bad_platform_options_launch_nothing(sm, services, options, error):
+    manager = manager_with(sm)
+    manager._get_platform_popen_args = lambda: options
+    with pytest.raises(TypeError) as caught:
+        manager.start()
+    assert str(caught.value) == error
+    assert services.calls == [] and manager._process is None
+
+
+def test_platform_options_may_be_any_mapping(sm, services):
+    import types
+
+    manager = manager_with(sm)
+    manager._get_platform_popen_args = lambda: types.MappingProxyType({"env": {"A": "1"}})
+    manager.start()
+    assert services.calls[0][2] == {"cwd": Path("/srv/addin"), "stdout": None, "stderr": None, "env": {"A": "1"}}
+    manager._get_platform_popen_args = dict
+    manager._process = None
+    manager.start()
+    assert list(services.calls[-3][2]) == ["cwd", "stdout", "stderr"]
+
+
+def test_start_refuses_when_running(sm, services):
+    manager = manager_with(sm)
+    held = manager._process = FakeProcess(services.calls)
+    manager._is_port_in_use = lambda: True
+    with pytest.raises(sm.ServerStartError, match="^Server is already running$"):
+        manager.start()
+    assert names(services.calls) == ["poll"] and manager._process is held
+
+
+def test_start_replaces_an_exited_handle_without_stopping_it(sm, services):
+    manager = manager_with(sm)
+    old = manager._process = FakeProcess(services.calls, pid=1, status=0)
+    manager.start()
+    assert manager._process is services.process is not old
+    assert "killpg" not in names(services.calls)
+
+
+@pytest.mark.parametrize("where", ["Popen", "register", "wait"])
+def test_failures_during_start_leave_the_documented_state(sm, services, where):
+    manager = manager_with(sm)
+    previous = manager._process
+
+    def boom(*args, **kwargs):
+        raise OSError(where)
+
+    if where == "Popen":
+        sm.subprocess.Popen = boom
+    elif where == "register":
+        sm.atexit.register = boom
+    else:
+        manager._wait_for_ready = boom
+    with pytest.raises(OSError, match=where):
+        manager.start()
+    assert manager._process is (previous if where == "Popen" else services.process)
+    assert ("register" in names(services.calls)) is (where == "wait")
+    assert "killpg" not in names(services.calls)
+
+
+@pytest.mark.parametrize("timeout, text", [(30.0, "30.0"), (5, "5"), (0.0, "0.0"), ("soon", "soon")])
+def test_failed_wait_stops_then_raises(sm, services, timeout, text):
+    manager = manager_with(sm, ready=False)
+    manager.timeout = timeout
+    with pytest.raises(sm.ServerStartError) as caught:
+        manager.start()
+    assert str(caught.value) == f"Server failed to start within {text} seconds"
+    assert names(services.calls) == ["Popen", "register", "wait_for_ready", "getpgid", "killpg", "wait"]
+    assert services.calls[-2:] == [("killpg", 4243, real_signal.SIGTERM), ("wait", 5)]
+    assert manager._process is None
+
+
+def test_failed_wait_message_is_built_after_stop(sm, services):
+    manager = manager_with(sm, ready=False)
+    original_stop = manager.stop
+
+    def stop():
+        original_stop()
+        manager.timeout = 1.5
+
+    manager.stop = stop
+    with pytest.raises(sm.ServerStartError, match="within 1.5 seconds"):
+        manager.start()
+
+
+def test_stop_error_replaces_the_start_error(sm, services):
+    manager = manager_with(sm, ready=False)
+    sm.os.killpg = lambda *a: (_ for _ in ()).throw(PermissionError("not yours"))
+    with pytest.raises(PermissionError, match="not yours"):
+        manager.start()
+    assert manager._process is None
+
+
+@pytest.mark.parametrize("code", [1, 0, -9])
+def test_server_that_exited_during_the_wait(sm, services, code):
+    services.process.returncode = code
+    manager = manager_with(sm, ready=False)
+    with pytest.raises(sm.ServerStartError) as caught:
+        manager.start()
+    assert str(caught.value) == f"Server exited with code {code} before accepting connections"
+    assert manager._process is None
+    assert names(services.calls) == ["Popen", "register", "wait_for_ready"]  # no signal, no stop
+
+
+def test_each_launch_registers_the_exit_hook_again(sm, services):
+    manager = manager_with(sm)
+    manager.start()
+    manager.stop()
+    manager.start()
+    hooks = [c[1] for c in services.calls if c[0] == "register"]
+    assert len(hooks) == 2 and all(h == manager._terminate_process for h in hooks)
+
+
+# ---- readiness ---------------------------------------------------------------------------------------------
+
+@pytest.fixture
+def waiting(sm, services):
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    answers = []
+
+    def probe():
+        services.calls.append(("probe",))
+        return answers.pop(0) if answers else False
+
+    manager._is_port_in_use = probe
+    return manager, answers
+
+
+@pytest.mark.parametrize("timeout", [0, -1, 0.0])
+def test_no_time_no_probe(services, waiting, timeout):
+    manager, _ = waiting
+    manager.timeout = timeout
+    assert manager._wait_for_ready() is False
+    assert services.calls == []
+
+
+def test_ready_after_some_passes(services, waiting):
+    manager, answers = waiting
+    answers.extend([False, False, True])
+    assert manager._wait_for_ready() is True
+    assert names(services.calls) == ["probe", "poll", "sleep", "probe", "poll", "sleep", "probe"]
+    assert ("sleep", 0.1) in services.calls
+
+
+def test_port_is_tested_before_the_exit(services, waiting):
+    manager, answers = waiting
+    services.process.status = 1
+    answers.append(True)
+    assert manager._wait_for_ready() is True
+    assert manager._wait_for_ready() is False  # exited and not listening
+    assert names(services.calls)[-2:] == ["probe", "poll"]
+
+
+def test_wait_gives_up_after_timeout(services, waiting):
+    manager, _ = waiting
+    manager.timeout = 0.35
+    assert manager._wait_for_ready() is False
+    assert names(services.calls).count("probe") == 4  # at 0.0, 0.1, 0.2, 0.3 seconds
+
+
+def test_wait_without_process_fails_at_poll(services, waiting):
+    manager, _ = waiting
+    manager._process = None
+    with pytest.raises(AttributeError, match="poll"):
+        manager._wait_for_ready()
+
+
+class FakeSocket:
+    def __init__(self, log, outcome, suppress=False):
+        self.log, self.outcome, self.suppress = log, outcome, suppress
+
+    def __enter__(self):
+        self.log.append("enter")
+        return self
+
+    def __exit__(self, *exc):
+        self.log.append(("exit", exc[0]))
+        return self.suppress
+
+    def settimeout(self, seconds):
+        self.log.append(("settimeout", seconds))
+
+    def connect(self, address):
+        self.log.append(("connect", address))
+        if self.outcome is not None:
+            raise self.outcome
+
+
+class NotAnOSError(Exception):
+    pass
+
+
+@pytest.mark.parametrize(
+    "outcome, result",
+    [(None, True), (ConnectionRefusedError(), False), (OSError("unreachable"), False),
+     (TimeoutError(), False), (NotAnOSError(), False)],
+)
+def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, result):
+    log = []
+    monkeypatch.setattr(sm, "socket", SimpleNamespace(
+        socket=lambda *a: log.append(("socket", a)) or FakeSocket(log, outcome), AF_INET=2, SOCK_STREAM=1,
+        timeout=NotAnOSError))
+    manager = sm.AddinServerManager(port=3123)
+    assert manager._is_port_in_use() is result
+    assert log == [("socket", (2, 1)), "enter", ("settimeout", 1), ("connect", ("localhost", 3123)), ("exit", None)]
+
+
+@pytest.mark.parametrize("suppress", [False, True])
+def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch, suppress):
+    log = []
+    monkeypatch.setattr(sm, "socket", SimpleNamespace(
+        socket=lambda *a: FakeSocket(log, ValueError("bad port"), suppress), AF_INET=2, SOCK_STREAM=1,
+        timeout=TimeoutError))
+    manager = sm.AddinServerManager()
+    if suppress:
+        assert manager._is_port_in_use() is None
+    else:
+        with pytest.raises(ValueError, match="bad port"):
+            manager._is_port_in_use()
+    assert log[-1] == ("exit", ValueError)
+
+
+def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
+    def no_sockets(*args):
+        raise OSError(errno.EMFILE, "Too many open files")
+
+    monkeypatch.setattr(sm, "socket", SimpleNamespace(socket=no_sockets, AF_INET=2, SOCK_STREAM=1))
+    with pytest.raises(OSError, match="Too many open files"):
+        sm.AddinServerManager()._is_port_in_use()
+
+
+# ---- stop and termination ----------------------------------------------------------------------------------
+
+def test_stop_without_process(sm, services):
+    manager = sm.AddinServerManager()
+    for _ in range(2):
+        with pytest.raises(sm.ServerNotRunningError, match="^No server process to stop$"):
+            manager.stop()
+    assert services.calls == []
+    assert manager._terminate_process() is None and services.calls == []
+
+
+def test_posix_stop_signals_the_group(sm, services):
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    assert manager.stop() is None
+    assert services.calls == [("getpgid", 4242), ("killpg", 4243, real_signal.SIGTERM), ("wait", 5)]
+    assert manager._process is None
+
+
+def test_posix_stop_kills_after_the_grace_period(sm, services):
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    services.process.wait_times_out = True
+    manager.stop()
+    assert services.calls == [("getpgid", 4242), ("killpg", 4243, real_signal.SIGTERM), ("wait", 5),
+                              ("getpgid", 4242), ("killpg", 4243, real_signal.SIGKILL)]
+
+
+@pytest.mark.parametrize("collected_when", ["before", "during-wait"])
+def test_a_collected_exit_is_never_signalled(sm, services, collected_when):
+    manager = sm.AddinServerManager()
+    manager._process = process = services.process
+    if collected_when == "before":
+        process.returncode = 0
+    else:
+        process.wait_times_out = True
+        original_wait = process.wait
+
+        def wait(timeout=None):
+            process.returncode = -15
+            return original_wait(timeout)
+
+        process.wait = wait
+    with pytest.raises(ProcessLookupError) as caught:
+        manager.stop()
+    assert caught.value.errno == errno.ESRCH
+    assert [c for c in services.calls if c[0] == "killpg"] == (
+        [] if collected_when == "before" else [("killpg", 4243, real_signal.SIGTERM)])
+    assert manager._process is None
+
+
+def test_termination_errors_propagate_and_clear_the_handle(sm, services):
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    sm.os.getpgid = lambda pid: (_ for _ in ()).throw(ProcessLookupError(errno.ESRCH, "No such process"))
+    with pytest.raises(ProcessLookupError):
+        manager.stop()
+    assert manager._process is None
+
+
+def test_other_wait_errors_propagate(sm, services):
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    services.process.wait = lambda timeout: (_ for _ in ()).throw(KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        manager._terminate_process()
+    assert manager._process is services.process  # only stop clears it
+
+
+@pytest.mark.parametrize("pid, text", [(4242, "4242"), ("77", "77")])
+def test_windows_stop_runs_taskkill(sm, services, pid, text):
+    sm.sys.platform = "win32"
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    services.process.pid = pid
+    assert manager.stop() is None
+    assert services.calls == [("run", (["taskkill", "/F", "/T", "/PID", text],), {"capture_output": True})]
+    assert manager._process is None
+
+
+def test_windows_skips_taskkill_for_a_collected_exit(sm, services):
+    sm.sys.platform = "win32"
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    services.process.returncode = 1
+    assert manager.stop() is None and services.calls == [] and manager._process is None
+
+
+def test_falsy_handle_is_not_terminated(sm, services):
+    manager = sm.AddinServerManager()
+    manager._process = 0
+    assert manager._terminate_process() is None and services.calls == []
+    manager.stop()  # not None, so stop proceeds and clears it
+    assert manager._process is None
+
+
+# ---- with ---------------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("running", [True, False])
+def test_with_block(sm, services, running):
+    manager = manager_with(sm)
+    manager._is_port_in_use = lambda: running
+    with pytest.raises(RuntimeError, match="in the block"):
+        with manager as bound:
+            assert bound is manager and manager._process is services.process
+            raise RuntimeError("in the block")
+    assert ("killpg" in names(services.calls)) is running
+    assert (manager._process is None) is running
+
+
+def test_exit_with_three_nones(sm, services):
+    manager = manager_with(sm)
+    manager.start()
+    manager._is_port_in_use = lambda: True
+    assert manager.__exit__(None, None, None) is None
+    assert names(services.calls).count("killpg") == 1
+
+
+def test_failed_enter_skips_the_block(sm, services):
+    manager = manager_with(sm, ready=False)
+    entered = []
+    with pytest.raises(sm.ServerStartError):
+        with manager:
+            entered.append(1)
+    assert entered == []
