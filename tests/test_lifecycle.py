@@ -458,3 +458,49 @@ def test_failed_enter_skips_the_block(sm, services):
         with manager:
             entered.append(1)
     assert entered == []
+
+
+# ---- collaborator and service failures reach the caller unchanged ------------------------------------------
+
+class Injected(Exception):
+    pass
+
+
+def fail(*args, **kwargs):
+    raise Injected
+
+
+@pytest.mark.parametrize("where", ["Config", "get_binary_path", "poll", "probe", "sleep", "clock"])
+def test_injected_failures_propagate(sm, services, monkeypatch, capsys, where):
+    if where == "Config":
+        monkeypatch.setattr(sm, "Config", fail)
+        with pytest.raises(Injected):
+            sm.AddinServerManager()
+        return
+    manager = sm.AddinServerManager(use_compiled=True)
+    if where == "get_binary_path":
+        manager._config.get_binary_path = fail
+        with pytest.raises(Injected):
+            manager.start()
+        assert services.calls == [] and manager._process is None
+        return
+    manager._process = services.process
+    manager._is_port_in_use = lambda: False
+    if where == "poll":
+        services.process.poll = fail
+    elif where == "probe":
+        manager._is_port_in_use = fail
+    elif where == "sleep":
+        sm.time.sleep = fail
+    else:
+        sm.time.time = fail
+    with pytest.raises(Injected):
+        manager._wait_for_ready()
+    if where in ("poll", "probe"):
+        with pytest.raises(Injected):
+            manager.is_running
+        with pytest.raises(Injected):  # reading is_running is start's first step
+            manager.start()
+        with pytest.raises(Injected):  # and __exit__'s
+            manager.__exit__(None, None, None)
+    assert manager._process is services.process
