@@ -114,6 +114,9 @@ PyObject* url(PyObject* const* args) {
     if (!port) return nullptr;
     Ref port_text = Ref::steal(PyObject_Format(port.get(), name.empty));
     if (!port_text) return nullptr;
+#ifdef VELMORA_DELIBERATE_LEAK
+    Py_INCREF(port_text.get());  // the leak checks must catch this
+#endif
     return PyUnicode_FromFormat("https://localhost:%U", port_text.get());
 }
 

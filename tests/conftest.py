@@ -10,7 +10,11 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+import velmora_master
+
+# The tree the package under test was imported from: the checkout, or a copy
+# holding another build of the module (the sanitizer run, an installed wheel).
+ROOT = Path(velmora_master.__file__).resolve().parent.parent
 TESTS = Path(__file__).resolve().parent
 MODULE_NAME = "velmora_master.addin_launcher.server_manager"
 
