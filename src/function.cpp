@@ -60,6 +60,17 @@ Py_ssize_t parameter_index(const MemberSpec& spec, PyObject* keyword) {
     return -1;
 }
 
+PyObject* call_body(MemberFunction* func, PyObject* const* params) {
+    // Members reach each other through attribute lookups that callers may
+    // redirect; a cycle made of compiled calls only must end in RecursionError,
+    // not in a stack overflow.
+    if (Py_EnterRecursiveCall(" while calling an AddinServerManager member")) return nullptr;
+    PyObject* result = func->spec->body->fn(params);
+    Py_LeaveRecursiveCall();
+    if (!result && records.module) add_traceback_entry(func->traceback_code, module_namespace());
+    return result;
+}
+
 PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MemberFunction* self = as_function(callable);
     const MemberSpec& spec = *self->spec;
@@ -68,6 +79,7 @@ PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
     if (given > n || (n_keywords == 0 && given < spec.required)) return argument_count_error(spec, given);
+    if (n_keywords == 0 && given == n) return call_body(self, args);  // every parameter given by position
 
     PyObject* bound[kMaxParams] = {};  // borrowed from the caller
     for (Py_ssize_t i = 0; i < given; ++i) bound[i] = args[i];
@@ -89,14 +101,7 @@ PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         if (!bound[i]) return argument_count_error(spec, i);
     }
 
-    // Members reach each other through attribute lookups that callers may
-    // redirect; a cycle made of compiled calls only must end in RecursionError,
-    // not in a stack overflow.
-    if (Py_EnterRecursiveCall(" while calling an AddinServerManager member")) return nullptr;
-    PyObject* result = spec.body->fn(bound);
-    Py_LeaveRecursiveCall();
-    if (!result && records.module) add_traceback_entry(self->traceback_code, module_namespace());
-    return result;
+    return call_body(self, bound);
 }
 
 PyObject* member_descr_get(PyObject* func, PyObject* obj, PyObject*) {

@@ -24,6 +24,10 @@ struct LoadRecords {
 
 extern LoadRecords records;
 
+// Starts watching the module namespace and the builtins for changes, so that
+// lookups can be remembered until one of them changes. -1 with an exception set.
+int watch_namespaces(PyObject* module_namespace, PyObject* builtins);
+
 // The recorded module's namespace (borrowed).
 PyObject* module_namespace();
 

@@ -31,20 +31,18 @@
 namespace velmora {
 namespace {
 
-constexpr const char* kRule = "==================================================";
-
-int print_line(Ref line) { return line && call(records.print, line.get()) ? 0 : -1; }
+int print_line(PyObject* line) { return line && call(records.print, line) ? 0 : -1; }
 
 // One report line: the label, then the value as an f-string would show it.
-int print_path(const char* label, PyObject* cert_paths, PyObject* attr) {
+int print_path(PyObject* label, PyObject* cert_paths, PyObject* attr) {
     Ref value = get_attr(cert_paths, attr);
-    Ref shown = value ? Ref::steal(PyObject_Format(value.get(), name.empty)) : Ref{};
-    return shown ? print_line(Ref::steal(PyUnicode_FromFormat("%s%U", label, shown.get()))) : -1;
+    Ref shown = value ? shown_as(value.get()) : Ref{};
+    return shown ? print_line(concat(label, shown.get()).get()) : -1;
 }
 
 Ref text_of_attr(PyObject* obj, PyObject* attr) {
     Ref value = get_attr(obj, attr);
-    return value ? Ref::steal(PyObject_Str(value.get())) : Ref{};
+    return value ? text_of(value.get()) : Ref{};
 }
 
 int append_all(PyObject* list, std::initializer_list<PyObject*> items) {
@@ -54,14 +52,13 @@ int append_all(PyObject* list, std::initializer_list<PyObject*> items) {
 }
 
 // Appends `option` and the text of the field when the field is true.
-int append_if_set(PyObject* self, PyObject* command, PyObject* field, const char* option, bool as_text) {
+int append_if_set(PyObject* self, PyObject* command, PyObject* field, PyObject* option, bool as_text) {
     Ref value = get_attr(self, field);
     if (!value) return -1;
     const int set = PyObject_IsTrue(value.get());
     if (set <= 0) return set;
-    Ref text = as_text ? Ref::steal(PyObject_Str(value.get())) : value;
-    Ref option_text = Ref::steal(PyUnicode_FromString(option));
-    return text && option_text ? append_all(command, {option_text.get(), text.get()}) : -1;
+    Ref text = as_text ? text_of(value.get()) : value;
+    return text ? append_all(command, {option, text.get()}) : -1;
 }
 
 // Raises whatever the manager offers as `addin_path_error`; without it, a
@@ -95,11 +92,9 @@ PyObject* build_command(PyObject* const* args) {
     Ref cert_manager = get_attr(self, name.cert_manager);
     Ref cert_paths = cert_manager ? call_method(cert_manager.get(), name.ensure_certificates) : Ref{};
     if (!cert_paths) return nullptr;
-    if (print_line(Ref::steal(PyUnicode_FromString(kRule))) < 0 ||
-        print_path("PATHS:\tCA Certificate: ", cert_paths.get(), name.ca_cert) < 0 ||
-        print_path("PATHS:\tServer Certificate: ", cert_paths.get(), name.server_cert) < 0 ||
-        print_path("PATHS:\tServer Key: ", cert_paths.get(), name.server_key) < 0 ||
-        print_line(Ref::steal(PyUnicode_FromString(kRule))) < 0)
+    if (print_line(name.rule) < 0 || print_path(name.ca_cert_label, cert_paths.get(), name.ca_cert) < 0 ||
+        print_path(name.server_cert_label, cert_paths.get(), name.server_cert) < 0 ||
+        print_path(name.server_key_label, cert_paths.get(), name.server_key) < 0 || print_line(name.rule) < 0)
         return nullptr;
 
     Ref command = Ref::steal(PyList_New(0));
@@ -110,7 +105,7 @@ PyObject* build_command(PyObject* const* args) {
     if (compiled) {
         Ref config = get_attr(self, name.config);
         Ref binary = config ? call_method(config.get(), name.get_binary_path) : Ref{};
-        Ref binary_text = binary ? Ref::steal(PyObject_Str(binary.get())) : Ref{};
+        Ref binary_text = binary ? text_of(binary.get()) : Ref{};
         if (!binary_text || PyList_Append(command.get(), binary_text.get()) < 0) return nullptr;
     } else {
         Ref config = get_attr(self, name.config);
@@ -118,12 +113,9 @@ PyObject* build_command(PyObject* const* args) {
         if (!addin_path) return nullptr;
         if (addin_path.get() == Py_None) return raise_missing_addin_path(self);
         addin_path = get_attr(config.get(), name.addin_path);
-        Ref script_name = Ref::steal(PyUnicode_FromString("server.js"));
-        Ref script = addin_path && script_name ? Ref::steal(PyNumber_TrueDivide(addin_path.get(), script_name.get()))
-                                               : Ref{};
-        Ref script_text = script ? Ref::steal(PyObject_Str(script.get())) : Ref{};
-        Ref node = Ref::steal(PyUnicode_FromString("node"));
-        if (!script_text || !node || append_all(command.get(), {node.get(), script_text.get()}) < 0) return nullptr;
+        Ref script = addin_path ? Ref::steal(PyNumber_TrueDivide(addin_path.get(), name.server_js)) : Ref{};
+        Ref script_text = script ? text_of(script.get()) : Ref{};
+        if (!script_text || append_all(command.get(), {name.node, script_text.get()}) < 0) return nullptr;
     }
 
     Ref cert_text = text_of_attr(cert_paths.get(), name.server_cert);
@@ -138,17 +130,16 @@ PyObject* build_command(PyObject* const* args) {
     Ref logger = get_level_name ? resolve_global(name.logger) : Ref{};
     Ref level = logger ? call_method(logger.get(), name.getEffectiveLevel) : Ref{};
     Ref level_name = level ? call(get_level_name.get(), level.get()) : Ref{};
-    Ref level_text = level_name ? Ref::steal(PyObject_Str(level_name.get())) : Ref{};
-    if (!level_text) return nullptr;
+    Ref level_text = level_name ? text_of(level_name.get()) : Ref{};
+    if (!level_text ||
+        append_all(command.get(), {name.opt_cert, cert_text.get(), name.opt_key, key_text.get(), name.opt_port,
+                                   port_text.get(), name.opt_server_port, server_port_text.get(),
+                                   name.opt_logging_level, level_text.get()}) < 0)
+        return nullptr;
 
-    Ref fixed = Ref::steal(Py_BuildValue("[sOsOsOsOsO]", "--cert", cert_text.get(), "--key", key_text.get(),
-                                         "--port", port_text.get(), "--server-port", server_port_text.get(),
-                                         "--logging-level", level_text.get()));
-    if (!fixed || PyList_SetSlice(command.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, fixed.get()) < 0) return nullptr;
-
-    if (append_if_set(self, command.get(), name.watchdog_port, "--watchdog-port", true) < 0 ||
-        append_if_set(self, command.get(), name.auth_token, "--auth-token", false) < 0 ||
-        append_if_set(self, command.get(), name.docs_port, "--docs-port", true) < 0)
+    if (append_if_set(self, command.get(), name.watchdog_port, name.opt_watchdog_port, true) < 0 ||
+        append_if_set(self, command.get(), name.auth_token, name.opt_auth_token, false) < 0 ||
+        append_if_set(self, command.get(), name.docs_port, name.opt_docs_port, true) < 0)
         return nullptr;
     return command.release();
 }

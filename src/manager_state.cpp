@@ -78,16 +78,19 @@ PyObject* init(PyObject* const* given) {
     if (!watchdog_port) return nullptr;
     Ref docs_port = port_value(args[kDocsPort], "docs_port");
     if (!docs_port) return nullptr;
-    const double timeout_seconds = PyFloat_AsDouble(args[kTimeout]);
-    if (timeout_seconds == -1.0 && PyErr_Occurred()) return nullptr;
+    Ref timeout = PyFloat_CheckExact(args[kTimeout]) ? Ref::borrow(args[kTimeout]) : Ref{};
+    if (!timeout) {
+        const double seconds = PyFloat_AsDouble(args[kTimeout]);
+        if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+        timeout = Ref::steal(PyFloat_FromDouble(seconds));
+        if (!timeout) return nullptr;
+    }
     Ref capture_output = truth_value(args[kCaptureOutput]);
     if (!capture_output) return nullptr;
     if (!PyUnicode_CheckExact(args[kAuthToken])) return not_exact_str("auth_token", args[kAuthToken]);
     PyObject* addin_path = args[kAddinPath];
     if (addin_path != Py_None && !PyUnicode_CheckExact(addin_path))
         return not_exact_str("addin_path", addin_path);
-    Ref timeout = Ref::steal(PyFloat_FromDouble(timeout_seconds));
-    if (!timeout) return nullptr;
 
     if (set_attr(self, name.use_compiled, std::move(use_compiled)) < 0 ||
         set_attr(self, name.port, std::move(port)) < 0 ||
@@ -112,12 +115,12 @@ PyObject* init(PyObject* const* given) {
 PyObject* url(PyObject* const* args) {
     Ref port = get_attr(args[0], name.port);
     if (!port) return nullptr;
-    Ref port_text = Ref::steal(PyObject_Format(port.get(), name.empty));
+    Ref port_text = shown_as(port.get());
     if (!port_text) return nullptr;
 #ifdef VELMORA_DELIBERATE_LEAK
     Py_INCREF(port_text.get());  // the leak checks must catch this
 #endif
-    return PyUnicode_FromFormat("https://localhost:%U", port_text.get());
+    return PyUnicode_Concat(name.url_prefix, port_text.get());
 }
 
 PyObject* pid(PyObject* const* args) {

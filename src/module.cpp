@@ -119,7 +119,8 @@ int run_execution_steps(PyObject* module) {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
     Py_XSETREF(records.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
-    if (capture_builtin(name.property, &records.property) < 0 || capture_builtin(name.print, &records.print) < 0)
+    if (capture_builtin(name.property, &records.property) < 0 || capture_builtin(name.print, &records.print) < 0 ||
+        watch_namespaces(ns, records.builtins) < 0)
         return -1;
 
     for (PyObject* standard : {name.subprocess, name.sys, name.os, name.atexit, name.time, name.signal, name.socket})

@@ -46,6 +46,16 @@
     X(connect, "connect") X(localhost, "localhost") X(sleep, "sleep")             \
     X(enter, "__enter__") X(exit, "__exit__") X(keys, "keys") X(add_note, "add_note") \
     X(empty, "")                                                                  \
+    /* texts of the launch command and the path report */                         \
+    X(node, "node") X(server_js, "server.js") X(url_prefix, "https://localhost:") \
+    X(opt_cert, "--cert") X(opt_key, "--key") X(opt_port, "--port")               \
+    X(opt_server_port, "--server-port") X(opt_logging_level, "--logging-level")   \
+    X(opt_watchdog_port, "--watchdog-port") X(opt_auth_token, "--auth-token")     \
+    X(opt_docs_port, "--docs-port")                                               \
+    X(rule, "==================================================")                  \
+    X(ca_cert_label, "PATHS:\tCA Certificate: ")                                  \
+    X(server_cert_label, "PATHS:\tServer Certificate: ")                          \
+    X(server_key_label, "PATHS:\tServer Key: ")                                   \
     /* import specification attributes and the module attributes they fill */    \
     X(name, "name") X(loader, "loader") X(origin, "origin") X(parent, "parent")   \
     X(submodule_search_locations, "submodule_search_locations")                   \

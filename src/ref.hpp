@@ -60,6 +60,21 @@ inline Ref call_method(PyObject* obj, PyObject* method, PyObject* arg) {
 
 inline Ref call(PyObject* callable, PyObject* arg) { return Ref::steal(PyObject_CallOneArg(callable, arg)); }
 
+// str(value), sparing the call for a value that already is exactly a str.
+inline Ref text_of(PyObject* value) {
+    return PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
+}
+
+// format(value, "") as an f-string shows it; exact str and int need no format call.
+inline Ref shown_as(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (PyLong_CheckExact(value)) return Ref::steal(PyObject_Str(value));
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
+    return empty ? Ref::steal(PyObject_Format(value, empty.get())) : Ref{};
+}
+
+inline Ref concat(PyObject* left, PyObject* right) { return Ref::steal(PyUnicode_Concat(left, right)); }
+
 // Sets an attribute, stealing the value: `set_attr(self, name.port, std::move(port))`.
 // An empty value means making it failed: -1, with that error left in place.
 inline int set_attr(PyObject* obj, PyObject* attr, Ref value) {

@@ -260,3 +260,21 @@ def test_replaced_logger_is_used(sm, doubles, monkeypatch, capsys):
     monkeypatch.setattr(sm, "logger", Logger())
     command = sm.AddinServerManager(use_compiled=True)._build_command()
     assert command[-2:] == ["--logging-level", "ERROR"]
+
+
+def test_attributes_of_the_standard_modules_are_read_at_each_use(sm, doubles, monkeypatch):
+    import os
+    import sys
+
+    manager = sm.AddinServerManager()
+    assert manager._get_platform_popen_args() == {"preexec_fn": os.setsid}
+    marker = object()
+    monkeypatch.setattr(os, "setsid", marker)
+    assert manager._get_platform_popen_args() == {"preexec_fn": marker}
+    monkeypatch.setattr(sys, "platform", "win32")
+    assert list(manager._get_platform_popen_args()) == ["creationflags"]
+    monkeypatch.undo()
+    assert manager._get_platform_popen_args() == {"preexec_fn": os.setsid}
+    monkeypatch.delattr(os, "setsid")
+    with pytest.raises(AttributeError, match="setsid"):
+        manager._get_platform_popen_args()

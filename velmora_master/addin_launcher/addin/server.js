@@ -5,9 +5,10 @@
 //                  [--watchdog-port N] [--auth-token TOKEN] [--docs-port N]
 //
 // It serves the add-in page on https://localhost:PORT/ and a JSON health report
-// on /health, and exits cleanly on SIGTERM or SIGINT. When the environment names
-// VELMORA_READY_FILE, the moment it starts listening (milliseconds since the
-// epoch) is written there, so callers can tell their own overhead from the server's.
+// on /health, and exits cleanly on SIGTERM or SIGINT. For callers that measure
+// their own overhead: when the environment names VELMORA_READY_FILE, the moments
+// the process started and began listening are written there as JSON
+// (milliseconds since the epoch); VELMORA_EXIT_FILE gets the moment it exits.
 'use strict';
 
 const fs = require('fs');
@@ -78,7 +79,10 @@ server.on('error', (err) => {
 });
 
 server.listen(Number(options.port), '127.0.0.1', () => {
-  if (process.env.VELMORA_READY_FILE) fs.writeFileSync(process.env.VELMORA_READY_FILE, String(Date.now()));
+  if (process.env.VELMORA_READY_FILE) {
+    fs.writeFileSync(process.env.VELMORA_READY_FILE,
+      JSON.stringify({ processStart: performance.timeOrigin, readyAt: Date.now() }));
+  }
   log('INFO', `listening on https://localhost:${options.port}`);
 });
 
@@ -87,6 +91,7 @@ for (const signal of ['SIGTERM', 'SIGINT']) {
     log('INFO', `${signal} received, shutting down`);
     server.close();
     server.closeAllConnections();
+    if (process.env.VELMORA_EXIT_FILE) fs.writeFileSync(process.env.VELMORA_EXIT_FILE, String(Date.now()));
     process.exit(0);
   });
 }

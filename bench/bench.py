@@ -1,0 +1,359 @@
+"""Benchmarks of the compiled server manager against the pure-Python code a user would otherwise write.
+
+    bash tools/dev.sh python bench/bench.py [--quick]
+
+Prints a table of median per-call times, each compiled figure beside its pure-Python
+floor and their ratio, all measured in this run, then the probe against a raw
+connection, the start/stop latency with the sample server and the memory held
+per start/stop cycle.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import logging
+import os
+import resource
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from pathlib import Path
+from types import SimpleNamespace
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+
+import velmora_master.addin_launcher.server_manager as sm  # noqa: E402
+
+logger = logging.getLogger("velmora_master.addin_launcher.server_manager")
+
+
+# ---- doubles, shared by both implementations -----------------------------------------------------------------
+
+class Config:
+    addin_path = Path("/srv/addin")
+
+    def __init__(self, addin_path):
+        self.given = addin_path
+
+    def get_binary_path(self):
+        return "/opt/velmora/server"
+
+
+class CertPaths:
+    ca_cert, server_cert, server_key = "/certs/ca.crt", "/certs/server.crt", "/certs/server.key"
+
+
+class CertificateManager:
+    paths = CertPaths()
+
+    def ensure_certificates(self):
+        return self.paths
+
+
+class Handle:
+    pid, returncode = 4242, None
+
+    def poll(self):
+        return None
+
+    def wait(self, timeout=None):
+        return 0
+
+
+# ---- the pure-Python floor: the same class written the ordinary way ------------------------------------------
+
+class PyManager:
+    def __init__(self, use_compiled=False, port=3000, server_port=8000, watchdog_port=0, docs_port=0,
+                 auth_token="", addin_path=None, timeout=30.0, capture_output=False):
+        use_compiled = bool(use_compiled)
+        ports = []
+        for name, value in (("port", port), ("server_port", server_port), ("watchdog_port", watchdog_port),
+                            ("docs_port", docs_port)):
+            if type(value) is not int:
+                if not hasattr(value, "__index__") and not hasattr(value, "__int__") and \
+                        not hasattr(value, "__float__"):
+                    raise TypeError(f"Argument '{name}' has incorrect type (expected int, "
+                                    f"got {type(value).__name__})")
+                value = int(value)
+            ports.append(value)
+        timeout = float(timeout)
+        capture_output = bool(capture_output)
+        if type(auth_token) is not str:
+            raise TypeError(f"Argument 'auth_token' has incorrect type (expected str, got {type(auth_token).__name__})")
+        if addin_path is not None and type(addin_path) is not str:
+            raise TypeError(f"Argument 'addin_path' has incorrect type (expected str, got {type(addin_path).__name__})")
+        self.use_compiled = use_compiled
+        self.port, self.server_port, self.watchdog_port, self.docs_port = ports
+        self.auth_token = auth_token
+        self.timeout = timeout
+        self.capture_output = capture_output
+        self._process = None
+        self._config = Config(addin_path)
+        self._cert_manager = CertificateManager()
+
+    @property
+    def url(self):
+        return f"https://localhost:{self.port}"
+
+    @property
+    def pid(self):
+        if not self._process:
+            return None
+        pid = self._process.pid
+        if pid is None or type(pid) is int:
+            return pid
+        return int(pid)
+
+    @property
+    def is_running(self):
+        if self._process is None:
+            return False
+        if self._process.poll() is not None:
+            return False
+        return self._is_port_in_use()
+
+    def start(self):
+        raise NotImplementedError("not measured")
+
+    def _build_command(self):
+        cert_paths = self._cert_manager.ensure_certificates()
+        print("=" * 50)
+        print(f"PATHS:\tCA Certificate: {cert_paths.ca_cert}")
+        print(f"PATHS:\tServer Certificate: {cert_paths.server_cert}")
+        print(f"PATHS:\tServer Key: {cert_paths.server_key}")
+        print("=" * 50)
+        if self.use_compiled:
+            cmd = [str(self._config.get_binary_path())]
+        else:
+            cmd = ["node", str(self._config.addin_path / "server.js")]
+        cmd.extend(["--cert", str(cert_paths.server_cert), "--key", str(cert_paths.server_key),
+                    "--port", str(self.port), "--server-port", str(self.server_port),
+                    "--logging-level", str(logging.getLevelName(logger.getEffectiveLevel()))])
+        if self.watchdog_port:
+            cmd.extend(["--watchdog-port", str(self.watchdog_port)])
+        if self.auth_token:
+            cmd.extend(["--auth-token", self.auth_token])
+        if self.docs_port:
+            cmd.extend(["--docs-port", str(self.docs_port)])
+        return cmd
+
+    def _is_port_in_use(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+            try:
+                sock.settimeout(1)
+                sock.connect(("localhost", self.port))
+                return True
+            except (socket.timeout, ConnectionRefusedError, OSError):
+                return False
+
+    def _get_platform_popen_args(self):
+        if sys.platform == "win32":
+            return {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
+        return {"preexec_fn": os.setsid}
+
+
+# ---- measuring -------------------------------------------------------------------------------------------------
+
+def per_call(fn, repeat, target_seconds=0.05) -> float:
+    """Median seconds per call over `repeat` timed runs."""
+    timer = timeit.Timer(fn)
+    number, _ = timer.autorange()
+    number = max(1, int(number * target_seconds / 0.2))
+    return statistics.median(t / number for t in timer.repeat(repeat=repeat, number=number))
+
+
+def fmt(seconds: float) -> str:
+    return f"{seconds * 1e9:8.0f} ns" if seconds < 1e-4 else f"{seconds * 1e6:8.1f} us"
+
+
+def micro_rows(repeat):
+    sm.Config, sm.CertificateManager = Config, CertificateManager
+    compiled, floor = sm.AddinServerManager(use_compiled=True), PyManager(use_compiled=True)
+    for m in (compiled, floor):
+        m.watchdog_port, m.auth_token, m.docs_port = 9100, "token", 9200
+
+    def error_call(fn):
+        def run():
+            try:
+                fn(1)
+            except TypeError:
+                pass
+        return run
+
+    def py_start(self):
+        pass
+
+    rows = [
+        ("AddinServerManager()", lambda: sm.AddinServerManager(), lambda: PyManager(), 1.3),
+        ("url", lambda: compiled.url, lambda: floor.url, 1.0),
+        ("pid", lambda: compiled.pid, lambda: floor.pid, 1.0),
+        ("is_running (stopped)", lambda: compiled.is_running, lambda: floor.is_running, 1.0),
+        ("_get_platform_popen_args", compiled._get_platform_popen_args, floor._get_platform_popen_args, 1.0),
+        ("argument-count error", error_call(compiled.start), error_call(py_start.__get__(floor)), 1.0),
+    ]
+    results = []
+    for name, fast, slow, target in rows:
+        results.append((name, per_call(fast, repeat), per_call(slow, repeat), target))
+
+    with open(os.devnull, "w") as sink:
+        saved, sys.stdout = sys.stdout, sink
+        try:
+            build = (per_call(compiled._build_command, repeat), per_call(floor._build_command, repeat))
+            cert_manager, config = CertificateManager(), Config(None)
+
+            def unavoidable():
+                paths = cert_manager.ensure_certificates()
+                for line in ("=" * 50, paths.ca_cert, paths.server_cert, paths.server_key, "=" * 50):
+                    print(line)
+                config.get_binary_path()
+                logging.getLevelName(logger.getEffectiveLevel())
+
+            build_floor = per_call(unavoidable, repeat)
+        finally:
+            sys.stdout = saved
+    results.append(("_build_command", *build, 1.0))
+    return results, build_floor
+
+
+def probe_rows(repeat):
+    listener = socket.create_server(("127.0.0.1", 0), backlog=4096)
+    port = listener.getsockname()[1]
+    listener.setblocking(False)
+    manager = sm.AddinServerManager(use_compiled=True, port=port)
+    manager._process = Handle()
+
+    def drain():
+        try:
+            while True:
+                listener.accept()[0].close()
+        except BlockingIOError:
+            pass
+
+    def raw():
+        socket.create_connection(("localhost", port), timeout=1).close()
+        drain()
+
+    def ours():
+        manager.is_running
+        drain()
+
+    ours_time, raw_time = per_call(ours, repeat, 0.2), per_call(raw, repeat, 0.2)
+    listener.close()
+    return ours_time, raw_time
+
+
+def lifecycle(cycles):
+    import velmora_master.addin_launcher.config as config
+
+    starts, stops = [], []
+    with tempfile.TemporaryDirectory() as scratch:
+        for _ in range(cycles):
+            ready_file, exit_file = Path(scratch, "ready"), Path(scratch, "exit")
+            for f in (ready_file, exit_file):
+                f.unlink(missing_ok=True)
+            os.environ["VELMORA_READY_FILE"], os.environ["VELMORA_EXIT_FILE"] = str(ready_file), str(exit_file)
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                port = s.getsockname()[1]
+            sm.Config, sm.CertificateManager = config.Config, __import__(
+                "velmora_master.addin_launcher.certificate_manager", fromlist=["x"]).CertificateManager
+            manager = sm.AddinServerManager(port=port)
+            with open(os.devnull, "w") as sink:
+                saved, sys.stdout = sys.stdout, sink
+                try:
+                    called = time.time()
+                    manager.start()
+                    returned = time.time()
+                finally:
+                    sys.stdout = saved
+            ready = json.loads(ready_file.read_text())
+            listen_took = (ready["readyAt"] - ready["processStart"]) / 1000
+            starts.append((returned - called, listen_took, returned - called - listen_took))
+            manager.stop()
+            stopped = time.time()
+            stops.append(stopped - float(exit_file.read_text()) / 1000)
+    return starts, stops
+
+
+def memory(cycles):
+    sm.Config, sm.CertificateManager = Config, CertificateManager
+    sm.subprocess = SimpleNamespace(Popen=lambda *a, **k: Handle(), PIPE=-1)
+    sm.os = SimpleNamespace(setsid=os.setsid, getpgid=lambda pid: pid, killpg=lambda group, sig: None)
+    manager = sm.AddinServerManager(use_compiled=True)
+    manager._build_command = list
+    manager._wait_for_ready = lambda: True
+
+    def rss():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * resource.getpagesize()
+
+    gc.collect()
+    before = rss()
+    for _ in range(cycles):
+        manager.start()
+        manager.stop()
+    gc.collect()
+    after = rss()
+    import atexit
+    return before, after, atexit._ncallbacks()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer repeats and cycles")
+    args = parser.parse_args()
+    repeat, cycles = (3, 3) if args.quick else (7, 10)
+    modules = {name: getattr(sm, name) for name in ("Config", "CertificateManager", "subprocess", "os")}
+
+    print(f"Python {sys.version.split()[0]}, median of {repeat} runs per row\n")
+    print(f"{'operation':<26} {'compiled':>11} {'pure Python':>12} {'speed-up':>9}  target")
+    rows, build_floor = micro_rows(repeat)
+    met = True
+    for name, fast, slow, target in rows:
+        ok = slow / fast >= target
+        met &= ok
+        print(f"{name:<26} {fmt(fast):>11} {fmt(slow):>12} {slow / fast:8.2f}x  >= {target:.1f}x "
+              f"{'met' if ok else 'MISSED'}")
+    build = next(r for r in rows if r[0] == "_build_command")
+    print(f"{'':<26} _build_command floor (five prints, collaborators, level name): {fmt(build_floor).strip()}, "
+          f"{build_floor / build[1]:.0%} of the compiled call")
+
+    ours, raw = probe_rows(repeat)
+    ok = ours / raw <= 1.2
+    met &= ok
+    print(f"\n{'is_running, port listening':<26} {fmt(ours):>11} {'raw connect':>12} {fmt(raw).strip():>9}  "
+          f"ratio {ours / raw:.2f} (<= 1.2 {'met' if ok else 'MISSED'})")
+
+    for name in modules:
+        setattr(sm, name, modules[name])
+    starts, stops = lifecycle(cycles)
+    total = statistics.median(s[0] for s in starts)
+    listen = statistics.median(s[1] for s in starts)
+    overhead = statistics.median(s[2] for s in starts)
+    stop_after_exit = statistics.median(stops)
+    ok_start, ok_stop = overhead <= 0.12, stop_after_exit <= 0.06
+    met &= ok_start and ok_stop
+    print(f"\nsample server, {cycles} cycles (medians):")
+    print(f"  start() {total * 1000:.1f} ms, of which the server took {listen * 1000:.1f} ms to listen: "
+          f"overhead {overhead * 1000:.1f} ms (<= 120 ms {'met' if ok_start else 'MISSED'})")
+    print(f"  stop() returned {stop_after_exit * 1000:.1f} ms after the server's exit "
+          f"(<= 60 ms {'met' if ok_stop else 'MISSED'})")
+
+    n = 1000
+    before, after, hooks = memory(n)
+    for name in modules:
+        setattr(sm, name, modules[name])
+    print(f"\nmemory: {n} start/stop cycles against doubles: RSS {before / 2**20:.1f} -> {after / 2**20:.1f} MiB, "
+          f"{(after - before) / n:.0f} bytes per cycle ({hooks} exit hooks registered, one per launch)")
+    print("\nall targets met" if met else "\nsome targets missed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
