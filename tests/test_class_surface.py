@@ -271,8 +271,11 @@ def test_attributes_of_the_standard_modules_are_read_at_each_use(sm, doubles, mo
     marker = object()
     monkeypatch.setattr(os, "setsid", marker)
     assert manager._get_platform_popen_args() == {"preexec_fn": marker}
+    import subprocess
+
+    monkeypatch.setattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0x200, raising=False)
     monkeypatch.setattr(sys, "platform", "win32")
-    assert list(manager._get_platform_popen_args()) == ["creationflags"]
+    assert manager._get_platform_popen_args() == {"creationflags": 0x200}
     monkeypatch.undo()
     assert manager._get_platform_popen_args() == {"preexec_fn": os.setsid}
     monkeypatch.delattr(os, "setsid")
