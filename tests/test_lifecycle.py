@@ -504,3 +504,13 @@ def test_injected_failures_propagate(sm, services, monkeypatch, capsys, where):
         with pytest.raises(Injected):  # and __exit__'s
             manager.__exit__(None, None, None)
     assert manager._process is services.process
+
+
+def test_taskkill_that_cannot_run_propagates_from_stop(sm, services):
+    sm.sys.platform = "win32"
+    sm.subprocess.run = lambda *a, **k: (_ for _ in ()).throw(FileNotFoundError("taskkill"))
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    with pytest.raises(FileNotFoundError, match="taskkill"):
+        manager.stop()
+    assert manager._process is None

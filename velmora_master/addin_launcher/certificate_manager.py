@@ -142,6 +142,14 @@ def _name(common_name: str) -> x509.Name:
     )
 
 
+def _key_usage(**granted: bool) -> x509.KeyUsage:
+    """Digital signatures plus what `granted` names; everything else refused."""
+    usages = dict.fromkeys(
+        ["content_commitment", "key_encipherment", "data_encipherment", "key_agreement", "key_cert_sign",
+         "crl_sign", "encipher_only", "decipher_only"], False)
+    return x509.KeyUsage(digital_signature=True, **(usages | granted))
+
+
 def _make_ca():
     key = ec.generate_private_key(ec.SECP256R1())
     subject = _name("Velmora Add-in Local CA")
@@ -155,14 +163,7 @@ def _make_ca():
         .not_valid_before(now - dt.timedelta(minutes=5))
         .not_valid_after(now + CA_LIFETIME)
         .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
-        .add_extension(
-            x509.KeyUsage(
-                digital_signature=True, content_commitment=False, key_encipherment=False,
-                data_encipherment=False, key_agreement=False, key_cert_sign=True, crl_sign=True,
-                encipher_only=False, decipher_only=False,
-            ),
-            critical=True,
-        )
+        .add_extension(_key_usage(key_cert_sign=True, crl_sign=True), critical=True)
         .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
         .sign(key, hashes.SHA256())
     )
@@ -188,14 +189,7 @@ def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurve
         )
         .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
         .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
-        .add_extension(
-            x509.KeyUsage(
-                digital_signature=True, content_commitment=False, key_encipherment=False,
-                data_encipherment=False, key_agreement=True, key_cert_sign=False, crl_sign=False,
-                encipher_only=False, decipher_only=False,
-            ),
-            critical=True,
-        )
+        .add_extension(_key_usage(key_agreement=True), critical=True)
         .add_extension(
             x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False
         )
