@@ -5,6 +5,7 @@ import threading
 from pathlib import Path
 from types import SimpleNamespace
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -136,3 +137,13 @@ def test_readers_during_start_and_stop(doubles, fake_binary, monkeypatch, port):
         for reader in readers:
             reader.join()
     assert failures == []
+
+
+def test_a_cycle_of_compiled_calls_ends_in_recursion_error(doubles):
+    import functools
+
+    manager = doubles.AddinServerManager()
+    manager._process = SimpleNamespace(poll=lambda: None)
+    manager._is_port_in_use = functools.partial(doubles.AddinServerManager._wait_for_ready, manager)
+    with pytest.raises(RecursionError):
+        manager._wait_for_ready()
