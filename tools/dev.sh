@@ -12,16 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for tool in cmake ninja g++ node nm; do command -v "$tool" >/dev/null || missing+=("$tool"); done
-if [ ${#missing[@]} -gt 0 ]; then
-    declare -A package=([cmake]=cmake [ninja]=ninja-build [g++]=g++ [node]=nodejs [nm]=binutils)
-    echo "setup: installing ${missing[*]}" >&2
-    apt-get update -qq >&2
-    apt-get install -y -qq $(for t in "${missing[@]}"; do echo "${package[$t]}"; done) >&2
-fi
-
-PY=$(bash tools/provision_python.sh)
+PY=$(bash tools/setup.sh)
 BUILD_DIR=${VELMORA_BUILD_DIR:-build}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DPython_EXECUTABLE="$PY" ${VELMORA_CMAKE_ARGS:-} >/dev/null
 cmake --build "$BUILD_DIR" >&2

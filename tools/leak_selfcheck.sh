@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-PY=$(bash tools/provision_python.sh)
+PY=$(bash tools/setup.sh)
 out=$top/build-leak
 bash tools/copy_package.sh "$out/site"
 cmake -S . -B "$out/cmake" -G Ninja -DPython_EXECUTABLE="$PY" -DVELMORA_DELIBERATE_LEAK=ON \

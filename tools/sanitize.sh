@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-PY=$(bash tools/provision_python.sh)
+PY=$(bash tools/setup.sh)
 out=$top/build-asan
 site=$out/site
 rm -rf "$out/reports"
