@@ -94,6 +94,13 @@ Ref global_attr(PyObject* global, PyObject* attr) {
     return value;
 }
 
+PyObject* raise_global(PyObject* error_class, PyObject* message) {
+    Ref cls = message ? resolve_global(error_class) : Ref{};
+    Ref error = cls ? call(cls.get(), message) : Ref{};
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+}
+
 int pending_exception_matches(PyObject* global, PyObject* attr) {
     PyObject* pending = PyErr_GetRaisedException();
     Ref handled = global_attr(global, attr);

@@ -41,6 +41,10 @@ Ref global_attr(PyObject* global, PyObject* attr);
 
 namespace velmora {
 
+// raise <global>(message): the exception class is a module-level name, so a
+// replacement takes effect. Always returns null, with the exception set.
+PyObject* raise_global(PyObject* error_class, PyObject* message);
+
 // Whether the pending exception is an instance of resolve_global(global).attr,
 // which is looked up only now, as an `except` clause does. The exception stays
 // pending. -1 when the lookup itself fails: its error then replaces the pending

@@ -68,12 +68,9 @@ PyObject* raise_missing_addin_path(PyObject* self) {
     if (PyObject_GetOptionalAttr(self, name.addin_path_error, &offered) < 0) return nullptr;
     Ref error = Ref::steal(offered);
     if (!error) {
-        Ref start_error = resolve_global(name.ServerStartError);
-        if (!start_error) return nullptr;
-        error = Ref::steal(PyObject_CallFunction(
-            start_error.get(), "s",
+        Ref message = Ref::steal(PyUnicode_FromString(
             "Add-in directory not found: cannot locate server.js to run in development mode"));
-        if (!error) return nullptr;
+        return raise_global(name.ServerStartError, message.get());
     }
     if (PyExceptionInstance_Check(error.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());

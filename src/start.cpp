@@ -32,13 +32,7 @@
 namespace velmora {
 namespace {
 
-PyObject* raise_start_error(Ref message) {
-    if (!message) return nullptr;
-    Ref error_class = resolve_global(name.ServerStartError);
-    Ref error = error_class ? call(error_class.get(), message.get()) : Ref{};
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    return nullptr;
-}
+PyObject* raise_start_error(Ref message) { return raise_global(name.ServerStartError, message.get()); }
 
 // PIPE when capture_output is true, else None; read afresh for each stream.
 Ref output_stream(PyObject* self) {

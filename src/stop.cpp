@@ -43,11 +43,8 @@ PyObject* stop(PyObject* const* args) {
     Ref process = get_attr(self, name.process);
     if (!process) return nullptr;
     if (process.get() == Py_None) {
-        Ref error_class = resolve_global(name.ServerNotRunningError);
-        Ref error = error_class ? Ref::steal(PyObject_CallFunction(error_class.get(), "s", "No server process to stop"))
-                                : Ref{};
-        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        return nullptr;
+        Ref message = Ref::steal(PyUnicode_FromString("No server process to stop"));
+        return raise_global(name.ServerNotRunningError, message.get());
     }
     process.reset();
 
