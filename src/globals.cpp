@@ -94,6 +94,11 @@ Ref global_attr(PyObject* global, PyObject* attr) {
     return value;
 }
 
+int platform_is_windows() {
+    Ref platform = global_attr(name.sys, name.platform);
+    return platform ? PyObject_RichCompareBool(platform.get(), name.win32, Py_EQ) : -1;
+}
+
 PyObject* raise_global(PyObject* error_class, PyObject* message) {
     Ref cls = message ? resolve_global(error_class) : Ref{};
     Ref error = cls ? call(cls.get(), message) : Ref{};

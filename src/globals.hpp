@@ -41,6 +41,9 @@ Ref global_attr(PyObject* global, PyObject* attr);
 
 namespace velmora {
 
+// sys.platform == "win32", read afresh: 1 on Windows, 0 elsewhere, -1 with an exception set.
+int platform_is_windows();
+
 // raise <global>(message): the exception class is a module-level name, so a
 // replacement takes effect. Always returns null, with the exception set.
 PyObject* raise_global(PyObject* error_class, PyObject* message);

@@ -139,8 +139,7 @@ PyObject* start(PyObject* const* args) {
 }
 
 PyObject* get_platform_popen_args(PyObject* const*) {
-    Ref platform = global_attr(name.sys, name.platform);
-    const int windows = platform ? PyObject_RichCompareBool(platform.get(), name.win32, Py_EQ) : -1;
+    const int windows = platform_is_windows();
     if (windows < 0) return nullptr;
     Ref option = windows ? global_attr(name.subprocess, name.CREATE_NEW_PROCESS_GROUP)
                          : global_attr(name.os, name.setsid);

@@ -97,7 +97,7 @@ PyObject* terminate_windows(PyObject* process) {
     if (exit_code) Py_RETURN_NONE;
     Ref run = global_attr(name.subprocess, name.run);
     Ref process_id = run ? get_attr(process, name.pid) : Ref{};
-    Ref pid_text = process_id ? Ref::steal(PyObject_Str(process_id.get())) : Ref{};
+    Ref pid_text = process_id ? text_of(process_id.get()) : Ref{};
     Ref command = pid_text ? Ref::steal(Py_BuildValue("[ssssO]", "taskkill", "/F", "/T", "/PID", pid_text.get()))
                            : Ref{};
     Ref positional = command ? Ref::steal(PyTuple_Pack(1, command.get())) : Ref{};
@@ -130,8 +130,7 @@ PyObject* terminate_process(PyObject* const* args) {
     if (held < 0) return nullptr;
     if (!held) Py_RETURN_NONE;
 
-    Ref platform = global_attr(name.sys, name.platform);
-    const int windows = platform ? PyObject_RichCompareBool(platform.get(), name.win32, Py_EQ) : -1;
+    const int windows = platform_is_windows();
     if (windows < 0) return nullptr;
     return windows ? terminate_windows(process.get()) : terminate_posix(self);
 }
