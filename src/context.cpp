@@ -24,8 +24,7 @@ PyObject* enter(PyObject* const* args) {
 
 PyObject* exit(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref running = get_attr(self, name.is_running);
-    const int is_running = running ? PyObject_IsTrue(running.get()) : -1;
+    const int is_running = truth(get_attr(self, name.is_running));
     if (is_running < 0) return nullptr;
     if (is_running && !call_method(self, name.stop)) return nullptr;
     Py_RETURN_NONE;

@@ -96,8 +96,7 @@ PyObject* build_command(PyObject* const* args) {
 
     Ref command = Ref::steal(PyList_New(0));
     if (!command) return nullptr;
-    Ref use_compiled = get_attr(self, name.use_compiled);
-    const int compiled = use_compiled ? PyObject_IsTrue(use_compiled.get()) : -1;
+    const int compiled = truth(get_attr(self, name.use_compiled));
     if (compiled < 0) return nullptr;
     if (compiled) {
         Ref config = get_attr(self, name.config);

@@ -45,7 +45,6 @@
     X(AF_INET, "AF_INET") X(SOCK_STREAM, "SOCK_STREAM") X(settimeout, "settimeout") \
     X(connect, "connect") X(localhost, "localhost") X(sleep, "sleep")             \
     X(enter, "__enter__") X(exit, "__exit__") X(keys, "keys") X(add_note, "add_note") \
-    X(empty, "")                                                                  \
     /* texts of the launch command and the path report */                         \
     X(node, "node") X(server_js, "server.js") X(url_prefix, "https://localhost:") \
     X(opt_cert, "--cert") X(opt_key, "--key") X(opt_port, "--port")               \

@@ -47,8 +47,7 @@ PyObject* wait_for_ready(PyObject* const* args) {
         if (in_time < 0) return nullptr;
         if (!in_time) Py_RETURN_FALSE;
 
-        Ref listening = call_method(self, name.is_port_in_use);
-        const int ready = listening ? PyObject_IsTrue(listening.get()) : -1;
+        const int ready = truth(call_method(self, name.is_port_in_use));
         if (ready < 0) return nullptr;
         if (ready) Py_RETURN_TRUE;
 

@@ -60,6 +60,9 @@ inline Ref call_method(PyObject* obj, PyObject* method, PyObject* arg) {
 
 inline Ref call(PyObject* callable, PyObject* arg) { return Ref::steal(PyObject_CallOneArg(callable, arg)); }
 
+// The truth of a value that may have failed to come: 1, 0, or -1 with the exception set.
+inline int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+
 // str(value), sparing the call for a value that already is exactly a str.
 inline Ref text_of(PyObject* value) {
     return PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));

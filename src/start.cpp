@@ -36,8 +36,7 @@ PyObject* raise_start_error(Ref message) { return raise_global(name.ServerStartE
 
 // PIPE when capture_output is true, else None; read afresh for each stream.
 Ref output_stream(PyObject* self) {
-    Ref capture = get_attr(self, name.capture_output);
-    const int captured = capture ? PyObject_IsTrue(capture.get()) : -1;
+    const int captured = truth(get_attr(self, name.capture_output));
     if (captured < 0) return {};
     return captured ? global_attr(name.subprocess, name.PIPE) : Ref::borrow(Py_None);
 }
@@ -82,8 +81,7 @@ int merge_keyword_options(PyObject* kwargs, PyObject* options) {
 PyObject* start(PyObject* const* args) {
     PyObject* self = args[0];
 
-    Ref running = get_attr(self, name.is_running);
-    const int is_running = running ? PyObject_IsTrue(running.get()) : -1;
+    const int is_running = truth(get_attr(self, name.is_running));
     if (is_running < 0) return nullptr;
     if (is_running) return raise_start_error(Ref::steal(PyUnicode_FromString("Server is already running")));
 
@@ -113,8 +111,7 @@ PyObject* start(PyObject* const* args) {
     Ref hook = register_hook ? get_attr(self, name.terminate_process) : Ref{};
     if (!hook || !call(register_hook.get(), hook.get())) return nullptr;
 
-    Ref ready = call_method(self, name.wait_for_ready);
-    const int is_ready = ready ? PyObject_IsTrue(ready.get()) : -1;
+    const int is_ready = truth(call_method(self, name.wait_for_ready));
     if (is_ready < 0) return nullptr;
     if (is_ready) Py_RETURN_NONE;
 
@@ -132,7 +129,7 @@ PyObject* start(PyObject* const* args) {
 
     if (!call_method(self, name.stop)) return nullptr;
     Ref timeout = get_attr(self, name.timeout);
-    Ref timeout_text = timeout ? Ref::steal(PyObject_Format(timeout.get(), name.empty)) : Ref{};
+    Ref timeout_text = timeout ? shown_as(timeout.get()) : Ref{};
     if (!timeout_text) return nullptr;
     return raise_start_error(
         Ref::steal(PyUnicode_FromFormat("Server failed to start within %U seconds", timeout_text.get())));

@@ -126,7 +126,7 @@ PyObject* terminate_posix(PyObject* self) {
 PyObject* terminate_process(PyObject* const* args) {
     PyObject* self = args[0];
     Ref process = get_attr(self, name.process);
-    const int held = process ? PyObject_IsTrue(process.get()) : -1;
+    const int held = truth(process);
     if (held < 0) return nullptr;
     if (!held) Py_RETURN_NONE;
 
