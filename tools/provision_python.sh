@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Prints the path of a CPython 3.14 interpreter that has its C headers, venv,
-# pytest, hypothesis, cryptography and the wheel tools (scikit-build-core, pip,
-# build), provisioning one first when the machine has none.
+# pytest, hypothesis, cryptography, the wheel tools (scikit-build-core, pip,
+# build, auditwheel) and the checkers (mypy, with ruff beside the interpreter),
+# with CPython's debug build `python3.14d` beside it, provisioning one first
+# when the machine has none.
 #
 # Debian 12 ships no 3.14, so the interpreter and its libraries are taken from
 # Debian's unstable suite into a private root under ~/.cache: apt runs with a
@@ -10,7 +12,7 @@
 # is patched to use the root's own loader and C library. The system is not touched.
 set -euo pipefail
 
-PACKAGES="python3.14 python3.14-dev libpython3.14-dev python3.14-venv python3-pytest python3-cryptography python3-hypothesis python3-scikit-build-core python3-pip python3-build"
+PACKAGES="python3.14 python3.14-dev libpython3.14-dev python3.14-venv python3-pytest python3-cryptography python3-hypothesis python3-scikit-build-core python3-pip python3-build python3.14-dbg libpython3.14-dbg mypy ruff python3-auditwheel python3-pip-whl python3-setuptools-whl python3-psutil"
 CACHE=${VELMORA_PY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmora-python3.14}
 ROOT=$CACHE/root
 STAMP=$CACHE/complete
@@ -23,8 +25,12 @@ import sys, sysconfig, os
 assert sys.version_info[:2] == (3, 14)
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
 import pytest, hypothesis, cryptography, ssl, socket, subprocess, venv, ensurepip
-import scikit_build_core, pip, build
+import scikit_build_core, pip, build, mypy, auditwheel, psutil
 PY
+    local bin
+    bin=$(dirname "$1")
+    "$bin/python3.14d" -c 'import sys; assert hasattr(sys, "gettotalrefcount")' >/dev/null 2>&1 &&
+        "$bin/ruff" --version >/dev/null 2>&1
 }
 
 # A user's own python3.14 with everything needed wins.
@@ -59,9 +65,15 @@ apt-get "${apt_opts[@]}" -qq -y --no-install-recommends --download-only install 
 for deb in "$CACHE"/apt/cache/archives/*.deb; do dpkg-deb -x "$deb" "$ROOT"; done
 
 libdir=$ROOT/usr/lib/x86_64-linux-gnu
-patchelf --set-interpreter "$libdir/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$libdir" "$PY"
+for program in "$PY" "$ROOT/usr/bin/python3.14d" "$ROOT/usr/bin/ruff"; do
+    patchelf --set-interpreter "$libdir/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$libdir" "$program"
+done
 # The generic pyconfig.h only dispatches on multiarch paths g++ does not know about.
 cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h" "$ROOT/usr/include/python3.14/pyconfig.h"
+# The debug headers are links into the release folder, pyconfig.h included: the
+# debug build needs its own, or it silently compiles without Py_DEBUG.
+rm -f "$ROOT/usr/include/python3.14d/pyconfig.h"
+cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14d/pyconfig.h" "$ROOT/usr/include/python3.14d/pyconfig.h"
 rm -rf "$CACHE/apt/cache/archives"
 
 has_everything "$PY" || { log "the provisioned interpreter is incomplete"; exit 1; }
