@@ -20,7 +20,21 @@ struct MemberBody {
     int line;
 };
 
-#define VELMORA_MEMBER_BODY(fn) ::velmora::MemberBody{&fn, "src/" __FILE_NAME__, __LINE__}
+// "src/stop.cpp" out of whatever path the compiler was given for a source file,
+// so traceback entries name the file the same way on every machine.
+constexpr const char* source_path(const char* path) {
+    const char* last = path;
+    const char* before_last = path;
+    for (const char* p = path; *p; ++p) {
+        if (*p == '/' || *p == '\\') {
+            before_last = last;
+            last = p + 1;
+        }
+    }
+    return before_last;
+}
+
+#define VELMORA_MEMBER_BODY(fn) ::velmora::MemberBody{&fn, ::velmora::source_path(__FILE__), __LINE__}
 
 struct Parameter {
     const char* name;

@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
 # Proves the reference-leak test can fail: builds the module with one reference
-# leaked on purpose in every read of `url`, and runs the leak test against it.
-# The run passes only when the test reports exactly that leak.
+# leaked on purpose in every read of `url` (preset `leak`), and runs the leak
+# test against it. The run passes only when the test reports exactly that leak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 PY=$(bash tools/setup.sh)
-out=$top/build-leak
-bash tools/copy_package.sh "$out/site"
-cmake -S . -B "$out/cmake" -G Ninja -DPython_EXECUTABLE="$PY" -DVELMORA_DELIBERATE_LEAK=ON \
-    -DVELMORA_OUTPUT_DIR="$out/site/velmora_master/addin_launcher" >/dev/null
-cmake --build "$out/cmake" >&2
+site=$(bash tools/build.sh leak "$PY")
 
-log=$out/refcounts.log
-(cd "$out/site" && "$PY" -m pytest -c "$top/pytest.ini" --rootdir "$top" -p no:cacheprovider -q \
+log=$top/build/leak-refcounts.log
+(cd "$site" && "$PY" -m pytest -c "$top/pytest.ini" --rootdir "$top" -p no:cacheprovider -q \
     "$top/tests/test_refcounts.py") >"$log" 2>&1 || true
 failed=$(grep -o '^FAILED [^ ]*' "$log" | sed 's/.*\[//; s/\]$//' | sort | tr '\n' ' ')
 if [ "$failed" = "url " ]; then
