@@ -19,14 +19,15 @@ selfcheck() {
         -DVELMORA_OUTPUT_DIR="$out/site/velmora_master/addin_launcher" >/dev/null
     cmake --build "$out/cmake" >&2
 
-    local log=$out/refcounts.log failed
+    local log=$out/refcounts.log failed label
+    label=$(basename "$interpreter")
     (cd "$out/site" && "$interpreter" -m pytest -c "$top/pytest.ini" --rootdir "$top" -p no:cacheprovider -q \
         "$top/tests/test_refcounts.py") >"$log" 2>&1 || true
     failed=$(grep -o '^FAILED [^ ]*' "$log" | sed 's/.*\[//; s/\]$//' | sort | tr '\n' ' ')
     if [ "$failed" = "url " ]; then
-        echo "leak self-check ($(basename "$interpreter")): the leak test caught the deliberate leak in url and nothing else"
+        echo "leak self-check ($label): the leak test caught the deliberate leak in url and nothing else"
     else
-        echo "leak self-check FAILED ($(basename "$interpreter")): expected only [url] to fail, got: ${failed:-nothing}" >&2
+        echo "leak self-check FAILED ($label): expected only [url] to fail, got: ${failed:-nothing}" >&2
         tail -n 30 "$log" >&2
         return 1
     fi
