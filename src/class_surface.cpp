@@ -113,7 +113,7 @@ Ref build_manager_class() {
         return {};
 
     for (const MemberSpec& spec : kMembers) {
-        Ref member = make_member_function(spec, name.AddinServerManager, module_name.get());
+        Ref member = make_member_function(spec, name.AddinServerManager, module_name.get(), module_namespace());
         if (member && spec.is_property) member = call(records.property, member.get());
         if (!member || PyDict_SetItemString(ns, spec.name, member.get()) < 0) return {};
     }

@@ -5,15 +5,21 @@
 // - It is called through vectorcall and binds positional and keyword arguments
 //   to its parameters with the interpreter's own wording for binding errors.
 // - It carries __name__, __qualname__, __module__, __doc__, __annotations__,
-//   __defaults__ and a __code__ describing its parameters, so inspect.signature()
-//   and help() see it as a function.
+//   __defaults__, a read-only __globals__ (the module namespace, where its
+//   annotation texts are evaluated) and a __code__ describing its parameters,
+//   so inspect.signature(), typing.get_type_hints() and help() see it as a function.
+// - Like a Python function it is copied as itself and pickled by reference
+//   (its module and qualified name).
 // - An exception leaving it gets a traceback entry naming the member.
+//
+// The type is made at each load and dropped with the load records: a type
+// readied once per process would outlive the interpreter it was readied in.
 #include "function.hpp"
 
 #include <frameobject.h>
+#include <structmember.h>
 
 #include <cstddef>
-#include <string>
 
 #include "globals.hpp"
 #include "names.hpp"
@@ -35,6 +41,7 @@ struct MemberFunction {
     PyObject* doc;
     PyObject* annotations;
     PyObject* defaults;
+    PyObject* globals;         // the module namespace
     PyObject* code;            // parameters, for introspection
     PyObject* traceback_code;  // "<module>.<class>.<member>", for traceback entries
 };
@@ -117,25 +124,35 @@ int member_traverse(PyObject* obj, visitproc visit, void* arg) {
     MemberFunction* f = as_function(obj);
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(f->dict);
+    // A str subclass set as __name__ or __qualname__ can carry a __dict__ and so close a cycle.
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->globals);
     return 0;
 }
 
+// As for Python functions, the names become empty texts rather than null, so
+// that repr() and the getters keep working on a function the collector cleared.
 int member_clear(PyObject* obj) {
     MemberFunction* f = as_function(obj);
     Py_CLEAR(f->dict);
+    Py_SETREF(f->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+    Py_SETREF(f->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->globals);
     return 0;
 }
 
 void member_dealloc(PyObject* obj) {
     MemberFunction* f = as_function(obj);
+    PyTypeObject* type = Py_TYPE(obj);
     PyObject_GC_UnTrack(obj);
     if (f->weakrefs) PyObject_ClearWeakRefs(obj);
     member_clear(obj);
@@ -144,18 +161,29 @@ void member_dealloc(PyObject* obj) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->traceback_code);
     PyObject_GC_Del(obj);
+    Py_DECREF(type);
 }
 
-// Attributes. Setters validate like those of Python functions.
+// Attributes. Getters answer None for a field the collector cleared; setters
+// validate like those of Python functions.
 
-PyObject* get_name(PyObject* f, void*) { return Py_NewRef(as_function(f)->name); }
-PyObject* get_qualname(PyObject* f, void*) { return Py_NewRef(as_function(f)->qualname); }
-PyObject* get_module(PyObject* f, void*) { return Py_NewRef(as_function(f)->module); }
-PyObject* get_doc(PyObject* f, void*) { return Py_NewRef(as_function(f)->doc); }
-PyObject* get_annotations(PyObject* f, void*) { return Py_NewRef(as_function(f)->annotations); }
-PyObject* get_defaults(PyObject* f, void*) { return Py_NewRef(as_function(f)->defaults); }
+PyObject* field_or_none(PyObject* field) { return Py_NewRef(field ? field : Py_None); }
+
+PyObject* get_name(PyObject* f, void*) { return field_or_none(as_function(f)->name); }
+PyObject* get_qualname(PyObject* f, void*) { return field_or_none(as_function(f)->qualname); }
+PyObject* get_module(PyObject* f, void*) { return field_or_none(as_function(f)->module); }
+PyObject* get_doc(PyObject* f, void*) { return field_or_none(as_function(f)->doc); }
+PyObject* get_defaults(PyObject* f, void*) { return field_or_none(as_function(f)->defaults); }
+PyObject* get_globals(PyObject* f, void*) { return field_or_none(as_function(f)->globals); }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* f, void*) { return Py_NewRef(as_function(f)->code); }
+PyObject* get_code(PyObject* f, void*) { return field_or_none(as_function(f)->code); }
+
+// A cleared mapping is made anew on reading, as Python functions do.
+PyObject* get_annotations(PyObject* f, void*) {
+    MemberFunction* func = as_function(f);
+    if (!func->annotations && !(func->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(func->annotations);
+}
 
 int set_str_field(PyObject** field, PyObject* value, const char* what) {
     if (value == nullptr || !PyUnicode_Check(value)) {
@@ -201,6 +229,10 @@ int set_defaults(PyObject* f, PyObject* value, void*) {
     return 0;
 }
 
+// pickle and copy take a str from __reduce__ as the object's name in its
+// module: pickled by reference, copied as itself, as Python functions are.
+PyObject* member_reduce(PyObject* f, PyObject*) { return get_qualname(f, nullptr); }
+
 PyGetSetDef member_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -209,34 +241,46 @@ PyGetSetDef member_getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The type's remaining slots are meant to be zero.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject member_function_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "velmora_master.addin_launcher.server_manager.member_function",
-    .tp_basicsize = sizeof(MemberFunction),
-    .tp_dealloc = member_dealloc,
-    .tp_vectorcall_offset = offsetof(MemberFunction, vectorcall),
-    .tp_repr = member_repr,
-    .tp_call = PyVectorcall_Call,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_setattro = PyObject_GenericSetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
-    .tp_doc = "Function object of an AddinServerManager member.",
-    .tp_traverse = member_traverse,
-    .tp_clear = member_clear,
-    .tp_weaklistoffset = offsetof(MemberFunction, weakrefs),
-    .tp_getset = member_getset,
-    .tp_descr_get = member_descr_get,
-    .tp_dictoffset = offsetof(MemberFunction, dict),
+PyMethodDef member_methods[] = {
+    {"__reduce__", member_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
-#pragma GCC diagnostic pop
+
+PyMemberDef member_offsets[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(MemberFunction, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(MemberFunction, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(MemberFunction, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot member_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(member_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(member_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(member_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(member_clear)},
+    {Py_tp_methods, member_methods},
+    {Py_tp_members, member_offsets},
+    {Py_tp_getset, member_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(member_descr_get)},
+    {0, nullptr},
+};
+
+// No Py_tp_doc: a type-level __doc__ text would hide the functions' own __doc__.
+PyType_Spec member_spec = {
+    "velmora_master.addin_launcher.server_manager.member_function",
+    sizeof(MemberFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    member_slots,
+};
 
 Ref make_annotations(const MemberSpec& spec) {
     Ref annotations = Ref::steal(PyDict_New());
@@ -275,8 +319,9 @@ Ref make_signature_code(const MemberSpec& spec, PyObject* traceback_code, PyObje
 }  // namespace
 
 int ready_member_function_type() {
-    if (PyType_HasFeature(&member_function_type, Py_TPFLAGS_READY)) return 0;
-    return PyType_Ready(&member_function_type);
+    if (records.function_type) return 0;
+    records.function_type = PyType_FromSpec(&member_spec);
+    return records.function_type ? 0 : -1;
 }
 
 Ref make_traceback_code(const char* file, const char* code_name, int line) {
@@ -295,7 +340,8 @@ void add_traceback_entry(PyObject* code, PyObject* globals) {
     }
 }
 
-Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name) {
+Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,
+                         PyObject* globals) {
     if (static_cast<Py_ssize_t>(spec.params.size()) > kMaxParams) {
         PyErr_Format(PyExc_SystemError, "member %s has too many parameters", spec.name);
         return {};
@@ -306,16 +352,18 @@ Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject*
     Ref annotations = make_annotations(spec);
     if (!func_name || !qualname || !doc || !annotations) return {};
 
-    const std::string traceback_name = std::string(PyUnicode_AsUTF8(module_name)) + "." +
-                                       PyUnicode_AsUTF8(qualname.get());
-    Ref traceback_code = make_traceback_code(spec.body->file, traceback_name.c_str(), spec.body->line);
+    Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, qualname.get()));
+    const char* traceback_text = traceback_name ? PyUnicode_AsUTF8(traceback_name.get()) : nullptr;
+    Ref traceback_code =
+        traceback_text ? make_traceback_code(spec.body->file, traceback_text, spec.body->line) : Ref{};
     if (!traceback_code) return {};
     Ref code = make_signature_code(spec, traceback_code.get(), qualname.get());
     if (!code) return {};
 
     Ref defaults = Ref::borrow(spec.defaults ? spec.defaults() : Py_None);
 
-    auto* f = PyObject_GC_New(MemberFunction, &member_function_type);
+    if (ready_member_function_type() < 0) return {};
+    auto* f = PyObject_GC_New(MemberFunction, reinterpret_cast<PyTypeObject*>(records.function_type));
     if (!f) return {};
     f->vectorcall = member_vectorcall;
     f->spec = &spec;
@@ -327,6 +375,7 @@ Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject*
     f->doc = doc.release();
     f->annotations = annotations.release();
     f->defaults = defaults.release();
+    f->globals = Py_NewRef(globals);
     f->code = code.release();
     f->traceback_code = traceback_code.release();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));

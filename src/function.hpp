@@ -8,11 +8,13 @@
 
 namespace velmora {
 
-// Readies the function type once per process. -1 with an exception set on failure.
+// Makes the function type once per load (globals.hpp). -1 with an exception set on failure.
 int ready_member_function_type();
 
-// The function object of one member, named "<class>.<member>" and attributed to `module_name`.
-Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name);
+// The function object of one member, named "<class>.<member>", attributed to
+// `module_name` and resolving its annotation texts in `globals`.
+Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,
+                         PyObject* globals);
 
 // A code object that names `name` in tracebacks, at `file`:`line`.
 Ref make_traceback_code(const char* file, const char* name, int line);

@@ -5,11 +5,13 @@
 // or the namespace of a module whose attribute was remembered is modified, the
 // way the interpreter's own caches for globals work, so a remembered result is
 // always the one a fresh lookup would give: replacing `subprocess` in the
-// module, or `Popen` in `subprocess`, takes effect at the next use.
+// module, or `Popen` in `subprocess`, takes effect at the next use. Without a
+// free dict watcher nothing is remembered and every lookup is made afresh.
 #include "globals.hpp"
 
 #include <cstdint>
 
+#include "errors.hpp"
 #include "names.hpp"
 
 namespace velmora {
@@ -24,6 +26,7 @@ uint64_t namespace_epoch = 1;
 struct RememberedLookup {
     PyObject* global;  // interned name
     PyObject* attr;    // interned name, or null for the global itself
+    PyObject* owner;   // borrowed: the module `attr` was read from, null for a global
     PyObject* value;   // borrowed: it stays in a watched namespace while `epoch` is current
     uint64_t epoch;
 };
@@ -40,34 +43,62 @@ RememberedLookup& slot_for(PyObject* global, PyObject* attr) {
     return remembered[key % (sizeof remembered / sizeof remembered[0])];
 }
 
-PyObject* recall(PyObject* global, PyObject* attr) {
+PyObject* recall(PyObject* global, PyObject* attr, PyObject* owner) {
     const RememberedLookup& slot = slot_for(global, attr);
-    return slot.epoch == namespace_epoch && slot.global == global && slot.attr == attr ? slot.value : nullptr;
+    return slot.epoch == namespace_epoch && slot.global == global && slot.attr == attr && slot.owner == owner
+               ? slot.value
+               : nullptr;
 }
 
-void remember(PyObject* global, PyObject* attr, PyObject* value) {
-    slot_for(global, attr) = {global, attr, value, namespace_epoch};
+void remember(PyObject* global, PyObject* attr, PyObject* owner, PyObject* value) {
+    slot_for(global, attr) = {global, attr, owner, value, namespace_epoch};
+}
+
+void forget_all() {
+    for (RememberedLookup& slot : remembered) slot = {};
+    ++namespace_epoch;
 }
 
 }  // namespace
 
 int watch_namespaces(PyObject* module_namespace, PyObject* builtins) {
-    if (namespace_watcher < 0 && (namespace_watcher = PyDict_AddWatcher(on_namespace_change)) < 0) return -1;
-    ++namespace_epoch;  // a new module namespace: nothing remembered holds
+    forget_all();  // a new module namespace: nothing remembered holds
+    if (namespace_watcher < 0) {
+        namespace_watcher = PyDict_AddWatcher(on_namespace_change);
+        // Other extensions may hold every watcher id; the lookups are then
+        // made afresh each time, which gives the same answers more slowly.
+        if (namespace_watcher < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
     if (PyDict_Watch(namespace_watcher, module_namespace) < 0) return -1;
     return PyDict_Watch(namespace_watcher, builtins);
+}
+
+void release_load_records() {
+    Py_CLEAR(records.module);
+    Py_CLEAR(records.builtins);
+    Py_CLEAR(records.print);
+    Py_CLEAR(records.property);
+    Py_CLEAR(records.function_type);
+    Py_CLEAR(records.constructor_defaults);
+    records.interpreter_id = -1;
+    forget_all();
+    if (namespace_watcher >= 0 && PyDict_ClearWatcher(namespace_watcher) < 0) PyErr_Clear();
+    namespace_watcher = -1;
 }
 
 PyObject* module_namespace() { return PyModule_GetDict(records.module); }
 
 Ref resolve_global(PyObject* global) {
-    if (PyObject* known = recall(global, nullptr)) return Ref::borrow(known);
+    if (PyObject* known = recall(global, nullptr, nullptr)) return Ref::borrow(known);
     PyObject* value = nullptr;
     for (PyObject* ns : {records.module ? module_namespace() : nullptr, records.builtins}) {
         if (!ns) continue;
         if (PyDict_GetItemRef(ns, global, &value) < 0) return {};
         if (value) {
-            if (namespace_watcher >= 0) remember(global, nullptr, value);
+            if (namespace_watcher >= 0) remember(global, nullptr, nullptr, value);
             return Ref::steal(value);
         }
     }
@@ -76,18 +107,24 @@ Ref resolve_global(PyObject* global) {
 }
 
 Ref global_attr(PyObject* global, PyObject* attr) {
-    if (PyObject* known = recall(global, attr)) return Ref::borrow(known);
     Ref owner = resolve_global(global);
-    Ref value = owner ? get_attr(owner.get(), attr) : Ref{};
+    if (!owner) return {};
     // Only a plain module's attribute is remembered: it is an entry of the
-    // module's namespace, which can be watched. Other objects may compute theirs.
-    if (value && namespace_watcher >= 0 && PyModule_CheckExact(owner.get())) {
+    // module's namespace, which can be watched. Other objects may compute
+    // theirs, and a module can become one of them by assigning its __class__,
+    // which changes no namespace: hence the type test at every recall.
+    const bool plain_module = PyModule_CheckExact(owner.get());
+    if (plain_module) {
+        if (PyObject* known = recall(global, attr, owner.get())) return Ref::borrow(known);
+    }
+    Ref value = get_attr(owner.get(), attr);
+    if (value && namespace_watcher >= 0 && plain_module) {
         PyObject* owner_namespace = PyModule_GetDict(owner.get());
         PyObject* entry = nullptr;
         if (PyDict_GetItemRef(owner_namespace, attr, &entry) < 0) return {};
         Ref owned_entry = Ref::steal(entry);
         if (entry == value.get()) {
-            if (PyDict_Watch(namespace_watcher, owner_namespace) == 0) remember(global, attr, entry);
+            if (PyDict_Watch(namespace_watcher, owner_namespace) == 0) remember(global, attr, owner.get(), entry);
             else PyErr_Clear();  // not remembered, still a correct answer
         }
     }
@@ -102,17 +139,14 @@ int platform_is_windows() {
 PyObject* raise_global(PyObject* error_class, PyObject* message) {
     Ref cls = message ? resolve_global(error_class) : Ref{};
     Ref error = cls ? call(cls.get(), message) : Ref{};
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    return nullptr;
+    return error ? raise_object(error.get()) : nullptr;
 }
 
 int pending_exception_matches(PyObject* global, PyObject* attr) {
     PyObject* pending = PyErr_GetRaisedException();
     Ref handled = global_attr(global, attr);
     if (!handled) {
-        PyObject* lookup_error = PyErr_GetRaisedException();
-        PyException_SetContext(lookup_error, pending);
-        PyErr_SetRaisedException(lookup_error);
+        replace_chaining(pending);
         return -1;
     }
     const int matches = PyErr_GivenExceptionMatches(pending, handled.get());

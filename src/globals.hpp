@@ -20,9 +20,15 @@ struct LoadRecords {
     PyObject* builtins = nullptr; // strong; the builtins module's namespace
     PyObject* print = nullptr;    // strong; built-ins captured at load
     PyObject* property = nullptr;
+    PyObject* function_type = nullptr;         // strong; the members' type, made at load
+    PyObject* constructor_defaults = nullptr;  // strong; what __init__ applies
 };
 
 extern LoadRecords records;
+
+// Empties the records, the lookup cache and its dict watcher: the interpreter
+// they belong to is being finalised, and a later one loads the module afresh.
+void release_load_records();
 
 // Starts watching the module namespace and the builtins for changes, so that
 // lookups can be remembered until one of them changes. -1 with an exception set.

@@ -23,6 +23,7 @@
 //     return cmd
 #include <initializer_list>
 
+#include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
@@ -72,15 +73,7 @@ PyObject* raise_missing_addin_path(PyObject* self) {
             "Add-in directory not found: cannot locate server.js to run in development mode"));
         return raise_global(name.ServerStartError, message.get());
     }
-    if (PyExceptionInstance_Check(error.get())) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    } else if (PyExceptionClass_Check(error.get())) {
-        Ref instance = Ref::steal(PyObject_CallNoArgs(error.get()));
-        if (instance) PyErr_SetObject(error.get(), instance.get());
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    return nullptr;
+    return raise_object(error.get());
 }
 
 PyObject* build_command(PyObject* const* args) {

@@ -21,8 +21,6 @@
 namespace velmora {
 namespace {
 
-PyObject* defaults_tuple = nullptr;  // strong, for the life of the process
-
 enum InitArg { kSelf, kUseCompiled, kPort, kServerPort, kWatchdogPort, kDocsPort, kAuthToken, kAddinPath,
                kTimeout, kCaptureOutput, kInitArgCount };
 
@@ -64,7 +62,7 @@ PyObject* init(PyObject* const* given) {
     PyObject* args[kInitArgCount];
     args[kSelf] = given[kSelf];
     for (Py_ssize_t i = 1; i < kInitArgCount; ++i)
-        args[i] = given[i] ? given[i] : PyTuple_GET_ITEM(defaults_tuple, i - 1);
+        args[i] = given[i] ? given[i] : PyTuple_GET_ITEM(records.constructor_defaults, i - 1);
     PyObject* self = args[kSelf];
 
     // Every argument is checked before the first one is stored.
@@ -150,12 +148,13 @@ PyObject* is_running(PyObject* const* args) {
 
 }  // namespace
 
-PyObject* constructor_defaults() { return defaults_tuple; }
+PyObject* constructor_defaults() { return records.constructor_defaults; }
 
 int make_constructor_defaults() {
-    if (defaults_tuple) return 0;
-    defaults_tuple = Py_BuildValue("(OiiiisOdO)", Py_False, 3000, 8000, 0, 0, "", Py_None, 30.0, Py_False);
-    return defaults_tuple ? 0 : -1;
+    if (records.constructor_defaults) return 0;
+    records.constructor_defaults =
+        Py_BuildValue("(OiiiisOdO)", Py_False, 3000, 8000, 0, 0, "", Py_None, 30.0, Py_False);
+    return records.constructor_defaults ? 0 : -1;
 }
 
 const MemberBody init_body = VELMORA_MEMBER_BODY(init);

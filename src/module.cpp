@@ -24,6 +24,11 @@
 #include "names.hpp"
 #include "ref.hpp"
 
+// A build meant for the debug interpreter must see its headers, not the release ones.
+#if defined(VELMORA_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
+#error "built for the debug interpreter, but its headers do not define Py_DEBUG"
+#endif
+
 namespace velmora {
 namespace {
 
@@ -36,10 +41,38 @@ int copy_spec_attr(PyObject* spec, PyObject* spec_attr, PyObject* module, PyObje
     return PyObject_SetAttr(module, module_attr, value);
 }
 
+// Run while the interpreter that holds the load is finalised, after its
+// modules are gone and before its objects are freed: everything the load
+// recorded is released, so that an interpreter started later in the same
+// process (Py_FinalizeEx, then Py_Initialize) loads the module afresh instead
+// of reaching objects of the one that ended.
+void forget_load(void*) {
+    release_load_records();
+    release_names();
+}
+
+// The recorded module is handed back only under the name it was loaded as:
+// under another name the import system would rewrite its __spec__ and name.
+PyObject* recorded_module(PyObject* spec) {
+    Ref requested = get_attr(spec, name.name);
+    Ref loaded = requested ? Ref::steal(PyModule_GetNameObject(records.module)) : Ref{};
+    if (!loaded) return nullptr;
+    const int same = PyObject_RichCompareBool(requested.get(), loaded.get(), Py_EQ);
+    if (same < 0) return nullptr;
+    if (!same) {
+        PyErr_Format(PyExc_ImportError, "server_manager is already loaded as %R and cannot also be loaded as %R",
+                     loaded.get(), requested.get());
+        return nullptr;
+    }
+    return Py_NewRef(records.module);
+}
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter_state = PyInterpreterState_Get();
+    const int64_t interpreter = PyInterpreterState_GetID(interpreter_state);
     if (interpreter < 0) return nullptr;
     if (records.interpreter_id == -1) {
+        if (PyUnstable_AtExit(interpreter_state, forget_load, nullptr) < 0) return nullptr;
         records.interpreter_id = interpreter;
     } else if (records.interpreter_id != interpreter) {
         PyErr_SetString(PyExc_ImportError,
@@ -47,9 +80,9 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                         "per process.");
         return nullptr;
     }
-    if (records.module) return Py_NewRef(records.module);
-
     if (intern_names() < 0) return nullptr;
+    if (records.module) return recorded_module(spec);
+
     Ref module_name = get_attr(spec, name.name);
     if (!module_name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(module_name.get()));

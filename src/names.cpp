@@ -5,8 +5,11 @@ namespace velmora {
 
 InternedNames name{};
 
+namespace {
+bool done = false;
+}  // namespace
+
 int intern_names() {
-    static bool done = false;
     if (done) return 0;
 #define VELMORA_INTERN_NAME(id, text) \
     if (!name.id && !(name.id = PyUnicode_InternFromString(text))) return -1;
@@ -14,6 +17,13 @@ int intern_names() {
 #undef VELMORA_INTERN_NAME
     done = true;
     return 0;
+}
+
+void release_names() {
+#define VELMORA_RELEASE_NAME(id, text) Py_CLEAR(name.id);
+    VELMORA_INTERNED_NAMES(VELMORA_RELEASE_NAME)
+#undef VELMORA_RELEASE_NAME
+    done = false;
 }
 
 }  // namespace velmora

@@ -1,6 +1,6 @@
 // Interned strings for every name the module looks up: module-level names,
 // attribute names, keyword names and the few fixed texts compared or passed on.
-// They are made once per process and live as long as it does.
+// They are made once per interpreter run and dropped when it is finalised.
 #pragma once
 
 #include <Python.h>
@@ -70,11 +70,14 @@ struct InternedNames {
 #undef VELMORA_DECLARE_NAME
 };
 
-// Filled by intern_names(); every member is a strong reference kept for the
-// life of the process.
+// Filled by intern_names(); every member is a strong reference kept until
+// the interpreter that made it is finalised.
 extern InternedNames name;
 
 // Makes the strings on first use; later calls do nothing. -1 with an exception set on failure.
 int intern_names();
+
+// Drops the strings, so that the next interpreter makes its own.
+void release_names();
 
 }  // namespace velmora

@@ -20,6 +20,7 @@
 //                 return True
 //             except (socket.timeout, ConnectionRefusedError, OSError):
 //                 return False
+#include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
@@ -91,22 +92,27 @@ PyObject* is_port_in_use(PyObject* const* args) {
     if (!sock) return nullptr;
 
     const bool connected = try_connect(self, sock.get()) == 0;
+    // An error in testing the exception (looking up socket.timeout) leaves the
+    // `with` block like any other error, in place of the one being tested.
     const int refused = connected ? 0 : is_connection_failure();
-    if (refused < 0) return nullptr;
-    if (connected || refused) {
+    if (connected || refused > 0) {
         PyErr_Clear();
         Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
         if (!closed) return nullptr;
         return Py_NewRef(connected ? Py_True : Py_False);
     }
-    // Anything else leaves the `with` block with the exception, which closes the socket.
+    // Anything else leaves the `with` block with the exception, which closes
+    // the socket. __exit__ runs while that exception is being handled, so an
+    // error it raises is chained to it.
     Ref failure = Ref::steal(PyErr_GetRaisedException());
     Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
-    Ref suppressed = Ref::steal(PyObject_CallFunctionObjArgs(
-        exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
-        traceback ? traceback.get() : Py_None, nullptr));
-    if (!suppressed) return nullptr;
-    const int swallow = PyObject_IsTrue(suppressed.get());
+    int swallow = -1;
+    {
+        HandledException handling(failure.get());
+        swallow = truth(Ref::steal(PyObject_CallFunctionObjArgs(
+            exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
+            traceback ? traceback.get() : Py_None, nullptr)));
+    }
     if (swallow < 0) return nullptr;
     if (swallow) Py_RETURN_NONE;
     PyErr_SetRaisedException(failure.release());

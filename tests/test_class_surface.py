@@ -1,13 +1,21 @@
 """The class surface: members, documentation, annotations, defaults and the calling convention."""
 
 import builtins
+import copy
+import gc
 import inspect
+import pickle
 import pydoc
+import subprocess
+import sys
+import textwrap
 import traceback
+import types
+import typing
 
 import pytest
 
-from conftest import MODULE_NAME
+from conftest import MODULE_NAME, ROOT
 
 MEMBERS = ["__init__", "url", "pid", "is_running", "start", "stop", "__enter__", "__exit__", "_build_command",
            "_wait_for_ready", "_is_port_in_use", "_terminate_process", "_get_platform_popen_args"]
@@ -222,6 +230,47 @@ def test_function_attribute_setters_validate(sm, attr, bad):
         setattr(vars(sm.AddinServerManager)["start"], attr, bad)
 
 
+@pytest.mark.parametrize("error_name", ["ServerNotRunningError", "ServerStartError"])
+@pytest.mark.parametrize("replacement", [lambda message: None, lambda message: message, lambda message: int])
+def test_raising_a_replaced_error_that_is_no_exception(sm, doubles, monkeypatch, error_name, replacement):
+    # As `raise ServerNotRunningError("...")` in Python: the result must be an exception.
+    monkeypatch.setattr(sm, error_name, replacement)
+    manager = sm.AddinServerManager()
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+        if error_name == "ServerNotRunningError":
+            manager.stop()
+        else:
+            manager._process = types.SimpleNamespace(poll=lambda: None)
+            manager._is_port_in_use = lambda: True
+            manager.start()
+
+
+def test_a_replaced_error_returning_a_class_raises_an_instance_of_it(sm, doubles, monkeypatch):
+    monkeypatch.setattr(sm, "ServerNotRunningError", lambda message: KeyError)
+    with pytest.raises(KeyError) as caught:
+        sm.AddinServerManager().stop()
+    assert caught.value.args == ()
+
+
+def test_lookups_follow_a_module_whose_class_changes(sm, doubles, monkeypatch):
+    # Assigning __class__ changes no namespace entry, yet attribute reads change.
+    fake_os = types.ModuleType("fake_os")
+    fake_os.setsid = "entry"
+    monkeypatch.setattr(sm, "os", fake_os)
+    manager = sm.AddinServerManager()
+    assert manager._get_platform_popen_args() == {"preexec_fn": "entry"}
+
+    class Computed(types.ModuleType):
+        @property
+        def setsid(self):
+            return "computed"
+
+    fake_os.__class__ = Computed
+    assert manager._get_platform_popen_args() == {"preexec_fn": fake_os.setsid} == {"preexec_fn": "computed"}
+    fake_os.__class__ = types.ModuleType
+    assert manager._get_platform_popen_args() == {"preexec_fn": "entry"}
+
+
 def test_module_names_are_resolved_at_each_use(sm, doubles, monkeypatch):
     calls = []
 
@@ -281,3 +330,71 @@ def test_attributes_of_the_standard_modules_are_read_at_each_use(sm, doubles, mo
     monkeypatch.delattr(os, "setsid")
     with pytest.raises(AttributeError, match="setsid"):
         manager._get_platform_popen_args()
+
+
+@pytest.mark.parametrize("member", sorted(set(MEMBERS) - PROPERTIES))
+def test_members_copy_as_themselves_and_pickle_by_reference(sm, member):
+    func = vars(sm.AddinServerManager)[member]
+    assert copy.copy(func) is func and copy.deepcopy(func) is func
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(func, protocol)) is func
+
+
+@pytest.mark.parametrize("member", MEMBERS)
+def test_type_hints_resolve_in_the_module_namespace(sm, member):
+    func = function_of(sm.AddinServerManager, member)
+    assert func.__globals__ is vars(sm)
+    expected = {"url": str, "pid": int | None, "is_running": bool, "start": type(None),
+                "stop": type(None), "__enter__": sm.AddinServerManager, "__exit__": type(None),
+                "_build_command": list, "_wait_for_ready": bool, "_is_port_in_use": bool,
+                "_terminate_process": type(None), "_get_platform_popen_args": dict}
+    if member == "__init__":
+        hints = {"use_compiled": bool, "port": int, "server_port": int, "watchdog_port": int, "docs_port": int,
+                 "auth_token": str, "addin_path": str | None, "timeout": float, "capture_output": bool}
+    else:
+        hints = {"return": expected[member]}
+    assert typing.get_type_hints(func) == hints
+    signature = inspect.signature(func, eval_str=True)
+    if member != "__init__":
+        assert signature.return_annotation == eval(RETURNS[member], vars(sm))
+    with pytest.raises(AttributeError):
+        func.__globals__ = {}
+
+
+def test_traversal_reaches_every_object_a_member_holds(sm, monkeypatch):
+    # A str subclass can carry a __dict__, so a cycle may run through __qualname__ or __name__.
+    func = vars(sm.AddinServerManager)["stop"]
+
+    class Text(str):
+        pass
+
+    qualname, name = Text(func.__qualname__), Text(func.__name__)
+    monkeypatch.setattr(func, "__qualname__", qualname)
+    monkeypatch.setattr(func, "__name__", name)
+    func.__dict__  # noqa: B018 - made on first reading
+    referents = gc.get_referents(func)
+    for held in (qualname, name, func.__module__, func.__doc__, func.__annotations__, func.__dict__):
+        assert any(r is held for r in referents), held
+    assert any(r is func.__globals__ for r in referents)
+
+
+def test_attributes_after_clearing_do_not_crash():
+    # tp_clear empties a function that is part of a garbage cycle; reading it afterwards must be safe.
+    code = f"""
+        import ctypes, {MODULE_NAME} as m
+        func = vars(m.AddinServerManager)["stop"]
+        api = ctypes.pythonapi
+        api.PyType_GetSlot.restype, api.PyType_GetSlot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(api.PyType_GetSlot(type(func), 51))
+        assert clear(func) == 0
+        for attr in ("__name__", "__qualname__", "__module__", "__doc__", "__annotations__", "__defaults__",
+                     "__dict__", "__globals__", "__code__"):
+            print(attr, repr(getattr(func, attr))[:20])
+        print(repr(func)[:11])
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, capture_output=True,
+                            text=True, timeout=60, check=False)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[:6] == ["__name__ ''", "__qualname__ ''", "__module__ None", "__doc__ None",
+                                              "__annotations__ {}", "__defaults__ None"]
+    assert result.stdout.splitlines()[-1] == "<function  "

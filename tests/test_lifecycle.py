@@ -3,6 +3,7 @@
 import errno
 import signal as real_signal
 import subprocess as real_subprocess
+import sys
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -322,6 +323,32 @@ def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch, suppress
         with pytest.raises(ValueError, match="bad port"):
             manager._is_port_in_use()
     assert log[-1] == ("exit", ValueError)
+
+
+def test_probe_leaves_the_socket_when_the_timeout_lookup_fails(sm, doubles, monkeypatch):
+    # `except (socket.timeout, ...)` raising inside the `with` still runs __exit__ with that error.
+    log = []
+    monkeypatch.setattr(sm, "socket", SimpleNamespace(
+        socket=lambda *a: FakeSocket(log, ConnectionRefusedError()), AF_INET=2, SOCK_STREAM=1))
+    with pytest.raises(AttributeError, match="timeout") as caught:
+        sm.AddinServerManager()._is_port_in_use()
+    assert log[-1] == ("exit", AttributeError)
+    assert isinstance(caught.value.__context__, ConnectionRefusedError)
+
+
+def test_probe_exit_error_is_chained_to_the_error_being_handled(sm, doubles, monkeypatch):
+    seen = []
+
+    class FailingExit(FakeSocket):
+        def __exit__(self, *exc):
+            seen.append(sys.exception())
+            raise KeyError("exit failed")
+
+    monkeypatch.setattr(sm, "socket", SimpleNamespace(
+        socket=lambda *a: FailingExit([], ValueError("bad port")), AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError))
+    with pytest.raises(KeyError) as caught:
+        sm.AddinServerManager()._is_port_in_use()
+    assert isinstance(caught.value.__context__, ValueError) and seen == [caught.value.__context__]
 
 
 def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):

@@ -1,9 +1,11 @@
 """Loading the compiled module: records, imports, failures and the exported symbol."""
 
 import glob
+import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -53,6 +55,18 @@ def test_only_the_entry_point_is_exported():
     nm = subprocess.run(["nm", "-D", "--defined-only", str(BUILT)], capture_output=True, text=True, check=True)
     symbols = {line.split()[-1] for line in nm.stdout.splitlines() if line.strip()}
     assert symbols - {"_init", "_fini"} == {"PyInit_server_manager"}
+
+
+# Symbols through which C++ exceptions unwind or are thrown: none may be reachable from the module.
+CXX_EXCEPTION_SYMBOLS = ("__gxx_personality_v0", "_Unwind_Resume", "__cxa_throw", "__cxa_begin_catch",
+                         "__cxa_allocate_exception")
+
+
+def test_no_cxx_exception_can_cross_into_the_interpreter():
+    nm = subprocess.run(["nm", "-D", "--undefined-only", str(BUILT)], capture_output=True, text=True, check=True)
+    undefined = {line.split()[-1] for line in nm.stdout.splitlines() if line.strip()}
+    throwing = {s for s in undefined if s in CXX_EXCEPTION_SYMBOLS or "__throw_" in s}
+    assert not throwing
 
 
 def test_reimport_returns_the_same_module_and_logs_once(tmp_path):
@@ -221,3 +235,137 @@ def test_namespace_binding_order(sm):
 
     assert sm.Path is pathlib.Path and sm.Optional is typing.Optional
     assert sm.logger.name == MODULE_NAME
+
+
+def test_loading_the_file_under_another_name_is_refused(tmp_path):
+    # The loaded module keeps its own name and __spec__, so reloading it still works.
+    result = run_python(
+        f"""
+        import importlib, importlib.util, {MODULE_NAME} as m
+        spec = importlib.util.spec_from_file_location("alias.server_manager", m.__file__)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as error:
+            print(type(error).__name__, error)
+        print(m.__spec__.name, importlib.reload(m) is m)
+        """,
+        make_package(tmp_path),
+    )
+    assert result.stdout.splitlines() == [
+        (f"ImportError server_manager is already loaded as '{MODULE_NAME}' "
+         "and cannot also be loaded as 'alias.server_manager'"),
+        f"{MODULE_NAME} True",
+    ], result.stderr
+
+
+LOOKUPS = f"""
+    import builtins, types, {MODULE_NAME} as m
+    fake_os = types.ModuleType("fake_os")
+    fake_os.setsid = "first"
+    m.os = fake_os
+    seen = [m.AddinServerManager._get_platform_popen_args(None)["preexec_fn"]]
+    fake_os.setsid = "second"
+    seen.append(m.AddinServerManager._get_platform_popen_args(None)["preexec_fn"])
+    del m.ServerNotRunningError
+    try:
+        m.AddinServerManager.stop(types.SimpleNamespace(_process=None))
+    except NameError as error:
+        seen.append(str(error))
+    builtins.ServerNotRunningError = LookupError
+    try:
+        m.AddinServerManager.stop(types.SimpleNamespace(_process=None))
+    except LookupError as error:
+        seen.append(repr(error))
+    print(seen)
+"""
+
+
+def test_import_without_free_dict_watchers_gives_the_same_results(tmp_path):
+    # Another extension has taken every dict watcher: the lookup cache is only an
+    # optimisation, so the module loads and answers as it does with the cache.
+    exhaust = """
+        import ctypes
+        watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object,
+                                   ctypes.c_void_p)(lambda *args: 0)
+        ctypes.pythonapi.PyDict_AddWatcher.argtypes = [type(watcher)]
+        taken = 0
+        try:
+            while True:
+                ctypes.pythonapi.PyDict_AddWatcher(watcher)
+                taken += 1
+        except RuntimeError as error:
+            assert "no more dict watcher IDs available" in str(error), error
+        assert taken > 0
+    """
+    tree = make_package(tmp_path)
+    cached = run_python(LOOKUPS, tree)
+    uncached = run_python(textwrap.dedent(exhaust) + textwrap.dedent(LOOKUPS), tree)
+    expected = str(["first", "second", "name 'ServerNotRunningError' is not defined",
+                    "LookupError('No server process to stop')"])
+    assert cached.stdout.strip() == expected, cached.stderr
+    assert uncached.stdout.strip() == expected, uncached.stderr
+
+
+EMBEDDING_HOST = r"""
+#include <Python.h>
+#include <stdio.h>
+
+static const char* const round_code =
+    "import sys, types\n"
+    "import velmora_master.addin_launcher.server_manager as m\n"
+    "cls = m.AddinServerManager\n"
+    "print(cls.url.fget(types.SimpleNamespace(port=3000 + ROUND)), cls._get_platform_popen_args(None), end=' ')\n"
+    "try:\n"
+    "    cls.stop(types.SimpleNamespace(_process=None))\n"
+    "except m.ServerNotRunningError as error:\n"
+    "    print(type(error).__name__, error)\n";
+
+int main(void) {
+    for (int round = 1; round <= 3; ++round) {
+        Py_Initialize();
+        PyObject* main_ns = PyModule_GetDict(PyImport_AddModule("__main__"));
+        PyObject* number = PyLong_FromLong(round);
+        PyDict_SetItemString(main_ns, "ROUND", number);
+        Py_XDECREF(number);
+        int failed = PyRun_SimpleString(round_code);
+        fflush(stdout);
+        if (Py_FinalizeEx() < 0 || failed) return 1;
+    }
+    return 0;
+}
+"""
+
+
+def embedding_flags():
+    """Compiler and linker flags for a host embedding this very interpreter."""
+    # The configured library folder is the build's; the interpreter may have been moved under another prefix.
+    library = sysconfig.get_config_var("LDLIBRARY")
+    candidates = [Path(sys.base_prefix) / "lib" / (sysconfig.get_config_var("MULTIARCH") or ""),
+                  Path(sys.base_prefix) / "lib", Path(sysconfig.get_config_var("LIBDIR"))]
+    libdir = next(c for c in candidates if (c / library).exists())
+    flags = [f"-I{sysconfig.get_paths()['include']}", f"-L{libdir}",
+             f"-lpython{sysconfig.get_config_var('LDVERSION')}", "-Wl,--disable-new-dtags", f"-Wl,-rpath,{libdir}"]
+    # A private interpreter root brings its own loader and C library, and its
+    # libpython needs them: the host must start with that loader too.
+    loader = libdir / "ld-linux-x86-64.so.2"
+    if loader.exists():
+        flags += [f"-Wl,--dynamic-linker={loader}", "-Wl,--allow-shlib-undefined"]
+    return flags
+
+
+def test_the_module_loads_afresh_after_the_interpreter_is_restarted(tmp_path):
+    host = tmp_path / "host"
+    source = tmp_path / "host.c"
+    source.write_text(EMBEDDING_HOST)
+    built = subprocess.run(["gcc", str(source), "-o", str(host), *embedding_flags()], capture_output=True, text=True,
+                           check=False)
+    assert built.returncode == 0, built.stderr
+    # Stand-in siblings: the real certificate manager imports an extension that
+    # cannot itself be loaded into a second interpreter run.
+    env = {**os.environ, "PYTHONHOME": sys.prefix, "PYTHONPATH": str(make_package(tmp_path / "tree"))}
+    result = subprocess.run([str(host)], capture_output=True, text=True, timeout=60, env=env, check=False)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"https://localhost:{3000 + n} {{'preexec_fn': <built-in function setsid>}} ServerNotRunningError No "
+        "server process to stop" for n in (1, 2, 3)
+    ]

@@ -3,8 +3,7 @@
 # so the sources stay clean under a second compiler and its warnings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-top=$PWD
 command -v clang++ >/dev/null || { echo "clang: installing clang" >&2; apt-get update -qq >&2; apt-get install -y -qq clang >&2; }
 PY=$(bash tools/setup.sh)
 site=$(bash tools/build.sh clang "$PY")
-cd "$site" && exec "$PY" -m pytest -c "$top/pytest.ini" --rootdir "$top" -p no:cacheprovider "$top/tests" "$@"
+exec bash tools/run_suite.sh "$site" "$PY" "$@"

@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
 # Proves the reference-leak test can fail: builds the module with one reference
-# leaked on purpose in every read of `url` (preset `leak`), and runs the leak
-# test against it. The run passes only when the test reports exactly that leak.
+# leaked on purpose in every read of `url`, and runs the leak test against it,
+# on the release interpreter (which counts allocated blocks, preset `leak`) and
+# on the debug interpreter (which counts references, preset `leak-debug`). Each
+# run passes only when the test reports exactly that leak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 PY=$(bash tools/setup.sh)
-site=$(bash tools/build.sh leak "$PY")
+PYD=$(dirname "$PY")/python3.14d
 
-log=$top/build/leak-refcounts.log
-(cd "$site" && "$PY" -m pytest -c "$top/pytest.ini" --rootdir "$top" -p no:cacheprovider -q \
-    "$top/tests/test_refcounts.py") >"$log" 2>&1 || true
-failed=$(grep -o '^FAILED [^ ]*' "$log" | sed 's/.*\[//; s/\]$//' | sort | tr '\n' ' ')
-if [ "$failed" = "url " ]; then
-    echo "leak self-check: the leak test caught the deliberate leak in url and nothing else"
-else
-    echo "leak self-check FAILED: expected only [url] to fail, got: ${failed:-nothing}" >&2
-    tail -n 30 "$log" >&2
-    exit 1
-fi
+# $1: preset, $2: interpreter.
+selfcheck() {
+    local preset=$1 interpreter=$2 site log failed label
+    site=$(bash tools/build.sh "$preset" "$interpreter")
+    log=$top/build/$preset-refcounts.log
+    label=$(basename "$interpreter")
+    bash tools/run_suite.sh "$site" "$interpreter" -q tests/test_refcounts.py >"$log" 2>&1 || true
+    failed=$(grep -o '^FAILED [^ ]*' "$log" | sed 's/.*\[//; s/\]$//' | sort | tr '\n' ' ')
+    if [ "$failed" = "url " ]; then
+        echo "leak self-check ($label): the leak test caught the deliberate leak in url and nothing else"
+    else
+        echo "leak self-check FAILED ($label): expected only [url] to fail, got: ${failed:-nothing}" >&2
+        tail -n 30 "$log" >&2
+        return 1
+    fi
+}
+
+selfcheck leak "$PY"
+VELMORA_DEBUG_INTERPRETER=1 selfcheck leak-debug "$PYD"

@@ -2,7 +2,9 @@
 # Prints the path of a CPython 3.14 interpreter that has its C headers, venv,
 # pytest, hypothesis, cryptography, the wheel tools (scikit-build-core, pip,
 # build, auditwheel) and the checkers (mypy, with ruff beside the interpreter),
-# with CPython's debug build `python3.14d` beside it, provisioning one first
+# with CPython's debug build `python3.14d` beside it (whose headers are links
+# into the release folder: the debug build's own pyconfig.h is put first by
+# CMake's VELMORA_REQUIRE_PY_DEBUG), provisioning one first
 # when the machine has none.
 #
 # Debian 12 ships no 3.14, so the interpreter and its libraries are taken from
@@ -85,10 +87,6 @@ for program in "$PY" "$ROOT/usr/bin/python3.14d" "$ROOT/usr/bin/ruff"; do
 done
 # The generic pyconfig.h only dispatches on multiarch paths g++ does not know about.
 cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h" "$ROOT/usr/include/python3.14/pyconfig.h"
-# The debug headers are links into the release folder, pyconfig.h included: the
-# debug build needs its own, or it silently compiles without Py_DEBUG.
-rm -f "$ROOT/usr/include/python3.14d/pyconfig.h"
-cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14d/pyconfig.h" "$ROOT/usr/include/python3.14d/pyconfig.h"
 rm -rf "$CACHE/apt/cache/archives"
 
 log "5/5 checking the root ($(size_of "$ROOT"))"

@@ -29,7 +29,7 @@ export LSAN_OPTIONS="exitcode=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 
 status=0
-(cd "$site" && "$PY" -m pytest -c "$top/pytest.ini" --rootdir "$top" -p no:cacheprovider "$top/tests" "$@") || status=$?
+bash tools/run_suite.sh "$site" "$PY" "$@" || status=$?
 unset LD_PRELOAD
 "$PY" tools/sanitizer_reports.py "$reports" || status=1
 exit $status
