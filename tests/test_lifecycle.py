@@ -36,8 +36,9 @@ def services(sm, doubles, monkeypatch):
     `env.ticks`, when set, are the next readings of the monotonic clock.
     """
     calls = []
-    env = SimpleNamespace(calls=calls, process=FakeProcess(calls), clock=[100.0], members=0, gone=set(),
-                          own_group=1, ticks=[])
+    env = SimpleNamespace(
+        calls=calls, process=FakeProcess(calls), clock=[100.0], members=0, gone=set(), own_group=1, ticks=[]
+    )
 
     def popen(*args, **kwargs):
         calls.append(("Popen", args, kwargs))
@@ -67,12 +68,27 @@ def services(sm, doubles, monkeypatch):
 
         return send
 
-    monkeypatch.setattr(sm, "subprocess", SimpleNamespace(
-        Popen=popen, PIPE="PIPE", CREATE_NEW_PROCESS_GROUP=0x200, TimeoutExpired=real_subprocess.TimeoutExpired,
-        run=run))
-    monkeypatch.setattr(sm, "os", SimpleNamespace(
-        getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1, getpgrp=lambda: calls.append(("getpgrp",)) or env.own_group,
-        killpg=signal_sender("killpg"), kill=signal_sender("kill")))
+    monkeypatch.setattr(
+        sm,
+        "subprocess",
+        SimpleNamespace(
+            Popen=popen,
+            PIPE="PIPE",
+            CREATE_NEW_PROCESS_GROUP=0x200,
+            TimeoutExpired=real_subprocess.TimeoutExpired,
+            run=run,
+        ),
+    )
+    monkeypatch.setattr(
+        sm,
+        "os",
+        SimpleNamespace(
+            getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1,
+            getpgrp=lambda: calls.append(("getpgrp",)) or env.own_group,
+            killpg=signal_sender("killpg"),
+            kill=signal_sender("kill"),
+        ),
+    )
     monkeypatch.setattr(sm, "sys", SimpleNamespace(platform="linux"))
     monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda f: calls.append(("register", f))))
     monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep, monotonic=monotonic))
@@ -461,6 +477,7 @@ def test_falsy_handle_is_not_terminated(sm, services):
 
 # ---- what is left of the group, the wait after SIGKILL, interrupts and the interpreter's own group ---------
 
+
 def probes(group, times):
     """`times` probes that find someone, each followed by the clock and the pause."""
     return [("killpg", group, 0), ("monotonic",), ("sleep", 0.05)] * times
@@ -485,28 +502,46 @@ TERMINATION_ROWS = {
     "survivors-leave-in-time": ({"members": 2}, [*GRACE[:-1], *probes(4243, 2), ("killpg", 4243, 0)], None),
     "survivors-outlast-the-grace": (
         {"members": 99, "ticks": [100.0, 101.0, 104.99, 105.0]},
-        [*GRACE[:-1], *probes(4243, 2), ("killpg", 4243, 0), ("monotonic",), ("killpg", 4243, KILL)], None),
+        [*GRACE[:-1], *probes(4243, 2), ("killpg", 4243, 0), ("monotonic",), ("killpg", 4243, KILL)],
+        None,
+    ),
     "survivors-gone-before-the-kill": (
         {"members": 99, "ticks": [100.0, 105.0], "gone": {KILL}},
-        [*GRACE, ("monotonic",), ("killpg", 4243, KILL)], None),
+        [*GRACE, ("monotonic",), ("killpg", 4243, KILL)],
+        None,
+    ),
     "kill-after-the-grace-is-waited-for": (
-        {"wait_times_out": 1}, [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)], None),
+        {"wait_times_out": 1},
+        [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)],
+        None,
+    ),
     "kill-not-obeyed": (
-        {"wait_times_out": True}, [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)],
-        ("ServerStopError", "Server process 4242 did not exit after SIGKILL")),
+        {"wait_times_out": True},
+        [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)],
+        ("ServerStopError", "Server process 4242 did not exit after SIGKILL"),
+    ),
     "interrupted-grace": ({"interrupt": True}, [*GRACE[:-1], ("killpg", 4243, KILL)], (KeyboardInterrupt, "")),
     "interrupted-grace-group-gone": (
-        {"interrupt": True, "gone": {KILL}}, [*GRACE[:-1], ("killpg", 4243, KILL)], (KeyboardInterrupt, "")),
+        {"interrupt": True, "gone": {KILL}},
+        [*GRACE[:-1], ("killpg", 4243, KILL)],
+        (KeyboardInterrupt, ""),
+    ),
     "own-group": ({"own_group": 4243}, [*HELD, ("kill", 4242, TERM), ("wait", 5)], None),
     "own-group-kill-after-the-grace": (
         {"own_group": 4243, "wait_times_out": 1},
-        [*HELD, ("kill", 4242, TERM), ("wait", 5), *HELD, ("kill", 4242, KILL), ("wait", 5)], None),
+        [*HELD, ("kill", 4242, TERM), ("wait", 5), *HELD, ("kill", 4242, KILL), ("wait", 5)],
+        None,
+    ),
     "own-group-interrupted": (
-        {"own_group": 4243, "interrupt": True}, [*HELD, ("kill", 4242, TERM), ("wait", 5), ("kill", 4242, KILL)],
-        (KeyboardInterrupt, "")),
+        {"own_group": 4243, "interrupt": True},
+        [*HELD, ("kill", 4242, TERM), ("wait", 5), ("kill", 4242, KILL)],
+        (KeyboardInterrupt, ""),
+    ),
     "own-group-interrupted-after-the-exit-was-collected": (
-        {"own_group": 4243, "interrupt": "collected"}, [*HELD, ("kill", 4242, TERM), ("wait", 5)],
-        (KeyboardInterrupt, "")),
+        {"own_group": 4243, "interrupt": "collected"},
+        [*HELD, ("kill", 4242, TERM), ("wait", 5)],
+        (KeyboardInterrupt, ""),
+    ),
 }
 
 
@@ -542,15 +577,25 @@ START_ROWS = {
     "wait-interrupted-child-running": ({}, "interrupt", GRACE, (KeyboardInterrupt, "")),
     "wait-raises-exit-collected": ({}, "collected-raise", [], (OSError, "probe failed")),
     "wait-raises-handle-dropped": ({}, "dropped-raise", [], (OSError, "probe failed")),
-    "wait-raises-own-group": ({"own_group": 4243}, "raise", [*HELD, ("kill", 4242, TERM), ("wait", 5)],
-                              (OSError, "probe failed")),
+    "wait-raises-own-group": (
+        {"own_group": 4243},
+        "raise",
+        [*HELD, ("kill", 4242, TERM), ("wait", 5)],
+        (OSError, "probe failed"),
+    ),
     "exited-group-empty": ({"gone": {TERM}}, "exited", [("killpg", 4242, TERM)], "exited"),
-    "exited-helper-leaves": ({"members": 1}, "exited", [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1),
-                                                         ("killpg", 4242, 0)], "exited"),
+    "exited-helper-leaves": (
+        {"members": 1},
+        "exited",
+        [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1), ("killpg", 4242, 0)],
+        "exited",
+    ),
     "exited-helper-stays": (
-        {"members": 99, "ticks": [100.0, 105.0]}, "exited",
+        {"members": 99, "ticks": [100.0, 105.0]},
+        "exited",
         [("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0), ("monotonic",), ("killpg", 4242, KILL)],
-        "exited"),
+        "exited",
+    ),
     "exited-on-windows": ({"platform": "win32"}, "exited", [], "exited"),
 }
 
@@ -589,8 +634,9 @@ def refusing(*args):
     raise PermissionError(errno.EPERM, "Operation not permitted")
 
 
-@pytest.mark.parametrize("case", ["kill-after-grace-fails", "kill-not-obeyed", "kill-after-interrupt-fails",
-                                  "stop-after-failed-wait-fails"])
+@pytest.mark.parametrize(
+    "case", ["kill-after-grace-fails", "kill-not-obeyed", "kill-after-interrupt-fails", "stop-after-failed-wait-fails"]
+)
 def test_errors_while_handling_carry_the_handled_one(sm, services, case):
     manager = manager_with(sm)
     manager._process = services.process
