@@ -164,9 +164,11 @@ try:
         manager.start()
         print("stopping", flush=True)
     manager.start() if {during!r} == "start" else manager.stop()
-    print(json.dumps({{"outcome": "returned", "held": manager._process is not None}}), flush=True)
+    result = "returned"
 except BaseException as error:
-    print(json.dumps({{"outcome": type(error).__name__, "held": manager._process is not None}}), flush=True)
+    result = type(error).__name__
+with open({result_file!r}, "w") as out:
+    json.dump({{"outcome": result, "held": manager._process is not None}}, out)
 """
 
 
@@ -177,18 +179,34 @@ def drive(fake_binary, tmp_path, port):
 
     def run(mode, during, same_group=False):
         args_file = tmp_path / "args.json"
-        script = DRIVEN.format(binary=str(fake_binary), args_file=str(args_file), mode=mode, module=MODULE_NAME,
-                               same_group=same_group, port=port, during=during)
-        child = subprocess.Popen([sys.executable, "-c", script], cwd=ROOT, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+        script = DRIVEN.format(
+            binary=str(fake_binary),
+            args_file=str(args_file),
+            mode=mode,
+            module=MODULE_NAME,
+            same_group=same_group,
+            port=port,
+            during=during,
+            result_file=str(tmp_path / "result.json"),
+        )
+        child = subprocess.Popen(
+            [sys.executable, "-c", script],
+            cwd=ROOT,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+            start_new_session=True,
+        )
         children.append(child)
+        child.result_file = tmp_path / "result.json"
         return child, args_file
 
     yield run
     for child in children:
         if child.poll() is None:
             os.killpg(child.pid, signal.SIGKILL)
-        child.communicate()
+        child.wait()
+        child.stdout.close()  # a left-over server may still hold the pipe's other end
 
 
 def read_until(child, line):
@@ -199,8 +217,9 @@ def read_until(child, line):
 
 
 def outcome(child):
-    out, _ = child.communicate(timeout=30)
-    return json.loads(out.splitlines()[-1]) if out.strip() else {"outcome": f"exit {child.returncode}"}
+    """What the driven interpreter reported, once it has exited."""
+    child.wait(timeout=30)
+    return json.loads(child.result_file.read_text()) if child.result_file.exists() else f"exit {child.returncode}"
 
 
 def test_interrupt_during_the_readiness_wait(drive):
