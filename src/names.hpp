@@ -38,13 +38,15 @@
     X(cwd, "cwd") X(stdout_, "stdout") X(stderr_, "stderr") X(register_, "register") \
     X(platform, "platform") X(win32, "win32")                                     \
     X(CREATE_NEW_PROCESS_GROUP, "CREATE_NEW_PROCESS_GROUP")                       \
-    X(creationflags, "creationflags") X(setsid, "setsid") X(preexec_fn, "preexec_fn") \
+    X(creationflags, "creationflags")                                             \
     X(pid, "pid") X(poll, "poll") X(returncode, "returncode") X(wait, "wait")     \
     X(TimeoutExpired, "TimeoutExpired") X(run, "run") X(getpgid, "getpgid")       \
     X(killpg, "killpg") X(SIGTERM, "SIGTERM") X(SIGKILL, "SIGKILL")               \
     X(AF_INET, "AF_INET") X(SOCK_STREAM, "SOCK_STREAM") X(settimeout, "settimeout") \
     X(connect, "connect") X(localhost, "localhost") X(sleep, "sleep")             \
     X(enter, "__enter__") X(exit, "__exit__") X(keys, "keys") X(add_note, "add_note") \
+    X(start_new_session, "start_new_session") X(getpgrp, "getpgrp") X(kill, "kill") \
+    X(monotonic, "monotonic")                                                     \
     /* texts of the launch command and the path report */                         \
     X(node, "node") X(server_js, "server.js") X(url_prefix, "https://localhost:") \
     X(opt_cert, "--cert") X(opt_key, "--key") X(opt_port, "--port")               \

@@ -12,9 +12,28 @@
 //             stderr=subprocess.PIPE if self.capture_output else None,
 //             **self._get_platform_popen_args())
 //         atexit.register(self._terminate_process)
-//         if not self._wait_for_ready():
+//         try:
+//             ready = self._wait_for_ready()
+//         except BaseException:                    # Ctrl-C or any error: end the child first
+//             if self._process is not None:
+//                 if isinstance(self._process.returncode, int):
+//                     self._process = None
+//                 else:
+//                     self.stop()
+//             raise
+//         if not ready:
 //             if isinstance(self._process.returncode, int):   # died before listening
-//                 code, self._process = self._process.returncode, None
+//                 code = self._process.returncode
+//                 if sys.platform != "win32":
+//                     group = self._process.pid    # it led its own group: end what is left of it
+//                     try:
+//                         os.killpg(group, signal.SIGTERM)
+//                     except ProcessLookupError:
+//                         pass
+//                     else:
+//                         deadline = time.monotonic() + 5
+//                         <end_group_survivors(group, deadline): see process_group.hpp>
+//                 self._process = None
 //                 raise ServerStartError(f"Server exited with code {code} before accepting connections")
 //             self.stop()
 //             raise ServerStartError(f"Server failed to start within {self.timeout} seconds")
@@ -22,10 +41,18 @@
 //     def _get_platform_popen_args(self):
 //         if sys.platform == "win32":
 //             return {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
-//         return {"preexec_fn": os.setsid}
+//         return {"start_new_session": True}
+//
+// A child left behind by a start that did not succeed would be held by nobody
+// and outlive the interpreter, hence the clean-up on every way out of the
+// wait. start_new_session makes the child call setsid without running Python
+// code between fork and exec, which is safe in a threaded program and keeps the
+// fast launch path that preexec_fn would forbid.
 #include "globals.hpp"
+#include "handling.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "process_group.hpp"
 #include "process_status.hpp"
 #include "ref.hpp"
 
@@ -78,6 +105,34 @@ int merge_keyword_options(PyObject* kwargs, PyObject* options) {
     return 0;
 }
 
+// The wait raised (its exception is pending): end the child, then let the
+// exception go on. A failure in ending it takes its place, chained to it.
+PyObject* end_child_after_failed_wait(PyObject* self) {
+    HandledException failure;
+    Ref process = get_attr(self, name.process);
+    if (!process) return nullptr;
+    if (process.get() == Py_None) return failure.reraise();
+    Ref exit_code = collected_exit_code(process.get());
+    if (PyErr_Occurred()) return nullptr;
+    if (exit_code ? set_attr(self, name.process, Ref::borrow(Py_None)) < 0 : !call_method(self, name.stop))
+        return nullptr;
+    return failure.reraise();
+}
+
+// What is left of the group an exited child led: its helpers, which would
+// otherwise outlive it unnoticed. The child's pid is the group's id; while the
+// group has members that id is not handed to any other process.
+int end_former_group(PyObject* process) {
+    const int windows = platform_is_windows();
+    if (windows) return windows < 0 ? -1 : 0;
+    Ref group = get_attr(process, name.pid);
+    if (!group) return -1;
+    const int sent = signal_unless_gone(name.killpg, group.get(), name.SIGTERM);
+    if (sent != 0) return sent < 0 ? -1 : 0;
+    Ref deadline = grace_deadline();
+    return deadline ? end_group_survivors(group.get(), deadline.get()) : -1;
+}
+
 PyObject* start(PyObject* const* args) {
     PyObject* self = args[0];
 
@@ -111,7 +166,9 @@ PyObject* start(PyObject* const* args) {
     Ref hook = register_hook ? get_attr(self, name.terminate_process) : Ref{};
     if (!hook || !call(register_hook.get(), hook.get())) return nullptr;
 
-    const int is_ready = truth(call_method(self, name.wait_for_ready));
+    Ref ready = call_method(self, name.wait_for_ready);
+    if (!ready) return end_child_after_failed_wait(self);
+    const int is_ready = truth(ready);
     if (is_ready < 0) return nullptr;
     if (is_ready) Py_RETURN_NONE;
 
@@ -122,7 +179,8 @@ PyObject* start(PyObject* const* args) {
     Ref exit_code = collected_exit_code(held.get());
     if (!exit_code && PyErr_Occurred()) return nullptr;
     if (exit_code) {
-        if (set_attr(self, name.process, Ref::borrow(Py_None)) < 0) return nullptr;
+        if (end_former_group(held.get()) < 0 || set_attr(self, name.process, Ref::borrow(Py_None)) < 0)
+            return nullptr;
         return raise_start_error(Ref::steal(
             PyUnicode_FromFormat("Server exited with code %S before accepting connections", exit_code.get())));
     }
@@ -138,12 +196,11 @@ PyObject* start(PyObject* const* args) {
 PyObject* get_platform_popen_args(PyObject* const*) {
     const int windows = platform_is_windows();
     if (windows < 0) return nullptr;
-    Ref option = windows ? global_attr(name.subprocess, name.CREATE_NEW_PROCESS_GROUP)
-                         : global_attr(name.os, name.setsid);
+    Ref option = windows ? global_attr(name.subprocess, name.CREATE_NEW_PROCESS_GROUP) : Ref::borrow(Py_True);
     if (!option) return nullptr;
     Ref options = Ref::steal(PyDict_New());
     if (!options ||
-        PyDict_SetItem(options.get(), windows ? name.creationflags : name.preexec_fn, option.get()) < 0)
+        PyDict_SetItem(options.get(), windows ? name.creationflags : name.start_new_session, option.get()) < 0)
         return nullptr;
     return options.release();
 }

@@ -16,22 +16,56 @@
 //         if sys.platform == "win32":
 //             if <exit already collected>: return
 //             subprocess.run(["taskkill", "/F", "/T", "/PID", str(self._process.pid)], capture_output=True)
-//         else:
-//             if <exit already collected>: raise ProcessLookupError(errno.ESRCH, "No such process")
-//             os.killpg(os.getpgid(self._process.pid), signal.SIGTERM)
+//             return
+//         pid, group, alone = self._signal_server(signal.SIGTERM)
+//         if not alone:
+//             deadline = time.monotonic() + 5
+//         try:
+//             self._process.wait(timeout=5)
+//         except subprocess.TimeoutExpired:
+//             self._signal_server(signal.SIGKILL)
 //             try:
 //                 self._process.wait(timeout=5)
 //             except subprocess.TimeoutExpired:
-//                 if <exit already collected>: raise ProcessLookupError(...)
-//                 os.killpg(os.getpgid(self._process.pid), signal.SIGKILL)
+//                 raise ServerStopError(f"Server process {self._process.pid} did not exit after SIGKILL")
+//             return
+//         except BaseException:                    # Ctrl-C during the grace period
+//             try:
+//                 if not alone:
+//                     os.killpg(group, signal.SIGKILL)
+//                 elif <exit not collected>:
+//                     os.kill(pid, signal.SIGKILL)
+//             except ProcessLookupError:
+//                 pass
+//             raise
+//         if not alone:
+//             <end_group_survivors(group, deadline): see process_group.hpp>
+//
+//     def _signal_server(self, sig):                # not a member; spelled out here
+//         if <exit already collected>: raise ProcessLookupError(errno.ESRCH, "No such process")
+//         pid = self._process.pid
+//         group = os.getpgid(pid)
+//         alone = group == os.getpgrp()
+//         if alone:
+//             os.kill(pid, sig)
+//         else:
+//             os.killpg(group, sig)
+//         return pid, group, alone
 //
 // Once the handle has collected the child's exit its pid is free for reuse, so
-// no signal or taskkill is ever aimed at it.
+// no signal or taskkill is ever aimed at it; its former group may still be
+// signalled, since a group id stays reserved while the group has members. A
+// server that shares the interpreter's own process group (a subclass may
+// launch it so) is signalled alone: signalling the group would hit the
+// interpreter. Waiting after the SIGKILL makes a returned stop mean the
+// server is reaped and its port free.
 #include <cerrno>
 
 #include "globals.hpp"
+#include "handling.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "process_group.hpp"
 #include "process_status.hpp"
 #include "ref.hpp"
 
@@ -53,11 +87,7 @@ PyObject* stop(PyObject* const* args) {
     // so takes the place of the termination's own, as a `finally` would.
     PyObject* failure = terminated ? nullptr : PyErr_GetRaisedException();
     if (set_attr(self, name.process, Ref::borrow(Py_None)) < 0) {
-        if (failure) {
-            PyObject* cleanup_error = PyErr_GetRaisedException();
-            PyException_SetContext(cleanup_error, failure);
-            PyErr_SetRaisedException(cleanup_error);
-        }
+        if (failure) chain_pending_to(failure);
         return nullptr;
     }
     if (failure) {
@@ -77,18 +107,40 @@ int ensure_still_held(PyObject* process) {
     return -1;
 }
 
-// os.killpg(os.getpgid(self._process.pid), <signal>)
-int signal_process_group(PyObject* self, PyObject* signal_name) {
+// Where the termination's signals go: the server's group, or the server alone
+// when that group is the interpreter's own.
+struct SignalTarget {
+    Ref pid;
+    Ref group;
+    bool alone = false;
+};
+
+int send_to(const SignalTarget& target, PyObject* signal_name) {
+    return target.alone ? send_signal(name.kill, target.pid.get(), signal_name)
+                        : send_signal(name.killpg, target.group.get(), signal_name);
+}
+
+// _signal_server of the header: finds the target afresh and signals it.
+int signal_server(PyObject* self, PyObject* signal_name, SignalTarget& target) {
     Ref process = get_attr(self, name.process);
     if (!process || ensure_still_held(process.get()) < 0) return -1;
-    Ref killpg = global_attr(name.os, name.killpg);
-    Ref getpgid = killpg ? global_attr(name.os, name.getpgid) : Ref{};
-    Ref process_id = getpgid ? get_attr(process.get(), name.pid) : Ref{};
-    Ref group = process_id ? call(getpgid.get(), process_id.get()) : Ref{};
-    Ref signal_number = group ? global_attr(name.signal, signal_name) : Ref{};
-    if (!signal_number) return -1;
-    Ref sent = Ref::steal(PyObject_CallFunctionObjArgs(killpg.get(), group.get(), signal_number.get(), nullptr));
-    return sent ? 0 : -1;
+    Ref getpgid = global_attr(name.os, name.getpgid);
+    target.pid = getpgid ? get_attr(process.get(), name.pid) : Ref{};
+    target.group = target.pid ? call(getpgid.get(), target.pid.get()) : Ref{};
+    Ref getpgrp = target.group ? global_attr(name.os, name.getpgrp) : Ref{};
+    Ref own_group = getpgrp ? Ref::steal(PyObject_CallNoArgs(getpgrp.get())) : Ref{};
+    const int alone = own_group ? PyObject_RichCompareBool(target.group.get(), own_group.get(), Py_EQ) : -1;
+    if (alone < 0) return -1;
+    target.alone = alone != 0;
+    return send_to(target, signal_name);
+}
+
+// self._process.wait(timeout=5): true when it returned, else false with its exception pending.
+bool waited(PyObject* process) {
+    Ref wait = get_attr(process, name.wait);
+    Ref no_args = wait ? Ref::steal(PyTuple_New(0)) : Ref{};
+    Ref grace = no_args ? Ref::steal(Py_BuildValue("{si}", "timeout", 5)) : Ref{};
+    return grace && Ref::steal(PyObject_Call(wait.get(), no_args.get(), grace.get()));
 }
 
 PyObject* terminate_windows(PyObject* process) {
@@ -106,21 +158,56 @@ PyObject* terminate_windows(PyObject* process) {
     Py_RETURN_NONE;
 }
 
-PyObject* terminate_posix(PyObject* self) {
-    if (signal_process_group(self, name.SIGTERM) < 0) return nullptr;
-
+// The grace period ran out (TimeoutExpired is being handled).
+PyObject* kill_after_grace(PyObject* self) {
+    SignalTarget target;
+    if (signal_server(self, name.SIGKILL, target) < 0) return nullptr;
     Ref process = get_attr(self, name.process);
-    Ref wait = process ? get_attr(process.get(), name.wait) : Ref{};
-    Ref no_args = wait ? Ref::steal(PyTuple_New(0)) : Ref{};
-    Ref grace = no_args ? Ref::steal(Py_BuildValue("{si}", "timeout", 5)) : Ref{};
-    if (!grace) return nullptr;
-    if (Ref::steal(PyObject_Call(wait.get(), no_args.get(), grace.get()))) Py_RETURN_NONE;
-
+    if (!process) return nullptr;
+    if (waited(process.get())) Py_RETURN_NONE;
     const int timed_out = pending_exception_matches(name.subprocess, name.TimeoutExpired);
     if (timed_out <= 0) return nullptr;
+    HandledException still_running;
+    Ref held = get_attr(self, name.process);
+    Ref pid = held ? get_attr(held.get(), name.pid) : Ref{};
+    Ref pid_text = pid ? shown_as(pid.get()) : Ref{};
+    Ref message = pid_text ? Ref::steal(PyUnicode_FromFormat("Server process %U did not exit after SIGKILL",
+                                                             pid_text.get()))
+                           : Ref{};
+    return message ? raise_global(name.ServerStopError, message.get()) : nullptr;
+}
+
+// The grace wait was interrupted (the exception is being handled): the server
+// must not outlive the caller who gave up waiting for it.
+int kill_after_interrupt(PyObject* process, const SignalTarget& target) {
+    if (target.alone) {
+        Ref exit_code = collected_exit_code(process);
+        if (PyErr_Occurred()) return -1;
+        if (exit_code) return 0;
+    }
+    if (send_to(target, name.SIGKILL) == 0) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_ProcessLookupError)) return -1;
     PyErr_Clear();
-    if (signal_process_group(self, name.SIGKILL) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return 0;
+}
+
+PyObject* terminate_posix(PyObject* self) {
+    SignalTarget target;
+    if (signal_server(self, name.SIGTERM, target) < 0) return nullptr;
+    Ref deadline = target.alone ? Ref::borrow(Py_None) : grace_deadline();
+    Ref process = deadline ? get_attr(self, name.process) : Ref{};
+    if (!process) return nullptr;
+
+    if (waited(process.get())) {
+        if (!target.alone && end_group_survivors(target.group.get(), deadline.get()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    const int timed_out = pending_exception_matches(name.subprocess, name.TimeoutExpired);
+    if (timed_out < 0) return nullptr;
+    HandledException failure;
+    if (timed_out) return kill_after_grace(self);
+    if (kill_after_interrupt(process.get(), target) < 0) return nullptr;
+    return failure.reraise();
 }
 
 PyObject* terminate_process(PyObject* const* args) {

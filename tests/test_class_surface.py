@@ -187,7 +187,7 @@ def test_calling_convention_messages(sm, doubles, call, message):
 def test_keyword_self_fills_the_instance(sm, doubles):
     manager = sm.AddinServerManager()
     assert sm.AddinServerManager.url.fget(self=manager) == "https://localhost:3000"
-    assert sm.AddinServerManager._get_platform_popen_args(self=manager) == {"preexec_fn": sm.os.setsid}
+    assert sm.AddinServerManager._get_platform_popen_args(self=manager) == {"start_new_session": True}
     assert sm.AddinServerManager.__exit__(manager, exc_tb=None, exc_val=None, exc_type=None) is None
 
 
@@ -312,24 +312,23 @@ def test_replaced_logger_is_used(sm, doubles, monkeypatch, capsys):
 
 
 def test_attributes_of_the_standard_modules_are_read_at_each_use(sm, doubles, monkeypatch):
-    import os
     import sys
 
     manager = sm.AddinServerManager()
-    assert manager._get_platform_popen_args() == {"preexec_fn": os.setsid}
-    marker = object()
-    monkeypatch.setattr(os, "setsid", marker)
-    assert manager._get_platform_popen_args() == {"preexec_fn": marker}
+    assert manager._get_platform_popen_args() == {"start_new_session": True}
     import subprocess
 
     monkeypatch.setattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0x200, raising=False)
     monkeypatch.setattr(sys, "platform", "win32")
     assert manager._get_platform_popen_args() == {"creationflags": 0x200}
-    monkeypatch.undo()
-    assert manager._get_platform_popen_args() == {"preexec_fn": os.setsid}
-    monkeypatch.delattr(os, "setsid")
-    with pytest.raises(AttributeError, match="setsid"):
+    marker = object()
+    monkeypatch.setattr(subprocess, "CREATE_NEW_PROCESS_GROUP", marker)
+    assert manager._get_platform_popen_args() == {"creationflags": marker}
+    monkeypatch.delattr(subprocess, "CREATE_NEW_PROCESS_GROUP")
+    with pytest.raises(AttributeError, match="CREATE_NEW_PROCESS_GROUP"):
         manager._get_platform_popen_args()
+    monkeypatch.undo()
+    assert manager._get_platform_popen_args() == {"start_new_session": True}
 
 
 @pytest.mark.parametrize("member", sorted(set(MEMBERS) - PROPERTIES))

@@ -20,16 +20,25 @@ class FakeProcess:
 
     def wait(self, timeout=None):
         self.calls.append(("wait", timeout))
-        if self.wait_times_out:
+        if self.wait_times_out:  # True: always; a number: that many times
+            if self.wait_times_out is not True:
+                self.wait_times_out -= 1
             raise real_subprocess.TimeoutExpired("server", timeout)
         return 0
 
 
 @pytest.fixture
 def services(sm, doubles, monkeypatch):
-    """Doubles of subprocess, os, sys, atexit and time, recording every call in order."""
+    """Doubles of subprocess, os, sys, atexit and time, recording every call in order.
+
+    The server's group is 4243 and the interpreter's `env.own_group`. `env.members` is how many probes of a
+    group (signal 0) still find someone there; `env.gone` lists the signals that find nobody (ProcessLookupError);
+    `env.ticks`, when set, are the next readings of the monotonic clock.
+    """
     calls = []
-    env = SimpleNamespace(calls=calls, process=FakeProcess(calls), clock=[100.0])
+    env = SimpleNamespace(
+        calls=calls, process=FakeProcess(calls), clock=[100.0], members=0, gone=set(), own_group=1, ticks=[]
+    )
 
     def popen(*args, **kwargs):
         calls.append(("Popen", args, kwargs))
@@ -43,16 +52,52 @@ def services(sm, doubles, monkeypatch):
         calls.append(("sleep", seconds))
         env.clock[0] += seconds
 
-    monkeypatch.setattr(sm, "subprocess", SimpleNamespace(
-        Popen=popen, PIPE="PIPE", CREATE_NEW_PROCESS_GROUP=0x200, TimeoutExpired=real_subprocess.TimeoutExpired,
-        run=run))
-    monkeypatch.setattr(sm, "os", SimpleNamespace(
-        setsid="setsid", getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1,
-        killpg=lambda group, sig: calls.append(("killpg", group, sig))))
+    def monotonic():
+        calls.append(("monotonic",))
+        return env.ticks.pop(0) if env.ticks else env.clock[0]
+
+    def signal_sender(kind):
+        def send(target, sig):
+            calls.append((kind, target, sig))
+            if sig == 0:
+                if env.members <= 0:
+                    raise ProcessLookupError(errno.ESRCH, "No such process")
+                env.members -= 1
+            elif sig in env.gone:
+                raise ProcessLookupError(errno.ESRCH, "No such process")
+
+        return send
+
+    monkeypatch.setattr(
+        sm,
+        "subprocess",
+        SimpleNamespace(
+            Popen=popen,
+            PIPE="PIPE",
+            CREATE_NEW_PROCESS_GROUP=0x200,
+            TimeoutExpired=real_subprocess.TimeoutExpired,
+            run=run,
+        ),
+    )
+    monkeypatch.setattr(
+        sm,
+        "os",
+        SimpleNamespace(
+            getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1,
+            getpgrp=lambda: calls.append(("getpgrp",)) or env.own_group,
+            killpg=signal_sender("killpg"),
+            kill=signal_sender("kill"),
+        ),
+    )
     monkeypatch.setattr(sm, "sys", SimpleNamespace(platform="linux"))
     monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda f: calls.append(("register", f))))
-    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep))
+    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep, monotonic=monotonic))
     return env
+
+
+TERM, KILL = real_signal.SIGTERM, real_signal.SIGKILL
+# What a stop does when the server exits on SIGTERM and leaves nobody in its group.
+GRACE = [("getpgid", 4242), ("getpgrp",), ("killpg", 4243, TERM), ("monotonic",), ("wait", 5), ("killpg", 4243, 0)]
 
 
 def manager_with(sm, ready=True, **kwargs):
@@ -73,15 +118,16 @@ def test_start_launches_registers_and_waits(sm, services):
     assert manager.start() is None
     popen, register = services.calls[0], services.calls[1]
     assert popen == ("Popen", (["node", "server.js"],), {"cwd": Path("/srv/addin"), "stdout": None,
-                                                          "stderr": None, "preexec_fn": "setsid"})
-    assert list(popen[2]) == ["cwd", "stdout", "stderr", "preexec_fn"]
+                                                          "stderr": None, "start_new_session": True})
+    assert list(popen[2]) == ["cwd", "stdout", "stderr", "start_new_session"]
     assert register[1] == manager._terminate_process and register[1].__self__ is manager
     assert names(services.calls) == ["Popen", "register", "wait_for_ready"]
     assert manager._process is services.process and manager.pid == 4242
 
 
-@pytest.mark.parametrize("platform, option", [("win32", {"creationflags": 0x200}), ("win", {"preexec_fn": "setsid"}),
-                                              ("win32 ", {"preexec_fn": "setsid"}), ("cygwin", {"preexec_fn": "setsid"})])
+@pytest.mark.parametrize("platform, option", [("win32", {"creationflags": 0x200}), ("win", {"start_new_session": True}),
+                                              ("win32 ", {"start_new_session": True}),
+                                              ("cygwin", {"start_new_session": True})])
 def test_platform_options(sm, services, platform, option):
     services_sys = sm.sys
     services_sys.platform = platform
@@ -157,9 +203,9 @@ def test_failures_during_start_leave_the_documented_state(sm, services, where):
         manager._wait_for_ready = boom
     with pytest.raises(OSError, match=where):
         manager.start()
-    assert manager._process is (previous if where == "Popen" else services.process)
+    assert manager._process is {"Popen": previous, "register": services.process, "wait": None}[where]
     assert ("register" in names(services.calls)) is (where == "wait")
-    assert "killpg" not in names(services.calls)
+    assert ("killpg" in names(services.calls)) is (where == "wait")  # a failed wait stops the child
 
 
 @pytest.mark.parametrize("timeout, text", [(30.0, "30.0"), (5, "5"), (0.0, "0.0"), ("soon", "soon")])
@@ -169,8 +215,7 @@ def test_failed_wait_stops_then_raises(sm, services, timeout, text):
     with pytest.raises(sm.ServerStartError) as caught:
         manager.start()
     assert str(caught.value) == f"Server failed to start within {text} seconds"
-    assert names(services.calls) == ["Popen", "register", "wait_for_ready", "getpgid", "killpg", "wait"]
-    assert services.calls[-2:] == [("killpg", 4243, real_signal.SIGTERM), ("wait", 5)]
+    assert services.calls[2:] == [("wait_for_ready",), *GRACE]
     assert manager._process is None
 
 
@@ -203,7 +248,8 @@ def test_server_that_exited_during_the_wait(sm, services, code):
         manager.start()
     assert str(caught.value) == f"Server exited with code {code} before accepting connections"
     assert manager._process is None
-    assert names(services.calls) == ["Popen", "register", "wait_for_ready"]  # no signal, no stop
+    # Only its former group is signalled, never the pid, and no stop.
+    assert services.calls[2:] == [("wait_for_ready",), ("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0)]
 
 
 def test_each_launch_registers_the_exit_hook_again(sm, services):
@@ -375,17 +421,16 @@ def test_posix_stop_signals_the_group(sm, services):
     manager = sm.AddinServerManager()
     manager._process = services.process
     assert manager.stop() is None
-    assert services.calls == [("getpgid", 4242), ("killpg", 4243, real_signal.SIGTERM), ("wait", 5)]
+    assert services.calls == GRACE
     assert manager._process is None
 
 
 def test_posix_stop_kills_after_the_grace_period(sm, services):
     manager = sm.AddinServerManager()
     manager._process = services.process
-    services.process.wait_times_out = True
+    services.process.wait_times_out = 1
     manager.stop()
-    assert services.calls == [("getpgid", 4242), ("killpg", 4243, real_signal.SIGTERM), ("wait", 5),
-                              ("getpgid", 4242), ("killpg", 4243, real_signal.SIGKILL)]
+    assert services.calls == [*GRACE[:-1], ("getpgid", 4242), ("getpgrp",), ("killpg", 4243, KILL), ("wait", 5)]
 
 
 @pytest.mark.parametrize("collected_when", ["before", "during-wait"])
@@ -456,6 +501,206 @@ def test_falsy_handle_is_not_terminated(sm, services):
     assert manager._process is None
 
 
+# ---- what is left of the group, the wait after SIGKILL, interrupts and the interpreter's own group ---------
+
+
+def probes(group, times):
+    """`times` probes that find someone, each followed by the clock and the pause."""
+    return [("killpg", group, 0), ("monotonic",), ("sleep", 0.05)] * times
+
+
+def interrupted_wait(process, collected=False):
+    def wait(timeout=None):
+        process.calls.append(("wait", timeout))
+        if collected:
+            process.returncode = -2
+        raise KeyboardInterrupt
+
+    process.wait = wait
+
+
+HELD = [("getpgid", 4242), ("getpgrp",)]
+ALONE = SimpleNamespace(own_group=4243)
+
+TERMINATION_ROWS = {
+    # id: (setup of env, expected calls, expected error)
+    "group-empty-at-once": ({}, GRACE, None),
+    "survivors-leave-in-time": ({"members": 2}, [*GRACE[:-1], *probes(4243, 2), ("killpg", 4243, 0)], None),
+    "survivors-outlast-the-grace": (
+        {"members": 99, "ticks": [100.0, 101.0, 104.99, 105.0]},
+        [*GRACE[:-1], *probes(4243, 2), ("killpg", 4243, 0), ("monotonic",), ("killpg", 4243, KILL)],
+        None,
+    ),
+    "survivors-gone-before-the-kill": (
+        {"members": 99, "ticks": [100.0, 105.0], "gone": {KILL}},
+        [*GRACE, ("monotonic",), ("killpg", 4243, KILL)],
+        None,
+    ),
+    "kill-after-the-grace-is-waited-for": (
+        {"wait_times_out": 1},
+        [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)],
+        None,
+    ),
+    "kill-not-obeyed": (
+        {"wait_times_out": True},
+        [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)],
+        ("ServerStopError", "Server process 4242 did not exit after SIGKILL"),
+    ),
+    "interrupted-grace": ({"interrupt": True}, [*GRACE[:-1], ("killpg", 4243, KILL)], (KeyboardInterrupt, "")),
+    "interrupted-grace-group-gone": (
+        {"interrupt": True, "gone": {KILL}},
+        [*GRACE[:-1], ("killpg", 4243, KILL)],
+        (KeyboardInterrupt, ""),
+    ),
+    "own-group": ({"own_group": 4243}, [*HELD, ("kill", 4242, TERM), ("wait", 5)], None),
+    "own-group-kill-after-the-grace": (
+        {"own_group": 4243, "wait_times_out": 1},
+        [*HELD, ("kill", 4242, TERM), ("wait", 5), *HELD, ("kill", 4242, KILL), ("wait", 5)],
+        None,
+    ),
+    "own-group-interrupted": (
+        {"own_group": 4243, "interrupt": True},
+        [*HELD, ("kill", 4242, TERM), ("wait", 5), ("kill", 4242, KILL)],
+        (KeyboardInterrupt, ""),
+    ),
+    "own-group-interrupted-after-the-exit-was-collected": (
+        {"own_group": 4243, "interrupt": "collected"},
+        [*HELD, ("kill", 4242, TERM), ("wait", 5)],
+        (KeyboardInterrupt, ""),
+    ),
+}
+
+
+def apply(services, setup):
+    for key, value in setup.items():
+        if key == "wait_times_out":
+            services.process.wait_times_out = value
+        elif key == "interrupt":
+            interrupted_wait(services.process, collected=value == "collected")
+        else:
+            setattr(services, key, value)
+
+
+@pytest.mark.parametrize("setup, expected, error", TERMINATION_ROWS.values(), ids=TERMINATION_ROWS)
+def test_termination_sequences(sm, services, setup, expected, error):
+    apply(services, setup)
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    if error is None:
+        assert manager.stop() is None
+    else:
+        kind = getattr(sm, error[0]) if isinstance(error[0], str) else error[0]
+        with pytest.raises(kind) as caught:
+            manager.stop()
+        assert str(caught.value) == error[1]
+    assert services.calls == expected
+    assert manager._process is None
+
+
+START_ROWS = {
+    # id: (setup of env, what the wait does, expected calls after the wait, expected error)
+    "wait-raises-child-running": ({}, "raise", GRACE, (OSError, "probe failed")),
+    "wait-interrupted-child-running": ({}, "interrupt", GRACE, (KeyboardInterrupt, "")),
+    "wait-raises-exit-collected": ({}, "collected-raise", [], (OSError, "probe failed")),
+    "wait-raises-handle-dropped": ({}, "dropped-raise", [], (OSError, "probe failed")),
+    "wait-raises-own-group": (
+        {"own_group": 4243},
+        "raise",
+        [*HELD, ("kill", 4242, TERM), ("wait", 5)],
+        (OSError, "probe failed"),
+    ),
+    "exited-group-empty": ({"gone": {TERM}}, "exited", [("killpg", 4242, TERM)], "exited"),
+    "exited-helper-leaves": (
+        {"members": 1},
+        "exited",
+        [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1), ("killpg", 4242, 0)],
+        "exited",
+    ),
+    "exited-helper-stays": (
+        {"members": 99, "ticks": [100.0, 105.0]},
+        "exited",
+        [("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0), ("monotonic",), ("killpg", 4242, KILL)],
+        "exited",
+    ),
+    "exited-on-windows": ({"platform": "win32"}, "exited", [], "exited"),
+}
+
+
+@pytest.mark.parametrize("setup, wait, expected, error", START_ROWS.values(), ids=START_ROWS)
+def test_start_ends_what_it_launched(sm, services, setup, wait, expected, error):
+    sm.sys.platform = setup.pop("platform", "linux")
+    apply(services, setup)
+    manager = sm.AddinServerManager(addin_path="/srv/addin")
+    manager._build_command = lambda: ["server"]
+    thrown = KeyboardInterrupt() if wait == "interrupt" else OSError("probe failed")
+
+    def wait_for_ready():
+        services.calls.append(("wait_for_ready",))
+        if wait in ("exited", "collected-raise"):
+            services.process.returncode = 3
+        if wait == "dropped-raise":
+            manager._process = None
+        if wait == "exited":
+            return False
+        raise thrown
+
+    manager._wait_for_ready = wait_for_ready
+    if error == "exited":
+        with pytest.raises(sm.ServerStartError, match="^Server exited with code 3 before accepting connections$"):
+            manager.start()
+    else:
+        with pytest.raises(error[0]) as caught:
+            manager.start()
+        assert caught.value is thrown  # the original, unchanged
+    assert services.calls[2:] == [("wait_for_ready",), *expected]
+    assert manager._process is None
+
+
+def refusing(*args):
+    raise PermissionError(errno.EPERM, "Operation not permitted")
+
+
+@pytest.mark.parametrize(
+    "case", ["kill-after-grace-fails", "kill-not-obeyed", "kill-after-interrupt-fails", "stop-after-failed-wait-fails"]
+)
+def test_errors_while_handling_carry_the_handled_one(sm, services, case):
+    manager = manager_with(sm)
+    manager._process = services.process
+    if case == "kill-after-grace-fails":
+        services.process.wait_times_out = 1
+        sm.os.killpg = lambda group, sig: refusing() if sig == KILL else None
+        expected, chain = PermissionError, [real_subprocess.TimeoutExpired]
+    elif case == "kill-not-obeyed":
+        services.process.wait_times_out = True
+        expected, chain = sm.ServerStopError, [real_subprocess.TimeoutExpired, real_subprocess.TimeoutExpired]
+    elif case == "kill-after-interrupt-fails":
+        interrupted_wait(services.process)
+        sm.os.killpg = lambda group, sig: refusing() if sig == KILL else None
+        expected, chain = PermissionError, [KeyboardInterrupt]
+    else:
+        manager._process = None
+
+        def interrupted():
+            raise KeyboardInterrupt
+
+        manager._wait_for_ready = interrupted
+        sm.os.killpg = refusing
+        expected, chain = PermissionError, [KeyboardInterrupt]
+    try:
+        raise LookupError("handled by the caller")
+    except LookupError as handled:
+        outer = handled
+        with pytest.raises(expected) as caught:
+            manager.start() if case == "stop-after-failed-wait-fails" else manager.stop()
+        assert sys.exception() is outer  # the caller's own handled exception is left as it was
+    context, seen = caught.value.__context__, []
+    while context is not None and not isinstance(context, LookupError):
+        seen.append(type(context))
+        context = context.__context__
+    assert seen == chain and context is outer
+    assert manager._process is None
+
+
 # ---- with ---------------------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("running", [True, False])
@@ -475,7 +720,7 @@ def test_exit_with_three_nones(sm, services):
     manager.start()
     manager._is_port_in_use = lambda: True
     assert manager.__exit__(None, None, None) is None
-    assert names(services.calls).count("killpg") == 1
+    assert services.calls.count(("killpg", 4243, TERM)) == 1
 
 
 def test_failed_enter_skips_the_block(sm, services):

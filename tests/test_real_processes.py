@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import MODULE_NAME, ROOT
+from conftest import MODULE_NAME, ROOT, marked_processes
 
 
 def alive(pid: int) -> bool:
@@ -32,6 +32,23 @@ def wait_until(condition, seconds=5.0):
             return False
         time.sleep(0.02)
     return True
+
+
+def gone(pid: int) -> bool:
+    """No process of that pid at all, not even a zombie waiting to be reaped."""
+    return not os.path.exists(f"/proc/{pid}")
+
+
+@pytest.fixture(autouse=True)
+def nothing_left_behind():
+    """Every test here ends with no process it started still running.
+
+    A helper killed after its server is a zombie until init reaps it (about 1.5 s here); a zombie is no longer
+    found by its inherited marker, so a short wait covers it.
+    """
+    before = set(marked_processes())
+    yield
+    assert wait_until(lambda: not set(marked_processes()) - before, 3), set(marked_processes()) - before
 
 
 @pytest.fixture
@@ -90,17 +107,151 @@ def test_stop_ends_the_whole_group(production, tmp_path, monkeypatch, capsys):
     assert wait_until(lambda: not alive(grandchild))
 
 
-def test_server_ignoring_sigterm_is_killed_after_grace(production, capsys):
+def test_server_ignoring_sigterm_is_reaped_and_its_port_free_when_stop_returns(production, port, capsys):
     manager = production("ignore-term")
     manager.start()
-    process = manager._process
+    process, pid = manager._process, manager.pid
     began = time.monotonic()
     manager.stop()
     took = time.monotonic() - began
     assert 4.9 <= took < 7, took
-    assert manager._process is None
-    # Nothing waits after SIGKILL; the killed server is reaped here.
-    assert process.wait(timeout=2) == -signal.SIGKILL
+    assert manager._process is None and process.returncode == -signal.SIGKILL
+    assert gone(pid)
+    with socket.create_server(("127.0.0.1", port)):  # the port is free at once
+        pass
+
+
+def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+    monkeypatch.setenv("FAKE_SERVER_HELPER", "ignore-term")
+    manager = production()
+    manager.start()
+    helper = int((tmp_path / "helper").read_text())
+    began = time.monotonic()
+    manager.stop()
+    assert wait_until(lambda: not alive(helper), 5.5 - (time.monotonic() - began))
+    assert time.monotonic() - began < 5.5
+
+
+def test_server_that_starts_a_helper_and_exits_before_listening(production, tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+    monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
+    manager = production("exit:3", timeout=20)
+    began = time.monotonic()
+    with pytest.raises(Exception, match="^Server exited with code 3 before accepting connections$") as caught:
+        manager.start()
+    assert type(caught.value).__name__ == "ServerStartError"
+    assert time.monotonic() - began < 5 and manager._process is None
+    assert not alive(int((tmp_path / "helper").read_text()))
+
+
+# ---- in an interpreter of their own, driven from here -------------------------------------------------------
+
+DRIVEN = """
+import json, os, sys, time
+os.environ["VELMORA_SERVER_BINARY"] = {binary!r}
+os.environ["FAKE_SERVER_ARGS_FILE"] = {args_file!r}
+os.environ["FAKE_SERVER_MODE"] = {mode!r}
+from {module} import AddinServerManager
+
+class Manager(AddinServerManager):
+    def _get_platform_popen_args(self):
+        return {{}} if {same_group!r} else super()._get_platform_popen_args()
+
+manager = Manager(use_compiled=True, port={port}, timeout=30)
+try:
+    if {during!r} == "stop":
+        manager.start()
+        print("stopping", flush=True)
+    manager.start() if {during!r} == "start" else manager.stop()
+    result = "returned"
+except BaseException as error:
+    result = type(error).__name__
+with open({result_file!r}, "w") as out:
+    json.dump({{"outcome": result, "held": manager._process is not None}}, out)
+"""
+
+
+@pytest.fixture
+def drive(fake_binary, tmp_path, port):
+    """Runs a manager in a new interpreter, in a session of its own so that no signal can reach the tests."""
+    children = []
+
+    def run(mode, during, same_group=False):
+        args_file = tmp_path / "args.json"
+        script = DRIVEN.format(
+            binary=str(fake_binary),
+            args_file=str(args_file),
+            mode=mode,
+            module=MODULE_NAME,
+            same_group=same_group,
+            port=port,
+            during=during,
+            result_file=str(tmp_path / "result.json"),
+        )
+        child = subprocess.Popen(
+            [sys.executable, "-c", script],
+            cwd=ROOT,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+            start_new_session=True,
+        )
+        children.append(child)
+        child.result_file = tmp_path / "result.json"
+        return child, args_file
+
+    yield run
+    for child in children:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
+        child.stdout.close()  # a left-over server may still hold the pipe's other end
+
+
+def read_until(child, line):
+    for got in child.stdout:
+        if got.strip() == line:
+            return True
+    return False
+
+
+def outcome(child):
+    """What the driven interpreter reported, once it has exited."""
+    child.wait(timeout=30)
+    return json.loads(child.result_file.read_text()) if child.result_file.exists() else f"exit {child.returncode}"
+
+
+def test_interrupt_during_the_readiness_wait(drive):
+    child, args_file = drive("never-listen", "start")
+    assert wait_until(args_file.exists, 20)  # the server runs, start is waiting for its port
+    time.sleep(0.3)
+    server = json.loads(args_file.read_text())["pid"]
+    child.send_signal(signal.SIGINT)
+    assert outcome(child) == {"outcome": "KeyboardInterrupt", "held": False}
+    assert wait_until(lambda: gone(server), 2)
+
+
+def test_interrupt_during_the_grace_period(drive):
+    child, args_file = drive("ignore-term", "stop")
+    assert read_until(child, "stopping")
+    server = json.loads(args_file.read_text())["pid"]
+    time.sleep(0.5)  # well inside the grace period of a server that ignores SIGTERM
+    interrupted = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    assert outcome(child) == {"outcome": "KeyboardInterrupt", "held": False}
+    assert time.monotonic() - interrupted < 3  # killed at once, not after the rest of the grace
+    assert wait_until(lambda: gone(server), 2)
+
+
+def test_server_in_the_interpreters_own_group_is_stopped_alone(drive):
+    child, args_file = drive("listen", "stop", same_group=True)
+    assert read_until(child, "stopping")
+    recorded = json.loads(args_file.read_text())
+    assert recorded["pgid"] == child.pid != recorded["pid"]  # launched into the interpreter's group
+    assert outcome(child) == {"outcome": "returned", "held": False}
+    assert child.returncode == 0  # not signalled by its own stop
+    assert wait_until(lambda: gone(recorded["pid"]), 2)
 
 
 def test_server_that_never_listens(production, capsys):
@@ -136,7 +287,8 @@ def test_collected_exit_is_not_signalled(production, capsys):
     manager = production()
     manager.start()
     os.kill(manager.pid, signal.SIGKILL)
-    assert wait_until(lambda: manager.is_running is False)  # poll collects the exit
+    # The port closes before the exit can be collected, so is_running may turn false first: wait for poll.
+    assert wait_until(lambda: manager._process.poll() is not None) and manager.is_running is False
     with pytest.raises(ProcessLookupError):
         manager.stop()
     assert manager._process is None

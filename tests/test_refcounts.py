@@ -6,6 +6,7 @@ number of allocated memory blocks, which only a leaked object raises.
 """
 
 import copy
+import errno
 import gc
 import importlib.util
 import itertools
@@ -72,6 +73,11 @@ class Handle:
         return 0
 
 
+def nobody_left(group, sig):
+    if sig == 0:
+        raise ProcessLookupError(errno.ESRCH, "No such process")
+
+
 @pytest.fixture
 def quiet(sm, monkeypatch):
     """Doubles that keep nothing: every call is forgotten at once."""
@@ -80,11 +86,12 @@ def quiet(sm, monkeypatch):
     monkeypatch.setattr(sm, "subprocess", SimpleNamespace(
         Popen=lambda *a, **k: Handle(), PIPE=-1, CREATE_NEW_PROCESS_GROUP=0x200,
         TimeoutExpired=real_subprocess.TimeoutExpired, run=lambda *a, **k: None))
-    monkeypatch.setattr(sm, "os", SimpleNamespace(setsid=os.setsid, getpgid=lambda pid: pid,
-                                                  killpg=lambda group, sig: None))
+    monkeypatch.setattr(sm, "os", SimpleNamespace(getpgid=lambda pid: pid, getpgrp=lambda: 1, killpg=nobody_left,
+                                                  kill=lambda pid, sig: None))
     monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda hook: None))
     clock = itertools.count(0.0, 10.0)  # three passes of the readiness wait at most
-    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: next(clock), sleep=lambda s: None))
+    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: next(clock), sleep=lambda s: None,
+                                                    monotonic=lambda: 0.0))
     monkeypatch.setattr(sys, "stdout", Discard())
     yield sm
 
@@ -225,5 +232,124 @@ OPERATION_NAMES = ["construct", "url", "pid", "is_running-stopped", "is_running-
 @pytest.mark.parametrize("name", OPERATION_NAMES)
 def test_no_reference_leak(quiet, name):
     operation = operations(quiet)[name]
+    grown = growth(operation)
+    assert grown < SLACK, f"{name} leaks: {grown} more after {ROUNDS} calls"
+
+
+# ---- the ways out of a wait: survivors of the group, SIGKILL not obeyed, interrupts, errors while handling ----
+
+
+class Stubborn(Handle):
+    """Times out `times` waits (every wait for True); `interrupt` raises KeyboardInterrupt from the wait instead."""
+
+    def __init__(self, times=True, interrupt=False):
+        self.times, self.interrupt = times, interrupt
+
+    def wait(self, timeout=None):
+        if self.interrupt:
+            raise KeyboardInterrupt
+        if self.times is True or self.times > 0:
+            if self.times is not True:
+                self.times -= 1
+            raise real_subprocess.TimeoutExpired("server", timeout)
+        return 0
+
+
+def termination_paths(sm):
+    cls = sm.AddinServerManager
+    manager = cls(use_compiled=True)
+    doubles = sm.os, sm.time
+
+    def with_doubles(run, **os_doubles):
+        def operation():
+            sm.os = SimpleNamespace(**{**vars(doubles[0]), **os_doubles})
+            sm.time = SimpleNamespace(**{**vars(doubles[1]), "monotonic": itertools.count(0.0, 2.0).__next__})
+            try:
+                run()
+            finally:
+                sm.os, sm.time = doubles
+
+        return operation
+
+    def stop(handle, error=()):
+        def run():
+            manager._process = handle()
+            try:
+                manager.stop()
+            except error:
+                return
+            assert error == (), f"stop did not raise {error}"
+
+        return run
+
+    def refused(*args):
+        raise PermissionError(errno.EPERM, "Operation not permitted")
+
+    def start(wait, error, exited=False):
+        def run():
+            def wait_for_ready():
+                if exited:
+                    manager._process.returncode = 3
+                return wait()
+
+            manager._wait_for_ready = wait_for_ready
+            try:
+                manager.start()
+            except error:
+                assert manager._process is None
+            else:
+                raise AssertionError(f"start did not raise {error.__name__}")
+
+        return run
+
+    def interrupt():
+        raise KeyboardInterrupt
+
+    def survivors(group, sig):
+        return None  # always someone left, until the clock runs out
+
+    return {
+        "survivors-killed": with_doubles(stop(Handle), killpg=survivors),
+        "kill-waited-for": with_doubles(stop(lambda: Stubborn(times=1))),
+        "kill-not-obeyed": with_doubles(stop(Stubborn, sm.ServerStopError)),
+        "kill-refused": with_doubles(
+            stop(Stubborn, PermissionError), killpg=lambda g, s: refused() if s == 9 else None
+        ),
+        "interrupted-grace": with_doubles(stop(lambda: Stubborn(interrupt=True), KeyboardInterrupt)),
+        "interrupted-grace-kill-refused": with_doubles(
+            stop(lambda: Stubborn(interrupt=True), PermissionError), killpg=lambda g, s: refused() if s == 9 else None
+        ),
+        "own-group": with_doubles(stop(Handle), getpgrp=lambda: 4242),
+        "own-group-interrupted": with_doubles(
+            stop(lambda: Stubborn(interrupt=True), KeyboardInterrupt), getpgrp=lambda: 4242
+        ),
+        "interrupted-start": with_doubles(start(interrupt, KeyboardInterrupt)),
+        "interrupted-start-stop-refused": with_doubles(start(interrupt, PermissionError), killpg=refused),
+        "interrupted-start-exit-collected": with_doubles(start(interrupt, KeyboardInterrupt, exited=True)),
+        "exited-before-listening": with_doubles(
+            start(lambda: False, sm.ServerStartError, exited=True), killpg=survivors
+        ),
+    }
+
+
+TERMINATION_PATHS = [
+    "survivors-killed",
+    "kill-waited-for",
+    "kill-not-obeyed",
+    "kill-refused",
+    "interrupted-grace",
+    "interrupted-grace-kill-refused",
+    "own-group",
+    "own-group-interrupted",
+    "interrupted-start",
+    "interrupted-start-stop-refused",
+    "interrupted-start-exit-collected",
+    "exited-before-listening",
+]
+
+
+@pytest.mark.parametrize("name", TERMINATION_PATHS)
+def test_no_reference_leak_on_the_ways_out(quiet, name):
+    operation = termination_paths(quiet)[name]
     grown = growth(operation)
     assert grown < SLACK, f"{name} leaks: {grown} more after {ROUNDS} calls"

@@ -1,0 +1,52 @@
+// Signals to the server and to what is left of its process group (see process_group.hpp).
+//
+// A server may start helpers of its own. They share its process group, and
+// they may outlive it or ignore SIGTERM, so whoever ends the server also ends
+// them, bounded by the same grace period the server had.
+#include "process_group.hpp"
+
+#include "globals.hpp"
+#include "names.hpp"
+
+namespace velmora {
+
+int send_signal(PyObject* sender, PyObject* target, PyObject* signal_name) {
+    Ref send = global_attr(name.os, sender);
+    Ref signal_number = !send ? Ref{}
+                        : signal_name ? global_attr(name.signal, signal_name)
+                                      : Ref::steal(PyLong_FromLong(0));
+    if (!signal_number) return -1;
+    return Ref::steal(PyObject_CallFunctionObjArgs(send.get(), target, signal_number.get(), nullptr)) ? 0 : -1;
+}
+
+int signal_unless_gone(PyObject* sender, PyObject* target, PyObject* signal_name) {
+    if (send_signal(sender, target, signal_name) == 0) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_ProcessLookupError)) return -1;
+    PyErr_Clear();
+    return 1;
+}
+
+Ref grace_deadline() {
+    Ref monotonic = global_attr(name.time, name.monotonic);
+    Ref now = monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
+    Ref grace = now ? Ref::steal(PyLong_FromLong(5)) : Ref{};
+    return grace ? Ref::steal(PyNumber_Add(now.get(), grace.get())) : Ref{};
+}
+
+int end_group_survivors(PyObject* group, PyObject* deadline) {
+    for (;;) {
+        const int probed = signal_unless_gone(name.killpg, group, nullptr);
+        if (probed != 0) return probed < 0 ? -1 : 0;
+        Ref monotonic = global_attr(name.time, name.monotonic);
+        Ref now = monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
+        const int over = now ? PyObject_RichCompareBool(now.get(), deadline, Py_GE) : -1;
+        if (over < 0) return -1;
+        if (over) break;
+        Ref sleep = global_attr(name.time, name.sleep);
+        Ref pause = sleep ? Ref::steal(PyFloat_FromDouble(0.05)) : Ref{};
+        if (!pause || !call(sleep.get(), pause.get())) return -1;
+    }
+    return signal_unless_gone(name.killpg, group, name.SIGKILL) < 0 ? -1 : 0;
+}
+
+}  // namespace velmora

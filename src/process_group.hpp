@@ -1,0 +1,42 @@
+// Signals to the server and to what is left of its process group (POSIX).
+#pragma once
+
+#include <Python.h>
+
+#include "ref.hpp"
+
+namespace velmora {
+
+// os.<sender>(target, signal.<signal_name>), or signal 0 for a null
+// signal_name, the sender being name.kill or name.killpg. 0, or -1 with an
+// exception set.
+int send_signal(PyObject* sender, PyObject* target, PyObject* signal_name);
+
+// The same, where a ProcessLookupError means nobody is left to signal: 0 when
+// sent, 1 after such an error (dropped), -1 with any other exception set.
+int signal_unless_gone(PyObject* sender, PyObject* target, PyObject* signal_name);
+
+// time.monotonic() + 5: the end of the grace period, taken right after a SIGTERM.
+Ref grace_deadline();
+
+// Roughly:
+//
+//     while True:
+//         try:
+//             os.killpg(group, 0)              # anyone left in the group?
+//         except ProcessLookupError:
+//             return
+//         if time.monotonic() >= deadline:
+//             break
+//         time.sleep(0.05)
+//     try:
+//         os.killpg(group, signal.SIGKILL)
+//     except ProcessLookupError:
+//         pass                                 # emptied meanwhile
+//
+// Probing keeps a group id in use only while the group has members, and such
+// an id is never given to another process, so no stranger is signalled.
+// 0, or -1 with an exception set.
+int end_group_survivors(PyObject* group, PyObject* deadline);
+
+}  // namespace velmora
