@@ -254,21 +254,22 @@ def test_a_replaced_error_returning_a_class_raises_an_instance_of_it(sm, doubles
 
 def test_lookups_follow_a_module_whose_class_changes(sm, doubles, monkeypatch):
     # Assigning __class__ changes no namespace entry, yet attribute reads change.
-    fake_os = types.ModuleType("fake_os")
-    fake_os.setsid = "entry"
-    monkeypatch.setattr(sm, "os", fake_os)
+    fake_sys = types.ModuleType("fake_sys")
+    fake_sys.platform = "linux"
+    monkeypatch.setattr(sm, "sys", fake_sys)
+    monkeypatch.setattr(sm.subprocess, "CREATE_NEW_PROCESS_GROUP", 0x200, raising=False)
     manager = sm.AddinServerManager()
-    assert manager._get_platform_popen_args() == {"preexec_fn": "entry"}
+    assert manager._get_platform_popen_args() == {"start_new_session": True}
 
     class Computed(types.ModuleType):
         @property
-        def setsid(self):
-            return "computed"
+        def platform(self):
+            return "win32"
 
-    fake_os.__class__ = Computed
-    assert manager._get_platform_popen_args() == {"preexec_fn": fake_os.setsid} == {"preexec_fn": "computed"}
-    fake_os.__class__ = types.ModuleType
-    assert manager._get_platform_popen_args() == {"preexec_fn": "entry"}
+    fake_sys.__class__ = Computed
+    assert manager._get_platform_popen_args() == {"creationflags": 0x200}
+    fake_sys.__class__ = types.ModuleType
+    assert manager._get_platform_popen_args() == {"start_new_session": True}
 
 
 def test_module_names_are_resolved_at_each_use(sm, doubles, monkeypatch):

@@ -260,12 +260,13 @@ def test_loading_the_file_under_another_name_is_refused(tmp_path):
 
 LOOKUPS = f"""
     import builtins, types, {MODULE_NAME} as m
-    fake_os = types.ModuleType("fake_os")
-    fake_os.setsid = "first"
-    m.os = fake_os
-    seen = [m.AddinServerManager._get_platform_popen_args(None)["preexec_fn"]]
-    fake_os.setsid = "second"
-    seen.append(m.AddinServerManager._get_platform_popen_args(None)["preexec_fn"])
+    m.sys = types.SimpleNamespace(platform="win32")
+    fake_subprocess = types.ModuleType("fake_subprocess")
+    fake_subprocess.CREATE_NEW_PROCESS_GROUP = "first"
+    m.subprocess = fake_subprocess
+    seen = [m.AddinServerManager._get_platform_popen_args(None)["creationflags"]]
+    fake_subprocess.CREATE_NEW_PROCESS_GROUP = "second"
+    seen.append(m.AddinServerManager._get_platform_popen_args(None)["creationflags"])
     del m.ServerNotRunningError
     try:
         m.AddinServerManager.stop(types.SimpleNamespace(_process=None))
@@ -366,6 +367,6 @@ def test_the_module_loads_afresh_after_the_interpreter_is_restarted(tmp_path):
     result = subprocess.run([str(host)], capture_output=True, text=True, timeout=60, env=env, check=False)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        f"https://localhost:{3000 + n} {{'preexec_fn': <built-in function setsid>}} ServerNotRunningError No "
+        f"https://localhost:{3000 + n} {{'start_new_session': True}} ServerNotRunningError No "
         "server process to stop" for n in (1, 2, 3)
     ]
