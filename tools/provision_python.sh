@@ -38,8 +38,22 @@ if own=$(command -v python3.14 2>/dev/null) && [ "${own#"$ROOT"}" = "$own" ] && 
     echo "$own"; exit 0
 fi
 
+# ensurepip takes pip from the wheel folder the interpreter was configured with,
+# /usr/share/python-wheels: the machine's own, whose older pip fails under 3.14.
+# Point it at the root's copy of Debian's wheels instead, so `python3.14 -m venv`
+# makes working environments. Done after unpacking, and checked on every run so
+# a root unpacked before this step gets it too.
+use_own_wheels() {
+    local data
+    for data in "$ROOT"/usr/lib/python3.14/_sysconfigdata_*.py; do
+        grep -q "'WHEEL_PKG_DIR': '/usr/share/python-wheels/'" "$data" || continue
+        sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels/'|'WHEEL_PKG_DIR': '$ROOT/usr/share/python-wheels/'|" "$data"
+    done
+}
+
 PY=$ROOT/usr/bin/python3.14
 if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ] && has_everything "$PY"; then
+    use_own_wheels
     echo "$PY"; exit 0
 fi
 
@@ -75,6 +89,7 @@ cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h" "$ROOT/usr/include
 rm -f "$ROOT/usr/include/python3.14d/pyconfig.h"
 cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14d/pyconfig.h" "$ROOT/usr/include/python3.14d/pyconfig.h"
 rm -rf "$CACHE/apt/cache/archives"
+use_own_wheels
 
 has_everything "$PY" || { log "the provisioned interpreter is incomplete"; exit 1; }
 echo "$PACKAGES" > "$STAMP"
