@@ -42,12 +42,26 @@ def services(sm, doubles, monkeypatch):
         calls.append(("sleep", seconds))
         env.clock[0] += seconds
 
-    monkeypatch.setattr(sm, "subprocess", SimpleNamespace(
-        Popen=popen, PIPE="PIPE", CREATE_NEW_PROCESS_GROUP=0x200, TimeoutExpired=real_subprocess.TimeoutExpired,
-        run=run))
-    monkeypatch.setattr(sm, "os", SimpleNamespace(
-        setsid="setsid", getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1,
-        killpg=lambda group, sig: calls.append(("killpg", group, sig))))
+    monkeypatch.setattr(
+        sm,
+        "subprocess",
+        SimpleNamespace(
+            Popen=popen,
+            PIPE="PIPE",
+            CREATE_NEW_PROCESS_GROUP=0x200,
+            TimeoutExpired=real_subprocess.TimeoutExpired,
+            run=run,
+        ),
+    )
+    monkeypatch.setattr(
+        sm,
+        "os",
+        SimpleNamespace(
+            setsid="setsid",
+            getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1,
+            killpg=lambda group, sig: calls.append(("killpg", group, sig)),
+        ),
+    )
     monkeypatch.setattr(sm, "sys", SimpleNamespace(platform="linux"))
     monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda f: calls.append(("register", f))))
     monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep))
@@ -67,20 +81,31 @@ def names(calls):
 
 # ---- start -------------------------------------------------------------------------------------------------
 
+
 def test_start_launches_registers_and_waits(sm, services):
     manager = manager_with(sm)
     assert manager.start() is None
     popen, register = services.calls[0], services.calls[1]
-    assert popen == ("Popen", (["node", "server.js"],), {"cwd": Path("/srv/addin"), "stdout": None,
-                                                          "stderr": None, "preexec_fn": "setsid"})
+    assert popen == (
+        "Popen",
+        (["node", "server.js"],),
+        {"cwd": Path("/srv/addin"), "stdout": None, "stderr": None, "preexec_fn": "setsid"},
+    )
     assert list(popen[2]) == ["cwd", "stdout", "stderr", "preexec_fn"]
     assert register[1] == manager._terminate_process and register[1].__self__ is manager
     assert names(services.calls) == ["Popen", "register", "wait_for_ready"]
     assert manager._process is services.process and manager.pid == 4242
 
 
-@pytest.mark.parametrize("platform, option", [("win32", {"creationflags": 0x200}), ("win", {"preexec_fn": "setsid"}),
-                                              ("win32 ", {"preexec_fn": "setsid"}), ("cygwin", {"preexec_fn": "setsid"})])
+@pytest.mark.parametrize(
+    "platform, option",
+    [
+        ("win32", {"creationflags": 0x200}),
+        ("win", {"preexec_fn": "setsid"}),
+        ("win32 ", {"preexec_fn": "setsid"}),
+        ("cygwin", {"preexec_fn": "setsid"}),
+    ],
+)
 def test_platform_options(sm, services, platform, option):
     services_sys = sm.sys
     services_sys.platform = platform
@@ -216,6 +241,7 @@ def test_each_launch_registers_the_exit_hook_again(sm, services):
 
 # ---- readiness ---------------------------------------------------------------------------------------------
 
+
 @pytest.fixture
 def waiting(sm, services):
     manager = sm.AddinServerManager()
@@ -296,14 +322,26 @@ class NotAnOSError(Exception):
 
 @pytest.mark.parametrize(
     "outcome, result",
-    [(None, True), (ConnectionRefusedError(), False), (OSError("unreachable"), False),
-     (TimeoutError(), False), (NotAnOSError(), False)],
+    [
+        (None, True),
+        (ConnectionRefusedError(), False),
+        (OSError("unreachable"), False),
+        (TimeoutError(), False),
+        (NotAnOSError(), False),
+    ],
 )
 def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, result):
     log = []
-    monkeypatch.setattr(sm, "socket", SimpleNamespace(
-        socket=lambda *a: log.append(("socket", a)) or FakeSocket(log, outcome), AF_INET=2, SOCK_STREAM=1,
-        timeout=NotAnOSError))
+    monkeypatch.setattr(
+        sm,
+        "socket",
+        SimpleNamespace(
+            socket=lambda *a: log.append(("socket", a)) or FakeSocket(log, outcome),
+            AF_INET=2,
+            SOCK_STREAM=1,
+            timeout=NotAnOSError,
+        ),
+    )
     manager = sm.AddinServerManager(port=3123)
     assert manager._is_port_in_use() is result
     assert log == [("socket", (2, 1)), "enter", ("settimeout", 1), ("connect", ("localhost", 3123)), ("exit", None)]
@@ -312,9 +350,16 @@ def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, resu
 @pytest.mark.parametrize("suppress", [False, True])
 def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch, suppress):
     log = []
-    monkeypatch.setattr(sm, "socket", SimpleNamespace(
-        socket=lambda *a: FakeSocket(log, ValueError("bad port"), suppress), AF_INET=2, SOCK_STREAM=1,
-        timeout=TimeoutError))
+    monkeypatch.setattr(
+        sm,
+        "socket",
+        SimpleNamespace(
+            socket=lambda *a: FakeSocket(log, ValueError("bad port"), suppress),
+            AF_INET=2,
+            SOCK_STREAM=1,
+            timeout=TimeoutError,
+        ),
+    )
     manager = sm.AddinServerManager()
     if suppress:
         assert manager._is_port_in_use() is None
@@ -334,6 +379,7 @@ def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
 
 
 # ---- stop and termination ----------------------------------------------------------------------------------
+
 
 def test_stop_without_process(sm, services):
     manager = sm.AddinServerManager()
@@ -357,8 +403,13 @@ def test_posix_stop_kills_after_the_grace_period(sm, services):
     manager._process = services.process
     services.process.wait_times_out = True
     manager.stop()
-    assert services.calls == [("getpgid", 4242), ("killpg", 4243, real_signal.SIGTERM), ("wait", 5),
-                              ("getpgid", 4242), ("killpg", 4243, real_signal.SIGKILL)]
+    assert services.calls == [
+        ("getpgid", 4242),
+        ("killpg", 4243, real_signal.SIGTERM),
+        ("wait", 5),
+        ("getpgid", 4242),
+        ("killpg", 4243, real_signal.SIGKILL),
+    ]
 
 
 @pytest.mark.parametrize("collected_when", ["before", "during-wait"])
@@ -380,7 +431,8 @@ def test_a_collected_exit_is_never_signalled(sm, services, collected_when):
         manager.stop()
     assert caught.value.errno == errno.ESRCH
     assert [c for c in services.calls if c[0] == "killpg"] == (
-        [] if collected_when == "before" else [("killpg", 4243, real_signal.SIGTERM)])
+        [] if collected_when == "before" else [("killpg", 4243, real_signal.SIGTERM)]
+    )
     assert manager._process is None
 
 
@@ -431,6 +483,7 @@ def test_falsy_handle_is_not_terminated(sm, services):
 
 # ---- with ---------------------------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("running", [True, False])
 def test_with_block(sm, services, running):
     manager = manager_with(sm)
@@ -461,6 +514,7 @@ def test_failed_enter_skips_the_block(sm, services):
 
 
 # ---- collaborator and service failures reach the caller unchanged ------------------------------------------
+
 
 class Injected(Exception):
     pass

@@ -20,7 +20,7 @@ from conftest import MODULE_NAME, ROOT
 def alive(pid: int) -> bool:
     try:
         state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except (OSError, IndexError):
+    except OSError, IndexError:
         return False
     return state != "Z"
 
@@ -58,7 +58,9 @@ def test_development_server_over_https(sm, port, capsys):
     with manager:
         assert manager.is_running is True
         assert alive(manager.pid) and manager._process.args[:2] == [
-            "node", str(ROOT / "velmora_master/addin_launcher/addin/server.js")]
+            "node",
+            str(ROOT / "velmora_master/addin_launcher/addin/server.js"),
+        ]
         context = ssl.create_default_context(cafile=str(manager._cert_manager.paths.ca_cert))
         with urllib.request.urlopen(f"{manager.url}/health", context=context, timeout=5) as response:
             health = json.load(response)
@@ -72,8 +74,14 @@ def test_production_server_gets_the_command_line_and_directory(production, tmp_p
     manager = production(watchdog_port=9100, auth_token="secret token")
     manager.start()
     recorded = json.loads((tmp_path / "args.json").read_text())
-    assert recorded["argv"][:6] == ["--cert", str(manager._cert_manager.paths.server_cert), "--key",
-                                    str(manager._cert_manager.paths.server_key), "--port", str(port)]
+    assert recorded["argv"][:6] == [
+        "--cert",
+        str(manager._cert_manager.paths.server_cert),
+        "--key",
+        str(manager._cert_manager.paths.server_key),
+        "--port",
+        str(port),
+    ]
     assert recorded["argv"][-4:] == ["--watchdog-port", "9100", "--auth-token", "secret token"]
     assert recorded["cwd"] == str(manager._config.addin_path)
     assert recorded["pgid"] == recorded["pid"] == manager.pid != os.getpgid(0)  # its own process group

@@ -13,8 +13,9 @@ from conftest import FakeCertManager, FakeConfig, free_port
 
 ROUNDS = 3000
 
-pytestmark = pytest.mark.skipif(sys.getallocatedblocks() == 0,
-                                reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)")
+pytestmark = pytest.mark.skipif(
+    sys.getallocatedblocks() == 0, reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)"
+)
 
 
 def growth(operation) -> int:
@@ -37,6 +38,7 @@ def raising(error, call, *args, **kwargs):
             pass
         else:
             raise AssertionError(f"{call} did not raise {error.__name__}")
+
     return run
 
 
@@ -55,11 +57,20 @@ def quiet(sm, monkeypatch):
     """Doubles that keep nothing: every call is forgotten at once."""
     monkeypatch.setattr(sm, "Config", FakeConfig)
     monkeypatch.setattr(sm, "CertificateManager", FakeCertManager)
-    monkeypatch.setattr(sm, "subprocess", SimpleNamespace(
-        Popen=lambda *a, **k: Handle(), PIPE=-1, CREATE_NEW_PROCESS_GROUP=0x200,
-        TimeoutExpired=real_subprocess.TimeoutExpired, run=lambda *a, **k: None))
-    monkeypatch.setattr(sm, "os", SimpleNamespace(setsid=os.setsid, getpgid=lambda pid: pid,
-                                                  killpg=lambda group, sig: None))
+    monkeypatch.setattr(
+        sm,
+        "subprocess",
+        SimpleNamespace(
+            Popen=lambda *a, **k: Handle(),
+            PIPE=-1,
+            CREATE_NEW_PROCESS_GROUP=0x200,
+            TimeoutExpired=real_subprocess.TimeoutExpired,
+            run=lambda *a, **k: None,
+        ),
+    )
+    monkeypatch.setattr(
+        sm, "os", SimpleNamespace(setsid=os.setsid, getpgid=lambda pid: pid, killpg=lambda group, sig: None)
+    )
     monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda hook: None))
     clock = itertools.count(0.0, 10.0)  # three passes of the readiness wait at most
     monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: next(clock), sleep=lambda s: None))
@@ -128,8 +139,7 @@ def operations(sm):
         "collected-exit": collected_exit,
         "enter-exit": lambda: ready.__exit__(None, None, None) if ready.__enter__() else None,
         "stop-not-running": raising(sm.ServerNotRunningError, m.stop),
-        "already-running": raising(sm.ServerStartError, lambda: (setattr(ready, "_process", Handle()),
-                                                                 ready.start())),
+        "already-running": raising(sm.ServerStartError, lambda: (setattr(ready, "_process", Handle()), ready.start())),
         "too-many-positional": raising(TypeError, m.start, 1),
         "too-few-positional": raising(TypeError, cls.start),
         "multiple-values": raising(TypeError, m.start, self=m),
@@ -146,12 +156,39 @@ def operations(sm):
     }
 
 
-OPERATION_NAMES = ["construct", "url", "pid", "is_running-stopped", "is_running-held", "build_command",
-                   "build_command-dev", "platform_args", "probe-closed-port", "wait", "terminate", "start-stop",
-                   "failed-start", "windows-stop", "collected-exit", "enter-exit", "stop-not-running",
-                   "already-running", "too-many-positional", "too-few-positional", "multiple-values",
-                   "unexpected-keyword", "missing-required", "init-too-many", "port-type", "timeout-type",
-                   "token-type", "token-subclass-note", "addin-path-type", "pid-type", "no-addin-dir"]
+OPERATION_NAMES = [
+    "construct",
+    "url",
+    "pid",
+    "is_running-stopped",
+    "is_running-held",
+    "build_command",
+    "build_command-dev",
+    "platform_args",
+    "probe-closed-port",
+    "wait",
+    "terminate",
+    "start-stop",
+    "failed-start",
+    "windows-stop",
+    "collected-exit",
+    "enter-exit",
+    "stop-not-running",
+    "already-running",
+    "too-many-positional",
+    "too-few-positional",
+    "multiple-values",
+    "unexpected-keyword",
+    "missing-required",
+    "init-too-many",
+    "port-type",
+    "timeout-type",
+    "token-type",
+    "token-subclass-note",
+    "addin-path-type",
+    "pid-type",
+    "no-addin-dir",
+]
 
 
 @pytest.mark.parametrize("name", OPERATION_NAMES)
