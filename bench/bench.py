@@ -28,7 +28,7 @@ from types import SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import velmora_master.addin_launcher.server_manager as sm  # noqa: E402
+import velmora_master.addin_launcher.server_manager as sm
 
 logger = logging.getLogger("velmora_master.addin_launcher.server_manager")
 
@@ -178,7 +178,7 @@ class PyManager:
                 sock.settimeout(1)
                 sock.connect(("localhost", self.port))
                 return True
-            except socket.timeout, ConnectionRefusedError, OSError:
+            except TimeoutError, ConnectionRefusedError, OSError:
                 return False
 
     def _get_platform_popen_args(self):

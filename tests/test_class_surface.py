@@ -244,7 +244,7 @@ def test_keyword_self_fills_the_instance(sm, doubles):
 def test_traceback_names_each_member_left(sm, doubles):
     manager = sm.AddinServerManager()
     with pytest.raises(sm.ServerNotRunningError) as caught:
-        manager.__exit__  # noqa: B018 - only to show binding works before the real call
+        manager.__exit__  # only to show binding works before the real call
         manager.stop()
     names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
     assert names[-1] == f"{MODULE_NAME}.AddinServerManager.stop"

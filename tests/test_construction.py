@@ -178,7 +178,7 @@ def test_pid(sm, doubles, pid, expected):
 def test_pid_of_wrong_type(sm, doubles):
     manager = sm.AddinServerManager()
     manager._process = Handle(pid="4242")
-    with pytest.raises(TypeError, match="^Expected int, got str$"):
+    with pytest.raises(TypeError, match=r"^Expected int, got str$"):
         manager.pid
 
 

@@ -152,7 +152,7 @@ def test_start_refuses_when_running(sm, services):
     manager = manager_with(sm)
     held = manager._process = FakeProcess(services.calls)
     manager._is_port_in_use = lambda: True
-    with pytest.raises(sm.ServerStartError, match="^Server is already running$"):
+    with pytest.raises(sm.ServerStartError, match=r"^Server is already running$"):
         manager.start()
     assert names(services.calls) == ["poll"] and manager._process is held
 
@@ -207,7 +207,7 @@ def test_failed_wait_message_is_built_after_stop(sm, services):
         manager.timeout = 1.5
 
     manager.stop = stop
-    with pytest.raises(sm.ServerStartError, match="within 1.5 seconds"):
+    with pytest.raises(sm.ServerStartError, match=r"within 1\.5 seconds"):
         manager.start()
 
 
@@ -384,7 +384,7 @@ def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
 def test_stop_without_process(sm, services):
     manager = sm.AddinServerManager()
     for _ in range(2):
-        with pytest.raises(sm.ServerNotRunningError, match="^No server process to stop$"):
+        with pytest.raises(sm.ServerNotRunningError, match=r"^No server process to stop$"):
             manager.stop()
     assert services.calls == []
     assert manager._terminate_process() is None and services.calls == []
@@ -488,10 +488,9 @@ def test_falsy_handle_is_not_terminated(sm, services):
 def test_with_block(sm, services, running):
     manager = manager_with(sm)
     manager._is_port_in_use = lambda: running
-    with pytest.raises(RuntimeError, match="in the block"):
-        with manager as bound:
-            assert bound is manager and manager._process is services.process
-            raise RuntimeError("in the block")
+    with pytest.raises(RuntimeError, match="in the block"), manager as bound:
+        assert bound is manager and manager._process is services.process
+        raise RuntimeError("in the block")
     assert ("killpg" in names(services.calls)) is running
     assert (manager._process is None) is running
 
@@ -507,9 +506,8 @@ def test_exit_with_three_nones(sm, services):
 def test_failed_enter_skips_the_block(sm, services):
     manager = manager_with(sm, ready=False)
     entered = []
-    with pytest.raises(sm.ServerStartError):
-        with manager:
-            entered.append(1)
+    with pytest.raises(sm.ServerStartError), manager:
+        entered.append(1)
     assert entered == []
 
 

@@ -125,7 +125,7 @@ def test_server_that_never_listens(production, capsys):
 def test_server_that_dies_at_once_fails_fast(production, capsys):
     manager = production("exit:3", timeout=20)
     began = time.monotonic()
-    with pytest.raises(Exception, match="^Server exited with code 3 before accepting connections$"):
+    with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$"):
         manager.start()
     assert time.monotonic() - began < 3 and manager._process is None
 
