@@ -5,7 +5,6 @@ import inspect
 import os
 import subprocess
 import sys
-import textwrap
 import zipfile
 
 import pytest
@@ -19,6 +18,22 @@ STUB = ROOT / "velmora_master/addin_launcher/server_manager.pyi"
 def stub_class():
     tree = ast.parse(STUB.read_text())
     return next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "AddinServerManager")
+
+
+# Where the stub says more than the module's annotation texts: element types, the subclass from
+# `__enter__`, and the parameters of `__exit__`, which the module leaves unannotated.
+REFINED = {
+    "Optional[int]": "int | None",
+    "Optional[str]": "str | None",
+    "list": "list[str]",
+    "dict": "dict[str, object]",
+    "'AddinServerManager'": "Self",
+}
+EXIT_PARAMETERS = {
+    "exc_type": "type[BaseException] | None",
+    "exc_val": "BaseException | None",
+    "exc_tb": "TracebackType | None",
+}
 
 
 def test_stub_matches_the_module(sm):
@@ -37,9 +52,13 @@ def test_stub_matches_the_module(sm):
         annotations = {a.arg: ast.unparse(a.annotation) for a in arguments if a.annotation}
         if name != "__init__":  # the stub says what __init__ returns; the module records no return annotation
             annotations["return"] = ast.unparse(node.returns)
-        assert annotations == {k: v.replace('"', "'") for k, v in real.__annotations__.items()} | (
-            {"return": "\"'AddinServerManager'\"".strip('"')} if name == "__enter__" else {}
-        ), name
+        expected = {key: REFINED.get(text, text) for key, text in real.__annotations__.items()}
+        if name == "__exit__":
+            expected = EXIT_PARAMETERS | expected
+        assert annotations == expected, name
+        # Editors show the stub's docstrings, cleaned of their indentation as always.
+        assert ast.get_docstring(node) == real.__doc__, name
+    assert ast.get_docstring(stub_class()) == inspect.cleandoc(sm.AddinServerManager.__doc__)
 
 
 def test_stub_fields_match_a_constructed_manager(doubles):

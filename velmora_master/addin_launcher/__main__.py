@@ -20,6 +20,7 @@ import sys
 import threading
 import time
 import urllib.request
+from types import FrameType
 
 from .exceptions import AddinLauncherError
 from .server_manager import AddinServerManager
@@ -76,7 +77,7 @@ def main(argv: list[str] | None = None) -> int:
 
     stop_requested = threading.Event()
 
-    def request_stop(signum, _frame):
+    def request_stop(signum: int, _frame: FrameType | None) -> None:
         stop_requested.set()
 
     previous = {sig: signal.signal(sig, request_stop) for sig in (signal.SIGINT, signal.SIGTERM)}

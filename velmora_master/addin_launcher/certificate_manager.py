@@ -27,6 +27,9 @@ RENEW_BEFORE = dt.timedelta(days=30)
 CA_LIFETIME = dt.timedelta(days=3650)
 SERVER_LIFETIME = dt.timedelta(days=397)
 
+# A certificate with its private key.
+type _Pair = tuple[x509.Certificate, ec.EllipticCurvePrivateKey]
+
 
 @dataclass(frozen=True)
 class CertificatePaths:
@@ -85,7 +88,7 @@ class CertificateManager:
 
 
 def _now() -> dt.datetime:
-    return dt.datetime.now(dt.timezone.utc)
+    return dt.datetime.now(dt.UTC)
 
 
 def _fresh(cert: x509.Certificate) -> bool:
@@ -100,7 +103,7 @@ def _signed_by(cert: x509.Certificate, ca_cert: x509.Certificate) -> bool:
     return True
 
 
-def _load_pair(cert_path: Path, key_path: Path):
+def _load_pair(cert_path: Path, key_path: Path) -> _Pair | None:
     """The certificate and its key, or None when either is missing, unreadable or they do not match."""
     try:
         cert = x509.load_pem_x509_certificate(cert_path.read_bytes())
@@ -160,7 +163,7 @@ def _key_usage(**granted: bool) -> x509.KeyUsage:
     return x509.KeyUsage(digital_signature=True, **(usages | granted))
 
 
-def _make_ca():
+def _make_ca() -> _Pair:
     key = ec.generate_private_key(ec.SECP256R1())
     subject = _name("Velmora Add-in Local CA")
     now = _now()
@@ -180,7 +183,7 @@ def _make_ca():
     return cert, key
 
 
-def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey):
+def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey) -> _Pair:
     key = ec.generate_private_key(ec.SECP256R1())
     now = _now()
     cert = (
