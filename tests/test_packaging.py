@@ -3,9 +3,12 @@
 import ast
 import inspect
 import os
+import re
 import subprocess
 import sys
+import tomllib
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -13,6 +16,12 @@ from conftest import ROOT
 from test_class_surface import MEMBERS, function_of
 
 STUB = ROOT / "velmora_master/addin_launcher/server_manager.pyi"
+
+
+def clean_environment():
+    """This environment without the sanitizer set-up or a path leading back to the checkout."""
+    unwanted = ("LD_PRELOAD", "ASAN", "LSAN", "UBSAN", "PYTHONPATH", "PIP_")
+    return {k: v for k, v in os.environ.items() if not k.startswith(unwanted)}
 
 
 def stub_class():
@@ -72,15 +81,18 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     if not (checkout / "pyproject.toml").exists():
         pytest.skip("not a source checkout")
     dist = tmp_path / "dist"
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN", "LSAN", "UBSAN"))}
-    subprocess.run(
-        [sys.executable, "-m", "build", "--wheel", "--no-isolation", "--outdir", str(dist), str(checkout)],
+    env = clean_environment()
+    built = subprocess.run(
+        ["bash", str(checkout / "tools/wheel.sh"), str(dist)],
         check=True,
         capture_output=True,
+        text=True,
         env=env,
         timeout=600,
     )
-    wheel = next(dist.glob("*.whl"))
+    wheel = Path(built.stdout.split()[-1])
+    # Tagged with the manylinux policy auditwheel found the module to meet, not this machine's own tag.
+    assert re.fullmatch(r"velmora_master-[^-]+-cp314-cp314-manylinux_2_\d+_x86_64\.whl", wheel.name), wheel.name
     names = zipfile.ZipFile(wheel).namelist()
     for expected in (
         "velmora_master/py.typed",
@@ -94,8 +106,19 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
         len([n for n in names if n.startswith("velmora_master/addin_launcher/server_manager.") and n.endswith(".so")])
         == 1
     )
+    module = next(n for n in names if n.endswith(".so"))
+    zipfile.ZipFile(wheel).extract(module, tmp_path / "unpacked")
+    exported = subprocess.run(
+        ["nm", "-D", "--defined-only", str(tmp_path / "unpacked" / module)], check=True, capture_output=True, text=True
+    )
+    assert [line.split()[-1] for line in exported.stdout.splitlines()] == ["PyInit_server_manager"]
     metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("METADATA"))).decode()
-    assert "Requires-Dist: cryptography" in metadata
+    for line in ("Requires-Dist: cryptography", "License-Expression: MIT", "License-File: LICENSE", "Typing :: Typed"):
+        assert line in metadata
+    assert "Project-URL" not in metadata
+    entry_points = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("entry_points.txt"))).decode()
+    assert "velmora-addin = velmora_master.addin_launcher.__main__:main" in entry_points
+    assert "velmora_master.pytest_plugin = velmora_master.pytest_plugin" in entry_points
 
     venv = tmp_path / "venv"
     subprocess.run(
@@ -133,10 +156,19 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     assert run.returncode == 0, run.stderr
     assert "-> 200" in run.stdout and "Server stopped" in run.stdout
     where = subprocess.run(
-        [str(python), "-c", "import velmora_master.addin_launcher.server_manager as m; print(m.__file__)"],
+        [
+            str(python),
+            "-c",
+            "import velmora_master, velmora_master.addin_launcher.server_manager as m; "
+            "print(m.__file__, velmora_master.__version__)",
+        ],
         cwd=elsewhere,
         capture_output=True,
         text=True,
         env=env,
     )
-    assert where.stdout.startswith(str(venv)), where.stdout
+    module_file, version = where.stdout.split()
+    assert module_file.startswith(str(venv)), where.stdout
+    assert version == tomllib.loads((checkout / "pyproject.toml").read_text())["project"]["version"]
+    script = subprocess.run([str(venv / "bin/velmora-addin"), "--help"], capture_output=True, text=True, env=env)
+    assert script.returncode == 0 and "--port" in script.stdout, script.stderr
