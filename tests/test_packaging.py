@@ -75,6 +75,15 @@ def test_stub_fields_match_a_constructed_manager(doubles):
     assert fields == list(vars(doubles.AddinServerManager()))
 
 
+def test_version_from_a_checkout():
+    import velmora_master
+
+    pyproject = ROOT / "pyproject.toml"
+    if not pyproject.exists():
+        pytest.skip("not a source checkout")
+    assert velmora_master.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
+
+
 @pytest.mark.skipif(os.environ.get("VELMORA_SKIP_WHEEL") == "1", reason="wheel test disabled")
 def test_wheel_builds_installs_and_runs(tmp_path, port):
     checkout = ROOT
