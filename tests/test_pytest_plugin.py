@@ -20,6 +20,13 @@ fs.writeFileSync({pid_file}, String(child.pid));
 require({sample});
 """
 
+# A server.js that ignores SIGTERM, so that stop kills it after the grace period and leaves it unreaped.
+STUBBORN_SERVER = """
+require({sample});
+process.removeAllListeners('SIGTERM');
+process.on('SIGTERM', () => {{}});
+"""
+
 # Shared by the user's tests: the servers they saw, and whether a process has ended.
 USER_HELPERS = """
 import urllib.request
@@ -106,5 +113,25 @@ def test_two_servers_at_once(user_suite):
         def test_a_server_already_stopped_by_the_test(addin_server):
             SEEN.append(addin_server.pid)
             addin_server.stop()
+        """)
+    result.assert_outcomes(passed=3)
+
+
+def test_a_server_killed_after_the_grace_period_is_no_leak(user_suite, tmp_path):
+    # Nothing waits for a server killed with SIGKILL: its group holds only its exit status, no live process.
+    addin = tmp_path / "stubborn-addin"
+    addin.mkdir()
+    (addin / "server.js").write_text(STUBBORN_SERVER.format(sample=json.dumps(str(BUNDLED_ADDIN_DIR / "server.js"))))
+    result = user_suite(f"""
+        import time
+
+        def test_stubborn(addin_server_factory):
+            SEEN.append(addin_server_factory(addin_path={str(addin)!r}).pid)
+            STOPPING.append(time.monotonic())
+
+        def test_it_took_the_kill(addin_server_factory):
+            assert time.monotonic() - STOPPING[0] >= 5
+
+        STOPPING = []
         """)
     result.assert_outcomes(passed=3)

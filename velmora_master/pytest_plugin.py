@@ -23,6 +23,7 @@ import ssl
 import sys
 import time
 from collections.abc import Iterator
+from pathlib import Path
 from typing import Protocol
 
 import pytest
@@ -147,17 +148,36 @@ def _stop(server: AddinServerManager, group: int | None) -> list[str]:
         deadline = time.monotonic() + GROUP_EXIT_GRACE
         while _group_alive(group):
             if time.monotonic() >= deadline:
+                left = _members(group)
                 try:
                     os.killpg(group, signal.SIGKILL)
                 except ProcessLookupError:
                     break
                 problems.append(
                     f"processes of the add-in server's group {group} ({server.url}) were still alive after it "
-                    "stopped; they were killed"
+                    f"stopped; they were killed: {', '.join(left or ['(not listed here)'])}"
                 )
                 break
             time.sleep(0.05)
     return problems
+
+
+def _members(group: int) -> list[str] | None:
+    """'pid (name)' of each live process in `group`; None where /proc does not tell."""
+    proc = Path("/proc")
+    if not (proc / "self" / "stat").exists():
+        return None
+    found = []
+    for entry in proc.glob("[0-9]*"):
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue
+        name, _, rest = stat.partition(" (")[2].rpartition(") ")
+        fields = rest.split()  # state, parent, group, ...
+        if len(fields) > 2 and fields[2] == str(group) and fields[0] != "Z":
+            found.append(f"{entry.name} ({name})")
+    return found
 
 
 def _group_alive(group: int) -> bool:
@@ -169,4 +189,6 @@ def _group_alive(group: int) -> bool:
         return False
     except PermissionError:  # a process we may not signal is still in it
         return True
-    return True
+    # The group still exists, but its members may all be dead and unreaped: a server killed after
+    # the grace period is not waited for.
+    return _members(group) != []
