@@ -77,6 +77,7 @@ def addin_ssl_context(addin_certificates: CertificateManager) -> ssl.SSLContext:
 
 @pytest.fixture
 def addin_server_factory(addin_certificates: CertificateManager) -> Iterator[AddinServerFactory]:
+    """Starts a server per call, with the manager's keyword options; stops them all after the test."""
     started: list[tuple[AddinServerManager, int | None]] = []
 
     def start(
