@@ -12,12 +12,15 @@ from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 pytest_plugins = ["pytester"]
 
 # A server.js that starts a child ignoring SIGTERM, records its pid, then runs the sample server:
-# the child outlives the server and stays in its process group.
+# the child outlives the server and stays in its process group. The server ends at once on SIGTERM
+# (slow exits, as under the sanitizer, would otherwise earn the whole group the SIGKILL).
 LEAKY_SERVER = """
 const fs = require('fs');
 const child = require('child_process').spawn('sh', ['-c', 'trap "" TERM; exec sleep 60'], {{ stdio: 'ignore' }});
 fs.writeFileSync({pid_file}, String(child.pid));
 require({sample});
+process.removeAllListeners('SIGTERM');
+process.on('SIGTERM', () => process.kill(process.pid, 'SIGKILL'));
 """
 
 # A server.js that ignores SIGTERM, so that stop kills it after the grace period and leaves it unreaped.
