@@ -17,35 +17,58 @@ import pytest
 
 from conftest import MODULE_NAME, ROOT
 
-MEMBERS = ["__init__", "url", "pid", "is_running", "start", "stop", "__enter__", "__exit__", "_build_command",
-           "_wait_for_ready", "_is_port_in_use", "_terminate_process", "_get_platform_popen_args"]
+MEMBERS = [
+    "__init__",
+    "url",
+    "pid",
+    "is_running",
+    "start",
+    "stop",
+    "__enter__",
+    "__exit__",
+    "_build_command",
+    "_wait_for_ready",
+    "_is_port_in_use",
+    "_terminate_process",
+    "_get_platform_popen_args",
+]
 PROPERTIES = {"url", "pid", "is_running"}
 
-RETURNS = {"url": "str", "pid": "Optional[int]", "is_running": "bool", "start": "None", "stop": "None",
-           "__enter__": "'AddinServerManager'", "__exit__": "None", "_build_command": "list",
-           "_wait_for_ready": "bool", "_is_port_in_use": "bool", "_terminate_process": "None",
-           "_get_platform_popen_args": "dict"}
+RETURNS = {
+    "url": "str",
+    "pid": "Optional[int]",
+    "is_running": "bool",
+    "start": "None",
+    "stop": "None",
+    "__enter__": "'AddinServerManager'",
+    "__exit__": "None",
+    "_build_command": "list",
+    "_wait_for_ready": "bool",
+    "_is_port_in_use": "bool",
+    "_terminate_process": "None",
+    "_get_platform_popen_args": "dict",
+}
 
 DOCS = {
     "url": "AddinServerManager.url(self) -> str\n\nGet the server URL.",
     "pid": "AddinServerManager.pid(self) -> Optional[int]\n\nGet the server process ID, or None if not running.",
     "is_running": "AddinServerManager.is_running(self) -> bool\n\nCheck if the server is currently running.",
     "start": "AddinServerManager.start(self) -> None\n\nStart the addin server.\n\nRaises:\n"
-             "    ServerStartError: If the server fails to start within timeout.",
+    "    ServerStartError: If the server fails to start within timeout.",
     "stop": "AddinServerManager.stop(self) -> None\n\nStop the addin server gracefully.\n\nRaises:\n"
-            "    ServerNotRunningError: If no server is running.",
+    "    ServerNotRunningError: If no server is running.",
     "__enter__": "AddinServerManager.__enter__(self) -> 'AddinServerManager'\n\n"
-                 "Context manager entry - starts the server.",
+    "Context manager entry - starts the server.",
     "__exit__": "AddinServerManager.__exit__(self, exc_type, exc_val, exc_tb) -> None\n\n"
-                "Context manager exit - stops the server.",
+    "Context manager exit - stops the server.",
     "_build_command": "AddinServerManager._build_command(self) -> list\n\nBuild the command to start the server.",
     "_wait_for_ready": "AddinServerManager._wait_for_ready(self) -> bool\n\n"
-                       "Wait for the server to be ready (port accepting connections).",
+    "Wait for the server to be ready (port accepting connections).",
     "_is_port_in_use": "AddinServerManager._is_port_in_use(self) -> bool\n\n"
-                       "Check if the port is accepting connections.",
+    "Check if the port is accepting connections.",
     "_terminate_process": "AddinServerManager._terminate_process(self) -> None",
     "_get_platform_popen_args": "AddinServerManager._get_platform_popen_args(self) -> dict\n\n"
-                                "Get platform-specific Popen arguments.",
+    "Get platform-specific Popen arguments.",
 }
 
 INIT_DOC_LINES = [
@@ -68,9 +91,17 @@ INIT_DOC_LINES = [
     "    capture_output: If True, capture stdout/stderr for programmatic access.",
 ]
 
-INIT_ANNOTATIONS = {"use_compiled": "bool", "port": "int", "server_port": "int", "watchdog_port": "int",
-                    "docs_port": "int", "auth_token": "str", "addin_path": "Optional[str]", "timeout": "float",
-                    "capture_output": "bool"}
+INIT_ANNOTATIONS = {
+    "use_compiled": "bool",
+    "port": "int",
+    "server_port": "int",
+    "watchdog_port": "int",
+    "docs_port": "int",
+    "auth_token": "str",
+    "addin_path": "Optional[str]",
+    "timeout": "float",
+    "capture_output": "bool",
+}
 
 
 def function_of(cls, member):
@@ -85,9 +116,22 @@ def test_class_object(sm):
     assert cls.__doc__ == (
         "\n    Manages the lifecycle of the Velmora Excel Add-in HTTPS server.\n    \n    Supports two modes:\n"
         "    - Development (use_compiled=False): Uses system Node.js to run server.js\n"
-        "    - Production (use_compiled=True): Uses pre-compiled standalone binary\n    ")
-    members = [n for n in vars(cls) if n not in ("__module__", "__qualname__", "__doc__", "__dict__",
-                                                  "__weakref__", "__static_attributes__", "__firstlineno__")]
+        "    - Production (use_compiled=True): Uses pre-compiled standalone binary\n    "
+    )
+    members = [
+        n
+        for n in vars(cls)
+        if n
+        not in (
+            "__module__",
+            "__qualname__",
+            "__doc__",
+            "__dict__",
+            "__weakref__",
+            "__static_attributes__",
+            "__firstlineno__",
+        )
+    ]
     assert members == MEMBERS
     assert {n for n in MEMBERS if isinstance(vars(cls)[n], property)} == PROPERTIES
 
@@ -116,9 +160,11 @@ def test_member_function_attributes(sm, member):
 def test_signature_and_help_show_parameters(sm, member):
     func = function_of(sm.AddinServerManager, member)
     if member == "__init__":
-        expected = ("(self, use_compiled: 'bool' = False, port: 'int' = 3000, server_port: 'int' = 8000, "
-                    "watchdog_port: 'int' = 0, docs_port: 'int' = 0, auth_token: 'str' = '', "
-                    "addin_path: 'Optional[str]' = None, timeout: 'float' = 30.0, capture_output: 'bool' = False)")
+        expected = (
+            "(self, use_compiled: 'bool' = False, port: 'int' = 3000, server_port: 'int' = 8000, "
+            "watchdog_port: 'int' = 0, docs_port: 'int' = 0, auth_token: 'str' = '', "
+            "addin_path: 'Optional[str]' = None, timeout: 'float' = 30.0, capture_output: 'bool' = False)"
+        )
     elif member == "__exit__":
         expected = "(self, exc_type, exc_val, exc_tb) -> 'None'"
     else:
@@ -126,8 +172,11 @@ def test_signature_and_help_show_parameters(sm, member):
     assert str(inspect.signature(func)) == expected
     rendered = pydoc.render_doc(func, renderer=pydoc.plaintext)
     flat = " ".join(rendered.split())
-    assert f"{member}( self, use_compiled: bool = False, port: int = 3000," in flat if member == "__init__" \
+    assert (
+        f"{member}( self, use_compiled: bool = False, port: int = 3000," in flat
+        if member == "__init__"
         else f"{member}{expected.replace(repr(RETURNS[member]), RETURNS[member])}" in rendered
+    )
 
 
 def test_methods_bind_like_python_functions(sm, doubles):
@@ -135,9 +184,11 @@ def test_methods_bind_like_python_functions(sm, doubles):
     bound = manager.stop
     assert bound.__self__ is manager and bound.__func__ is vars(sm.AddinServerManager)["stop"]
     assert sm.AddinServerManager.stop is vars(sm.AddinServerManager)["stop"]
+
     # No type test of self: any object is accepted as the instance.
     class Other:
         _process = None
+
     with pytest.raises(sm.ServerNotRunningError, match="No server process to stop"):
         sm.AddinServerManager.stop(Other())
     assert inspect.signature(bound).parameters.keys() == set()
@@ -166,15 +217,22 @@ def test_is_running_is_a_value_not_a_method(sm, doubles):
         (lambda cls, m: m.stop(port=1), "stop() got an unexpected keyword argument 'port'"),
         (lambda cls, m: m.__exit__(exc_type=None), "__exit__() takes exactly 4 positional arguments (2 given)"),
         (lambda cls, m: m.__exit__(None, None), "__exit__() takes exactly 4 positional arguments (3 given)"),
-        (lambda cls, m: m.__exit__(None, None, None, None),
-         "__exit__() takes exactly 4 positional arguments (5 given)"),
+        (
+            lambda cls, m: m.__exit__(None, None, None, None),
+            "__exit__() takes exactly 4 positional arguments (5 given)",
+        ),
         (lambda cls, m: cls(*range(10)), "__init__() takes at most 10 positional arguments (11 given)"),
         (lambda cls, m: cls.__init__(), "__init__() takes at least 1 positional argument (0 given)"),
         (lambda cls, m: cls.__init__(port=1), "__init__() takes at least 1 positional argument (0 given)"),
-        (lambda cls, m: cls(1, use_compiled=True), "__init__() got multiple values for keyword argument 'use_compiled'"),
+        (
+            lambda cls, m: cls(1, use_compiled=True),
+            "__init__() got multiple values for keyword argument 'use_compiled'",
+        ),
         (lambda cls, m: cls(bogus=1, port="x"), "__init__() got an unexpected keyword argument 'bogus'"),
-        (lambda cls, m: cls._get_platform_popen_args(m, m), "_get_platform_popen_args() takes exactly 1 positional "
-                                                            "argument (2 given)"),
+        (
+            lambda cls, m: cls._get_platform_popen_args(m, m),
+            "_get_platform_popen_args() takes exactly 1 positional argument (2 given)",
+        ),
     ],
 )
 def test_calling_convention_messages(sm, doubles, call, message):
@@ -194,7 +252,7 @@ def test_keyword_self_fills_the_instance(sm, doubles):
 def test_traceback_names_each_member_left(sm, doubles):
     manager = sm.AddinServerManager()
     with pytest.raises(sm.ServerNotRunningError) as caught:
-        manager.__exit__  # noqa: B018 - only to show binding works before the real call
+        manager.__exit__  # only to show binding works before the real call
         manager.stop()
     names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
     assert names[-1] == f"{MODULE_NAME}.AddinServerManager.stop"
@@ -208,8 +266,10 @@ def test_nested_members_each_add_an_entry(sm, doubles, monkeypatch):
     with pytest.raises(AttributeError) as caught:
         manager.stop()
     names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
-    assert names[-2:] == [f"{MODULE_NAME}.AddinServerManager.stop",
-                          f"{MODULE_NAME}.AddinServerManager._terminate_process"]
+    assert names[-2:] == [
+        f"{MODULE_NAME}.AddinServerManager.stop",
+        f"{MODULE_NAME}.AddinServerManager._terminate_process",
+    ]
     assert manager._process is None
 
 
@@ -223,8 +283,9 @@ def test_defaults_attribute_describes_but_does_not_drive(sm, doubles):
         init.__defaults__ = saved
 
 
-@pytest.mark.parametrize("attr, bad", [("__name__", 1), ("__qualname__", None), ("__defaults__", [1]),
-                                       ("__annotations__", 3)])
+@pytest.mark.parametrize(
+    "attr, bad", [("__name__", 1), ("__qualname__", None), ("__defaults__", [1]), ("__annotations__", 3)]
+)
 def test_function_attribute_setters_validate(sm, attr, bad):
     with pytest.raises(TypeError):
         setattr(vars(sm.AddinServerManager)["start"], attr, bad)

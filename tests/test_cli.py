@@ -15,8 +15,9 @@ COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 
 
 def test_once_makes_a_verified_request_and_stops(port):
-    result = subprocess.run([*COMMAND, "--once", "--port", str(port)], cwd=ROOT, capture_output=True, text=True,
-                            timeout=60)
+    result = subprocess.run(
+        [*COMMAND, "--once", "--port", str(port)], cwd=ROOT, capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 0, result.stderr
     assert re.search(rf"Server running at https://localhost:{port} \(pid \d+\)", result.stdout)
     assert f'GET https://localhost:{port}/health -> 200 {{"status":"ok"' in result.stdout
@@ -25,8 +26,9 @@ def test_once_makes_a_verified_request_and_stops(port):
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
 def test_runs_until_signalled(port, sig):
-    process = subprocess.Popen([*COMMAND, "--port", str(port)], cwd=ROOT, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        [*COMMAND, "--port", str(port)], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     try:
         for line in process.stdout:
             if line.startswith("Server running"):
@@ -45,14 +47,20 @@ def test_runs_until_signalled(port, sig):
 
 def test_refuses_a_port_in_use(port):
     with socket.create_server(("127.0.0.1", port)):
-        result = subprocess.run([*COMMAND, "--once", "--port", str(port)], cwd=ROOT, capture_output=True, text=True,
-                                timeout=30)
+        result = subprocess.run(
+            [*COMMAND, "--once", "--port", str(port)], cwd=ROOT, capture_output=True, text=True, timeout=30
+        )
     assert result.returncode == 2 and "already accepts connections" in result.stderr
 
 
 def test_start_failure_is_reported(tmp_path, port):
-    result = subprocess.run([*COMMAND, "--once", "--port", str(port), "--addin-path", str(tmp_path)], cwd=ROOT,
-                            capture_output=True, text=True, timeout=30)
+    result = subprocess.run(
+        [*COMMAND, "--once", "--port", str(port), "--addin-path", str(tmp_path)],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
     assert result.returncode == 1
     assert "Cannot find module" in result.stderr  # node says why
     assert result.stderr.endswith("error: Server exited with code 1 before accepting connections\n")

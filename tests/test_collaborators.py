@@ -2,7 +2,6 @@
 
 import datetime as dt
 import logging
-import os
 import socket
 import ssl
 import stat
@@ -68,8 +67,10 @@ def test_certificates_are_made_once_and_trusted_for_localhost(tmp_path):
 
         thread = threading.Thread(target=serve)
         thread.start()
-        with socket.create_connection(("localhost", port)) as raw, \
-                client_context.wrap_socket(raw, server_hostname="localhost") as tls:
+        with (
+            socket.create_connection(("localhost", port)) as raw,
+            client_context.wrap_socket(raw, server_hostname="localhost") as tls,
+        ):
             assert tls.recv(5) == b"hello"
         thread.join()
 
@@ -86,8 +87,7 @@ def test_damaged_or_expiring_certificates_are_renewed(tmp_path, monkeypatch, dam
     elif damage == "other-key":
         paths.server_key.write_bytes(paths.ca_key.read_bytes())
     else:
-        monkeypatch.setattr(cm, "_now", lambda: dt.datetime.now(dt.timezone.utc) + cm.SERVER_LIFETIME
-                            - dt.timedelta(days=10))
+        monkeypatch.setattr(cm, "_now", lambda: dt.datetime.now(dt.UTC) + cm.SERVER_LIFETIME - dt.timedelta(days=10))
     manager.ensure_certificates()
     after = x509.load_pem_x509_certificate(paths.server_cert.read_bytes())
     assert paths.server_cert.read_bytes() != before

@@ -14,11 +14,32 @@ class StrSub(str):
 
 def test_defaults(sm, doubles):
     m = sm.AddinServerManager()
-    assert vars(m) == {"use_compiled": False, "port": 3000, "server_port": 8000, "watchdog_port": 0, "docs_port": 0,
-                       "auth_token": "", "timeout": 30.0, "capture_output": False, "_process": None,
-                       "_config": m._config, "_cert_manager": m._cert_manager}
-    assert list(vars(m)) == ["use_compiled", "port", "server_port", "watchdog_port", "docs_port", "auth_token",
-                             "timeout", "capture_output", "_process", "_config", "_cert_manager"]
+    assert vars(m) == {
+        "use_compiled": False,
+        "port": 3000,
+        "server_port": 8000,
+        "watchdog_port": 0,
+        "docs_port": 0,
+        "auth_token": "",
+        "timeout": 30.0,
+        "capture_output": False,
+        "_process": None,
+        "_config": m._config,
+        "_cert_manager": m._cert_manager,
+    }
+    assert list(vars(m)) == [
+        "use_compiled",
+        "port",
+        "server_port",
+        "watchdog_port",
+        "docs_port",
+        "auth_token",
+        "timeout",
+        "capture_output",
+        "_process",
+        "_config",
+        "_cert_manager",
+    ]
     assert type(m.timeout) is float
     assert (m.url, m.pid, m.is_running) == ("https://localhost:3000", None, False)
     assert m._cert_manager.calls == 0  # nothing is provisioned by construction
@@ -75,7 +96,9 @@ def test_type_errors(sm, doubles, kwargs, message):
 
 @pytest.mark.parametrize("argument", ["auth_token", "addin_path"])
 def test_str_subclass_is_rejected_with_a_note(sm, doubles, argument):
-    with pytest.raises(TypeError, match=f"Argument '{argument}' has incorrect type \\(expected str, got StrSub\\)") as caught:
+    with pytest.raises(
+        TypeError, match=f"Argument '{argument}' has incorrect type \\(expected str, got StrSub\\)"
+    ) as caught:
         sm.AddinServerManager(**{argument: StrSub("x")})
     assert len(caught.value.__notes__) == 1 and "ubclasses of built-in types are rejected" in caught.value.__notes__[0]
 
@@ -114,8 +137,15 @@ def test_collaborator_failure_propagates_after_fields_are_set(sm, doubles, monke
     assert manager._process is None and "_cert_manager" not in vars(manager)
 
 
-@pytest.mark.parametrize("port, url", [(4000, "https://localhost:4000"), (-1, "https://localhost:-1"),
-                                       ("abc", "https://localhost:abc"), (1.5, "https://localhost:1.5")])
+@pytest.mark.parametrize(
+    "port, url",
+    [
+        (4000, "https://localhost:4000"),
+        (-1, "https://localhost:-1"),
+        ("abc", "https://localhost:abc"),
+        (1.5, "https://localhost:1.5"),
+    ],
+)
 def test_url_follows_port(sm, doubles, port, url):
     manager = sm.AddinServerManager()
     manager.port = port
@@ -148,7 +178,7 @@ def test_pid(sm, doubles, pid, expected):
 def test_pid_of_wrong_type(sm, doubles):
     manager = sm.AddinServerManager()
     manager._process = Handle(pid="4242")
-    with pytest.raises(TypeError, match="^Expected int, got str$"):
+    with pytest.raises(TypeError, match=r"^Expected int, got str$"):
         manager.pid
 
 
@@ -158,8 +188,10 @@ def test_pid_of_exited_process_until_stop(sm, doubles):
     assert manager.pid == 4242 and manager.is_running is False
 
 
-@pytest.mark.parametrize("status, probe, expected, probes", [(None, True, True, 1), (None, False, False, 1),
-                                                             (0, True, False, 0), (-15, True, False, 0)])
+@pytest.mark.parametrize(
+    "status, probe, expected, probes",
+    [(None, True, True, 1), (None, False, False, 1), (0, True, False, 0), (-15, True, False, 0)],
+)
 def test_is_running_polls_before_probing(sm, doubles, status, probe, expected, probes):
     manager = sm.AddinServerManager()
     manager._process = handle = Handle(status=status)

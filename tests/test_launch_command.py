@@ -9,8 +9,9 @@ RULE = "=" * 50
 
 
 def report(ca="/certs/ca.crt", cert="/certs/server.crt", key="/certs/server.key"):
-    return (f"{RULE}\nPATHS:\tCA Certificate: {ca}\nPATHS:\tServer Certificate: {cert}\n"
-            f"PATHS:\tServer Key: {key}\n{RULE}\n")
+    return (
+        f"{RULE}\nPATHS:\tCA Certificate: {ca}\nPATHS:\tServer Certificate: {cert}\nPATHS:\tServer Key: {key}\n{RULE}\n"
+    )
 
 
 @pytest.fixture
@@ -18,6 +19,7 @@ def level(sm, monkeypatch):
     def set_level(value):
         monkeypatch.setattr(sm.logger, "level", value)
         sm.logger.manager._clear_cache()
+
     yield set_level
     sm.logger.manager._clear_cache()
 
@@ -26,8 +28,19 @@ def test_development_command_and_report(sm, doubles, capsys, level):
     level(logging.INFO)
     manager = sm.AddinServerManager(addin_path="/srv/addin")
     assert manager._build_command() == [
-        "node", "/srv/addin/server.js", "--cert", "/certs/server.crt", "--key", "/certs/server.key",
-        "--port", "3000", "--server-port", "8000", "--logging-level", "INFO"]
+        "node",
+        "/srv/addin/server.js",
+        "--cert",
+        "/certs/server.crt",
+        "--key",
+        "/certs/server.key",
+        "--port",
+        "3000",
+        "--server-port",
+        "8000",
+        "--logging-level",
+        "INFO",
+    ]
     assert capsys.readouterr().out == report()
     assert manager._cert_manager.calls == 1
 
@@ -37,9 +50,24 @@ def test_production_command_with_every_option(sm, doubles, capsys, level):
     manager = sm.AddinServerManager(True, 3001, 8001, -1, 7, "tok en", None)
     manager._config.binary_path = Path("/opt/bin/server")
     assert manager._build_command() == [
-        "/opt/bin/server", "--cert", "/certs/server.crt", "--key", "/certs/server.key", "--port", "3001",
-        "--server-port", "8001", "--logging-level", "DEBUG", "--watchdog-port", "-1", "--auth-token", "tok en",
-        "--docs-port", "7"]
+        "/opt/bin/server",
+        "--cert",
+        "/certs/server.crt",
+        "--key",
+        "/certs/server.key",
+        "--port",
+        "3001",
+        "--server-port",
+        "8001",
+        "--logging-level",
+        "DEBUG",
+        "--watchdog-port",
+        "-1",
+        "--auth-token",
+        "tok en",
+        "--docs-port",
+        "7",
+    ]
 
 
 @pytest.mark.parametrize("value, name", [(0, "NOTSET"), (30, "WARNING"), (50, "CRITICAL"), (25, "Level 25")])

@@ -47,8 +47,9 @@ def make_package(root: Path, package="velmora_master", **overrides) -> Path:
 
 
 def run_python(code: str, cwd: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True,
-                          timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True, timeout=60
+    )
 
 
 def test_only_the_entry_point_is_exported():
@@ -119,8 +120,13 @@ def test_second_interpreter_is_refused(tmp_path, main_first):
     "overrides, missing",
     [
         ({"logging_config.py": "def get_logger(name): pass"}, "setup_logging_subprocess"),
-        ({"addin_launcher/exceptions.py": "class ServerStartError(Exception): pass\n"
-                                          "class ServerNotRunningError(Exception): pass"}, "ServerStopError"),
+        (
+            {
+                "addin_launcher/exceptions.py": "class ServerStartError(Exception): pass\n"
+                "class ServerNotRunningError(Exception): pass"
+            },
+            "ServerStopError",
+        ),
         ({"addin_launcher/config.py": "X = 1"}, "Config"),
         ({"addin_launcher/certificate_manager.py": ""}, "CertificateManager"),
     ],
@@ -145,13 +151,16 @@ def test_missing_names_fail_the_import(tmp_path, overrides, missing):
 
 def test_an_already_imported_submodule_stands_in_for_a_missing_attribute(tmp_path):
     # `from .exceptions import ServerStopError` finds the submodule exceptions.ServerStopError.
-    tree = make_package(tmp_path, **{
-        "addin_launcher/exceptions/__init__.py": "class ServerStartError(Exception): pass\n"
-                                                 "class ServerNotRunningError(Exception): pass\n"
-                                                 "from . import ServerStopError as _loaded\n"
-                                                 "del ServerStopError",
-        "addin_launcher/exceptions/ServerStopError.py": "",
-    })
+    tree = make_package(
+        tmp_path,
+        **{
+            "addin_launcher/exceptions/__init__.py": "class ServerStartError(Exception): pass\n"
+            "class ServerNotRunningError(Exception): pass\n"
+            "from . import ServerStopError as _loaded\n"
+            "del ServerStopError",
+            "addin_launcher/exceptions/ServerStopError.py": "",
+        },
+    )
     (tree / "velmora_master/addin_launcher/exceptions.py").unlink()
     result = run_python(
         f"""
@@ -167,7 +176,10 @@ def test_failed_load_can_be_retried_and_refuses_reinitialisation(tmp_path):
     # The first execution step fails in get_logger (which keeps the half-made
     # module); the second succeeds with a new module; running the execution
     # step on the first module then is refused.
-    tree = make_package(tmp_path, **{"logging_config.py": """
+    tree = make_package(
+        tmp_path,
+        **{
+            "logging_config.py": """
         import logging, sys
         KEPT = []
         def setup_logging_subprocess(): pass
@@ -176,7 +188,9 @@ def test_failed_load_can_be_retried_and_refuses_reinitialisation(tmp_path):
                 KEPT.append(sys.modules[name])
                 raise LookupError("logging not ready")
             return logging.getLogger(name)
-    """})
+    """
+        },
+    )
     result = run_python(
         f"""
         import ctypes, traceback
@@ -219,17 +233,37 @@ def test_class_module_is_fixed_while_logger_follows_the_load_name(tmp_path):
         """,
         make_package(tmp_path, package="otherpkg"),
     )
-    assert result.stdout.split() == [MODULE_NAME, "otherpkg.addin_launcher.server_manager",
-                                     "otherpkg.addin_launcher.server_manager"], result.stderr
+    assert result.stdout.split() == [
+        MODULE_NAME,
+        "otherpkg.addin_launcher.server_manager",
+        "otherpkg.addin_launcher.server_manager",
+    ], result.stderr
 
 
 def test_namespace_binding_order(sm):
     # In a fresh process: tests here replace and restore module attributes, which reorders them.
     result = run_python(f"import {MODULE_NAME} as m; print(*[n for n in vars(m) if not n.startswith('__')])", ROOT)
-    assert result.stdout.split() == ["subprocess", "sys", "os", "atexit", "time", "signal", "socket", "Path", "Optional",
-                     "Config", "CertificateManager", "ServerStartError", "ServerStopError",
-                     "ServerNotRunningError", "logging", "setup_logging_subprocess", "get_logger", "logger",
-                     "AddinServerManager"]
+    assert result.stdout.split() == [
+        "subprocess",
+        "sys",
+        "os",
+        "atexit",
+        "time",
+        "signal",
+        "socket",
+        "Path",
+        "Optional",
+        "Config",
+        "CertificateManager",
+        "ServerStartError",
+        "ServerStopError",
+        "ServerNotRunningError",
+        "logging",
+        "setup_logging_subprocess",
+        "get_logger",
+        "logger",
+        "AddinServerManager",
+    ]
     import pathlib
     import typing
 

@@ -3,10 +3,12 @@
 import ast
 import inspect
 import os
+import re
 import subprocess
 import sys
-import textwrap
+import tomllib
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -16,9 +18,31 @@ from test_class_surface import MEMBERS, function_of
 STUB = ROOT / "velmora_master/addin_launcher/server_manager.pyi"
 
 
+def clean_environment():
+    """This environment without the sanitizer set-up or a path leading back to the checkout."""
+    unwanted = ("LD_PRELOAD", "ASAN", "LSAN", "UBSAN", "PYTHONPATH", "PIP_")
+    return {k: v for k, v in os.environ.items() if not k.startswith(unwanted)}
+
+
 def stub_class():
     tree = ast.parse(STUB.read_text())
     return next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "AddinServerManager")
+
+
+# Where the stub says more than the module's annotation texts: element types, the subclass from
+# `__enter__`, and the parameters of `__exit__`, which the module leaves unannotated.
+REFINED = {
+    "Optional[int]": "int | None",
+    "Optional[str]": "str | None",
+    "list": "list[str]",
+    "dict": "dict[str, object]",
+    "'AddinServerManager'": "Self",
+}
+EXIT_PARAMETERS = {
+    "exc_type": "type[BaseException] | None",
+    "exc_val": "BaseException | None",
+    "exc_tb": "TracebackType | None",
+}
 
 
 def test_stub_matches_the_module(sm):
@@ -31,18 +55,33 @@ def test_stub_matches_the_module(sm):
         arguments = node.args.args
         assert [a.arg for a in arguments] == list(inspect.signature(real).parameters), name
         defaults = tuple(ast.literal_eval(d) for d in node.args.defaults) or None
-        assert defaults == real.__defaults__ and [type(d) for d in defaults or ()] == \
-            [type(d) for d in real.__defaults__ or ()], name
+        assert defaults == real.__defaults__ and [type(d) for d in defaults or ()] == [
+            type(d) for d in real.__defaults__ or ()
+        ], name
         annotations = {a.arg: ast.unparse(a.annotation) for a in arguments if a.annotation}
         if name != "__init__":  # the stub says what __init__ returns; the module records no return annotation
             annotations["return"] = ast.unparse(node.returns)
-        assert annotations == {k: v.replace('"', "'") for k, v in real.__annotations__.items()} | (
-            {"return": "\"'AddinServerManager'\"".strip('"')} if name == "__enter__" else {}), name
+        expected = {key: REFINED.get(text, text) for key, text in real.__annotations__.items()}
+        if name == "__exit__":
+            expected = EXIT_PARAMETERS | expected
+        assert annotations == expected, name
+        # Editors show the stub's docstrings, cleaned of their indentation as always.
+        assert ast.get_docstring(node) == real.__doc__, name
+    assert ast.get_docstring(stub_class()) == inspect.cleandoc(sm.AddinServerManager.__doc__)
 
 
 def test_stub_fields_match_a_constructed_manager(doubles):
     fields = [node.target.id for node in stub_class().body if isinstance(node, ast.AnnAssign)]
     assert fields == list(vars(doubles.AddinServerManager()))
+
+
+def test_version_from_a_checkout():
+    import velmora_master
+
+    pyproject = ROOT / "pyproject.toml"
+    if not pyproject.exists():
+        pytest.skip("not a source checkout")
+    assert velmora_master.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
 
 
 @pytest.mark.skipif(os.environ.get("VELMORA_SKIP_WHEEL") == "1", reason="wheel test disabled")
@@ -51,33 +90,94 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     if not (checkout / "pyproject.toml").exists():
         pytest.skip("not a source checkout")
     dist = tmp_path / "dist"
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN", "LSAN", "UBSAN"))}
-    subprocess.run([sys.executable, "-m", "build", "--wheel", "--no-isolation", "--outdir", str(dist), str(checkout)],
-                   check=True, capture_output=True, env=env, timeout=600)
-    wheel = next(dist.glob("*.whl"))
+    env = clean_environment()
+    built = subprocess.run(
+        ["bash", str(checkout / "tools/wheel.sh"), str(dist)],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
+    )
+    wheel = Path(built.stdout.split()[-1])
+    # Tagged with the manylinux policy auditwheel found the module to meet, not this machine's own tag.
+    assert re.fullmatch(r"velmora_master-[^-]+-cp314-cp314-manylinux_2_\d+_x86_64\.whl", wheel.name), wheel.name
     names = zipfile.ZipFile(wheel).namelist()
-    for expected in ("velmora_master/py.typed", "velmora_master/logging_config.py",
-                     "velmora_master/addin_launcher/server_manager.pyi",
-                     "velmora_master/addin_launcher/addin/server.js",
-                     "velmora_master/addin_launcher/certificate_manager.py"):
+    for expected in (
+        "velmora_master/py.typed",
+        "velmora_master/logging_config.py",
+        "velmora_master/addin_launcher/server_manager.pyi",
+        "velmora_master/addin_launcher/addin/server.js",
+        "velmora_master/addin_launcher/certificate_manager.py",
+    ):
         assert expected in names
-    assert len([n for n in names if n.startswith("velmora_master/addin_launcher/server_manager.") and
-                n.endswith(".so")]) == 1
+    assert (
+        len([n for n in names if n.startswith("velmora_master/addin_launcher/server_manager.") and n.endswith(".so")])
+        == 1
+    )
+    module = next(n for n in names if n.endswith(".so"))
+    zipfile.ZipFile(wheel).extract(module, tmp_path / "unpacked")
+    exported = subprocess.run(
+        ["nm", "-D", "--defined-only", str(tmp_path / "unpacked" / module)], check=True, capture_output=True, text=True
+    )
+    assert [line.split()[-1] for line in exported.stdout.splitlines()] == ["PyInit_server_manager"]
     metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("METADATA"))).decode()
-    assert "Requires-Dist: cryptography" in metadata
+    for line in ("Requires-Dist: cryptography", "License-Expression: MIT", "License-File: LICENSE", "Typing :: Typed"):
+        assert line in metadata
+    assert "Project-URL" not in metadata
+    entry_points = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("entry_points.txt"))).decode()
+    assert "velmora-addin = velmora_master.addin_launcher.__main__:main" in entry_points
+    assert "velmora_master.pytest_plugin = velmora_master.pytest_plugin" in entry_points
 
     venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True,
-                   env=env)
+    subprocess.run(
+        [sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True, env=env
+    )
     python = venv / "bin" / "python"
-    subprocess.run([sys.executable, "-m", "pip", "--python", str(python), "install", "--no-index", "--no-deps",
-                    "--quiet", str(wheel)], check=True, capture_output=True, env=env, timeout=300)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "--python",
+            str(python),
+            "install",
+            "--no-index",
+            "--no-deps",
+            "--quiet",
+            str(wheel),
+        ],
+        check=True,
+        capture_output=True,
+        env=env,
+        timeout=300,
+    )
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    run = subprocess.run([str(python), "-m", "velmora_master.addin_launcher", "--once", "--port", str(port)],
-                         cwd=elsewhere, capture_output=True, text=True, env=env, timeout=120)
+    run = subprocess.run(
+        [str(python), "-m", "velmora_master.addin_launcher", "--once", "--port", str(port)],
+        cwd=elsewhere,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
     assert run.returncode == 0, run.stderr
     assert "-> 200" in run.stdout and "Server stopped" in run.stdout
-    where = subprocess.run([str(python), "-c", "import velmora_master.addin_launcher.server_manager as m; "
-                            "print(m.__file__)"], cwd=elsewhere, capture_output=True, text=True, env=env)
-    assert where.stdout.startswith(str(venv)), where.stdout
+    where = subprocess.run(
+        [
+            str(python),
+            "-c",
+            "import velmora_master, velmora_master.addin_launcher.server_manager as m; "
+            "print(m.__file__, velmora_master.__version__)",
+        ],
+        cwd=elsewhere,
+        capture_output=True,
+        text=True,
+        env=env,
+    )
+    module_file, version = where.stdout.split()
+    assert module_file.startswith(str(venv)), where.stdout
+    assert version == tomllib.loads((checkout / "pyproject.toml").read_text())["project"]["version"]
+    script = subprocess.run([str(venv / "bin/velmora-addin"), "--help"], capture_output=True, text=True, env=env)
+    assert script.returncode == 0 and "--port" in script.stdout, script.stderr

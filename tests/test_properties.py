@@ -33,19 +33,39 @@ class WeirdError(Exception):
 
 
 values = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(allow_nan=True, allow_infinity=True), st.text(max_size=5),
-    st.binary(max_size=3), st.complex_numbers(max_magnitude=10), st.decimals(allow_nan=False),
-    st.fractions(), st.just(Path("/x")), st.lists(st.integers(), max_size=2), st.just(Weird(WeirdError())),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(max_size=5),
+    st.binary(max_size=3),
+    st.complex_numbers(max_magnitude=10),
+    st.decimals(allow_nan=False),
+    st.fractions(),
+    st.just(Path("/x")),
+    st.lists(st.integers(), max_size=2),
+    st.just(Weird(WeirdError())),
     st.builds(lambda s: type("StrSub", (str,), {})(s), st.text(max_size=3)),
 )
 
-PARAMS = ["use_compiled", "port", "server_port", "watchdog_port", "docs_port", "auth_token", "addin_path",
-          "timeout", "capture_output"]
+PARAMS = [
+    "use_compiled",
+    "port",
+    "server_port",
+    "watchdog_port",
+    "docs_port",
+    "auth_token",
+    "addin_path",
+    "timeout",
+    "capture_output",
+]
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(positional=st.lists(values, max_size=10), keywords=st.dictionaries(
-    st.sampled_from(PARAMS + ["self", "bogus"]), values, max_size=4))
+@given(
+    positional=st.lists(values, max_size=10),
+    keywords=st.dictionaries(st.sampled_from([*PARAMS, "self", "bogus"]), values, max_size=4),
+)
 def test_constructor_outcomes(doubles, positional, keywords):
     sm = doubles
     try:
@@ -84,10 +104,14 @@ def expected_binding_error(member, params, required, given, keywords):
 
 
 @settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(member=st.sampled_from(MEMBERS), given_count=st.integers(0, 12),
-       keywords=st.lists(st.sampled_from(["self", "exc_type", "exc_val", "exc_tb", "port", "timeout", "x"]),
-                         unique=True, max_size=4),
-       instance=st.sampled_from([1, "text", None, SimpleNamespace()]))
+@given(
+    member=st.sampled_from(MEMBERS),
+    given_count=st.integers(0, 12),
+    keywords=st.lists(
+        st.sampled_from(["self", "exc_type", "exc_val", "exc_tb", "port", "timeout", "x"]), unique=True, max_size=4
+    ),
+    instance=st.sampled_from([1, "text", None, SimpleNamespace()]),
+)
 def test_binding_matches_the_convention(doubles, member, given_count, keywords, instance):
     func = function_of(doubles.AddinServerManager, member)
     params = list(inspect.signature(func).parameters)
@@ -102,7 +126,7 @@ def test_binding_matches_the_convention(doubles, member, given_count, keywords, 
             assert str(error) == expected
         else:
             assert "positional argument" not in str(error) and "keyword argument" not in str(error), error
-    except (AttributeError, ValueError, OverflowError, doubles.ServerNotRunningError, doubles.ServerStartError):
+    except AttributeError, ValueError, OverflowError, doubles.ServerNotRunningError, doubles.ServerStartError:
         assert expected is None
     else:
         assert expected is None
@@ -122,7 +146,7 @@ def test_readers_during_start_and_stop(doubles, fake_binary, monkeypatch, port):
                 assert manager.url == f"https://localhost:{port}"
                 assert manager.pid is None or manager.pid > 0
                 assert manager.is_running in (True, False)
-            except Exception as error:  # noqa: BLE001 - every failure is reported below
+            except Exception as error:
                 failures.append(error)
 
     readers = [threading.Thread(target=read) for _ in range(3)]

@@ -20,7 +20,7 @@ from conftest import MODULE_NAME, ROOT, marked_processes
 def alive(pid: int) -> bool:
     try:
         state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except (OSError, IndexError):
+    except OSError, IndexError:
         return False
     return state != "Z"
 
@@ -75,7 +75,9 @@ def test_development_server_over_https(sm, port, capsys):
     with manager:
         assert manager.is_running is True
         assert alive(manager.pid) and manager._process.args[:2] == [
-            "node", str(ROOT / "velmora_master/addin_launcher/addin/server.js")]
+            "node",
+            str(ROOT / "velmora_master/addin_launcher/addin/server.js"),
+        ]
         context = ssl.create_default_context(cafile=str(manager._cert_manager.paths.ca_cert))
         with urllib.request.urlopen(f"{manager.url}/health", context=context, timeout=5) as response:
             health = json.load(response)
@@ -89,8 +91,14 @@ def test_production_server_gets_the_command_line_and_directory(production, tmp_p
     manager = production(watchdog_port=9100, auth_token="secret token")
     manager.start()
     recorded = json.loads((tmp_path / "args.json").read_text())
-    assert recorded["argv"][:6] == ["--cert", str(manager._cert_manager.paths.server_cert), "--key",
-                                    str(manager._cert_manager.paths.server_key), "--port", str(port)]
+    assert recorded["argv"][:6] == [
+        "--cert",
+        str(manager._cert_manager.paths.server_cert),
+        "--key",
+        str(manager._cert_manager.paths.server_key),
+        "--port",
+        str(port),
+    ]
     assert recorded["argv"][-4:] == ["--watchdog-port", "9100", "--auth-token", "secret token"]
     assert recorded["cwd"] == str(manager._config.addin_path)
     assert recorded["pgid"] == recorded["pid"] == manager.pid != os.getpgid(0)  # its own process group
@@ -268,7 +276,7 @@ def test_server_that_never_listens(production, capsys):
 def test_server_that_dies_at_once_fails_fast(production, capsys):
     manager = production("exit:3", timeout=20)
     began = time.monotonic()
-    with pytest.raises(Exception, match="^Server exited with code 3 before accepting connections$"):
+    with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$"):
         manager.start()
     assert time.monotonic() - began < 3 and manager._process is None
 

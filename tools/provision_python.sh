@@ -35,12 +35,26 @@ PY
         "$bin/ruff" --version >/dev/null 2>&1
 }
 
+# ensurepip takes pip from the wheel folder the interpreter was configured with,
+# /usr/share/python-wheels: the machine's own, whose older pip fails under 3.14.
+# Point it at the root's copy of Debian's wheels instead, so `python3.14 -m venv`
+# makes working environments. Done after unpacking, and checked on every run so
+# a root unpacked before this step gets it too.
+use_own_wheels() {
+    local data
+    for data in "$ROOT"/usr/lib/python3.14/_sysconfigdata_*.py; do
+        grep -q "'WHEEL_PKG_DIR': '/usr/share/python-wheels/'" "$data" || continue
+        sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels/'|'WHEEL_PKG_DIR': '$ROOT/usr/share/python-wheels/'|" "$data"
+    done
+}
+
 PY=$ROOT/usr/bin/python3.14
 OWN=$CACHE/own-interpreter
 
 # Fast path, taken on every call once provisioned: no interpreter is started.
 if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ] &&
     [ -x "$PY" ] && [ -x "$ROOT/usr/bin/python3.14d" ] && [ -x "$ROOT/usr/bin/ruff" ]; then
+    use_own_wheels
     echo "$PY"; exit 0
 fi
 if [ -f "$OWN" ] && [ "$(sed -n 2p "$OWN")" = "$PACKAGES" ] && [ -x "$(sed -n 1p "$OWN")" ]; then
@@ -88,6 +102,7 @@ done
 # The generic pyconfig.h only dispatches on multiarch paths g++ does not know about.
 cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h" "$ROOT/usr/include/python3.14/pyconfig.h"
 rm -rf "$CACHE/apt/cache/archives"
+use_own_wheels
 
 log "5/5 checking the root ($(size_of "$ROOT"))"
 has_everything "$PY" || { log "the provisioned interpreter is incomplete"; exit 1; }

@@ -32,8 +32,10 @@ def main(report_dir: str) -> int:
                 foreign_leaks += 1
     for name, text in errors + our_leaks:
         print(f"--- {name}\n{text[:6000]}")
-    print(f"sanitizer reports: {len(errors)} errors, {len(our_leaks)} leaks from our module, "
-          f"{foreign_leaks} interpreter allocations not freed at exit (ignored)")
+    print(
+        f"sanitizer reports: {len(errors)} errors, {len(our_leaks)} leaks from our module, "
+        f"{foreign_leaks} interpreter allocations not freed at exit (ignored)"
+    )
     return 1 if errors or our_leaks else 0
 
 

@@ -5,9 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 missing=()
-for tool in cmake ninja g++ node nm; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+for tool in cmake ninja g++ node nm patchelf; do command -v "$tool" >/dev/null || missing+=("$tool"); done
 if [ ${#missing[@]} -gt 0 ]; then
-    declare -A package=([cmake]=cmake [ninja]=ninja-build [g++]=g++ [node]=nodejs [nm]=binutils)
+    declare -A package=([cmake]=cmake [ninja]=ninja-build [g++]=g++ [node]=nodejs [nm]=binutils [patchelf]=patchelf)
     echo "setup: installing ${missing[*]}" >&2
     apt-get update -qq >&2
     apt-get install -y -qq $(for t in "${missing[@]}"; do echo "${package[$t]}"; done) >&2

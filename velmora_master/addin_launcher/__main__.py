@@ -20,6 +20,7 @@ import sys
 import threading
 import time
 import urllib.request
+from types import FrameType
 
 from .exceptions import AddinLauncherError
 from .server_manager import AddinServerManager
@@ -28,13 +29,19 @@ from .server_manager import AddinServerManager
 def _parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="python -m velmora_master.addin_launcher", description=__doc__.split("\n")[0])
     parser.add_argument("--port", type=int, default=3000, help="port of the add-in HTTPS server (default: 3000)")
-    parser.add_argument("--server-port", type=int, default=8000, help="port of the business layer server (default: 8000)")
+    parser.add_argument(
+        "--server-port", type=int, default=8000, help="port of the business layer server (default: 8000)"
+    )
     parser.add_argument("--watchdog-port", type=int, default=0, help="port of the watchdog HTTP API (default: none)")
     parser.add_argument("--docs-port", type=int, default=0, help="port of the documentation server (default: none)")
     parser.add_argument("--auth-token", default="", help="token for the watchdog API (default: none)")
-    parser.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for the server to listen (default: 30)")
+    parser.add_argument(
+        "--timeout", type=float, default=30.0, help="seconds to wait for the server to listen (default: 30)"
+    )
     parser.add_argument("--compiled", action="store_true", help="run the pre-compiled server instead of node server.js")
-    parser.add_argument("--addin-path", default=None, help="add-in directory holding server.js (default: auto-detected)")
+    parser.add_argument(
+        "--addin-path", default=None, help="add-in directory holding server.js (default: auto-detected)"
+    )
     parser.add_argument("--once", action="store_true", help="start, make one verified HTTPS request, stop")
     return parser.parse_args(argv)
 
@@ -58,14 +65,19 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: port {args.port} already accepts connections; choose another with --port", file=sys.stderr)
         return 2
     manager = AddinServerManager(
-        use_compiled=args.compiled, port=args.port, server_port=args.server_port,
-        watchdog_port=args.watchdog_port, docs_port=args.docs_port, auth_token=args.auth_token,
-        addin_path=args.addin_path, timeout=args.timeout,
+        use_compiled=args.compiled,
+        port=args.port,
+        server_port=args.server_port,
+        watchdog_port=args.watchdog_port,
+        docs_port=args.docs_port,
+        auth_token=args.auth_token,
+        addin_path=args.addin_path,
+        timeout=args.timeout,
     )
 
     stop_requested = threading.Event()
 
-    def request_stop(signum, _frame):
+    def request_stop(signum: int, _frame: FrameType | None) -> None:
         stop_requested.set()
 
     previous = {sig: signal.signal(sig, request_stop) for sig in (signal.SIGINT, signal.SIGTERM)}

@@ -27,6 +27,9 @@ RENEW_BEFORE = dt.timedelta(days=30)
 CA_LIFETIME = dt.timedelta(days=3650)
 SERVER_LIFETIME = dt.timedelta(days=397)
 
+# A certificate with its private key.
+type _Pair = tuple[x509.Certificate, ec.EllipticCurvePrivateKey]
+
 
 @dataclass(frozen=True)
 class CertificatePaths:
@@ -85,7 +88,7 @@ class CertificateManager:
 
 
 def _now() -> dt.datetime:
-    return dt.datetime.now(dt.timezone.utc)
+    return dt.datetime.now(dt.UTC)
 
 
 def _fresh(cert: x509.Certificate) -> bool:
@@ -95,17 +98,17 @@ def _fresh(cert: x509.Certificate) -> bool:
 def _signed_by(cert: x509.Certificate, ca_cert: x509.Certificate) -> bool:
     try:
         cert.verify_directly_issued_by(ca_cert)
-    except (ValueError, TypeError, InvalidSignature):
+    except ValueError, TypeError, InvalidSignature:
         return False
     return True
 
 
-def _load_pair(cert_path: Path, key_path: Path):
+def _load_pair(cert_path: Path, key_path: Path) -> _Pair | None:
     """The certificate and its key, or None when either is missing, unreadable or they do not match."""
     try:
         cert = x509.load_pem_x509_certificate(cert_path.read_bytes())
         key = serialization.load_pem_private_key(key_path.read_bytes(), password=None)
-    except (OSError, ValueError, TypeError):
+    except OSError, ValueError, TypeError:
         return None
     if not isinstance(key, ec.EllipticCurvePrivateKey) or key.public_key() != cert.public_key():
         return None
@@ -145,12 +148,22 @@ def _name(common_name: str) -> x509.Name:
 def _key_usage(**granted: bool) -> x509.KeyUsage:
     """Digital signatures plus what `granted` names; everything else refused."""
     usages = dict.fromkeys(
-        ["content_commitment", "key_encipherment", "data_encipherment", "key_agreement", "key_cert_sign",
-         "crl_sign", "encipher_only", "decipher_only"], False)
+        [
+            "content_commitment",
+            "key_encipherment",
+            "data_encipherment",
+            "key_agreement",
+            "key_cert_sign",
+            "crl_sign",
+            "encipher_only",
+            "decipher_only",
+        ],
+        False,
+    )
     return x509.KeyUsage(digital_signature=True, **(usages | granted))
 
 
-def _make_ca():
+def _make_ca() -> _Pair:
     key = ec.generate_private_key(ec.SECP256R1())
     subject = _name("Velmora Add-in Local CA")
     now = _now()
@@ -170,7 +183,7 @@ def _make_ca():
     return cert, key
 
 
-def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey):
+def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey) -> _Pair:
     key = ec.generate_private_key(ec.SECP256R1())
     now = _now()
     cert = (
@@ -190,9 +203,7 @@ def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurve
         .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
         .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
         .add_extension(_key_usage(key_agreement=True), critical=True)
-        .add_extension(
-            x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False
-        )
+        .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False)
         .sign(ca_key, hashes.SHA256())
     )
     return cert, key

@@ -1,0 +1,195 @@
+"""Pytest fixtures for testing an add-in against its real HTTPS server.
+
+Installed with the package, so every test in an environment that has it can ask for:
+
+- `addin_server`: an `AddinServerManager` started on a free port, stopped after the test;
+- `addin_server_factory`: a function that starts one more such server per call, taking the
+  manager's keyword options (`addin_path=...` for your own add-in), all stopped after the test;
+- `addin_ssl_context`: an `ssl.SSLContext` that trusts the session's certificate authority;
+- `addin_certificates`: the session's `CertificateManager`.
+
+The certificates live in a private folder under the session's temporary directory, never in
+your own certificate folder. A server's process group must be empty once it is stopped: a
+process of the group still alive then (a child of the server that ignores SIGTERM and
+outlives it) fails the test at teardown, and is killed.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import ssl
+import sys
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Protocol
+
+import pytest
+
+from .addin_launcher.certificate_manager import CertificateManager
+from .addin_launcher.server_manager import AddinServerManager
+
+# How long the other processes of a stopped server's group get to act on its SIGTERM.
+GROUP_EXIT_GRACE = 2.0
+
+
+class AddinServerFactory(Protocol):
+    """Starts an add-in server with the manager's options; a free port unless `port` is given."""
+
+    def __call__(
+        self,
+        *,
+        use_compiled: bool = False,
+        port: int | None = None,
+        server_port: int = 8000,
+        watchdog_port: int = 0,
+        docs_port: int = 0,
+        auth_token: str = "",
+        addin_path: str | os.PathLike[str] | None = None,
+        timeout: float = 30.0,
+        capture_output: bool = False,
+    ) -> AddinServerManager: ...
+
+
+def free_port() -> int:
+    """A TCP port nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+@pytest.fixture(scope="session")
+def addin_certificates(tmp_path_factory: pytest.TempPathFactory) -> CertificateManager:
+    """The session's private certificate authority and localhost certificate."""
+    manager = CertificateManager(tmp_path_factory.mktemp("velmora-certs"))
+    manager.ensure_certificates()
+    return manager
+
+
+@pytest.fixture
+def addin_ssl_context(addin_certificates: CertificateManager) -> ssl.SSLContext:
+    """A client context that verifies the servers of this session."""
+    return ssl.create_default_context(cafile=str(addin_certificates.paths.ca_cert))
+
+
+@pytest.fixture
+def addin_server_factory(addin_certificates: CertificateManager) -> Iterator[AddinServerFactory]:
+    """Starts a server per call, with the manager's keyword options; stops them all after the test."""
+    started: list[tuple[AddinServerManager, int | None]] = []
+
+    def start(
+        *,
+        use_compiled: bool = False,
+        port: int | None = None,
+        server_port: int = 8000,
+        watchdog_port: int = 0,
+        docs_port: int = 0,
+        auth_token: str = "",
+        addin_path: str | os.PathLike[str] | None = None,
+        timeout: float = 30.0,
+        capture_output: bool = False,
+    ) -> AddinServerManager:
+        server = AddinServerManager(
+            use_compiled=use_compiled,
+            port=free_port() if port is None else port,
+            server_port=server_port,
+            watchdog_port=watchdog_port,
+            docs_port=docs_port,
+            auth_token=auth_token,
+            addin_path=None if addin_path is None else os.fspath(addin_path),
+            timeout=timeout,
+            capture_output=capture_output,
+        )
+        # The manager asks its certificate manager at every start: this one keeps the session's own.
+        server._cert_manager = addin_certificates
+        server.start()
+        pid = server.pid
+        started.append((server, None if pid is None else _group_of(pid)))
+        return server
+
+    yield start
+
+    problems: list[str] = []
+    for server, group in reversed(started):
+        problems += _stop(server, group)
+    if problems:
+        pytest.fail("\n".join(problems), pytrace=False)
+
+
+@pytest.fixture
+def addin_server(addin_server_factory: AddinServerFactory) -> AddinServerManager:
+    """A started add-in server on a free port, running the add-in the manager finds by default."""
+    return addin_server_factory()
+
+
+def _group_of(pid: int) -> int:
+    if sys.platform == "win32":
+        return pid
+    try:
+        return os.getpgid(pid)
+    except ProcessLookupError:  # it has exited already; it led its own group
+        return pid
+
+
+def _stop(server: AddinServerManager, group: int | None) -> list[str]:
+    """Stop `server` if it still holds its process; what was wrong, if anything."""
+    problems = []
+    if server.pid is not None:
+        try:
+            server.stop()
+        except ProcessLookupError:
+            pass  # it had exited and its exit was collected: nothing left to signal
+        except Exception as error:
+            problems.append(f"stopping the add-in server of {server.url} failed: {error!r}")
+    if group is not None and sys.platform != "win32":
+        # The server was the leader of its group; the group must have gone with it.
+        deadline = time.monotonic() + GROUP_EXIT_GRACE
+        while _group_alive(group):
+            if time.monotonic() >= deadline:
+                left = _members(group)
+                try:
+                    os.killpg(group, signal.SIGKILL)
+                except ProcessLookupError:
+                    break
+                problems.append(
+                    f"processes of the add-in server's group {group} ({server.url}) were still alive after it "
+                    f"stopped; they were killed: {', '.join(left or ['(not listed here)'])}"
+                )
+                break
+            time.sleep(0.05)
+    return problems
+
+
+def _members(group: int) -> list[str] | None:
+    """'pid (name)' of each live process in `group`; None where /proc does not tell."""
+    proc = Path("/proc")
+    if not (proc / "self" / "stat").exists():
+        return None
+    found = []
+    for entry in proc.glob("[0-9]*"):
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue
+        name, _, rest = stat.partition(" (")[2].rpartition(") ")
+        fields = rest.split()  # state, parent, group, ...
+        if len(fields) > 2 and fields[2] == str(group) and fields[0] != "Z":
+            found.append(f"{entry.name} ({name})")
+    return found
+
+
+def _group_alive(group: int) -> bool:
+    if sys.platform == "win32":
+        return False
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # a process we may not signal is still in it
+        return True
+    # The group still exists, but its members may all be dead and unreaped: a server killed after
+    # the grace period is not waited for.
+    return _members(group) != []
