@@ -30,12 +30,13 @@ from types import SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import velmora_master.addin_launcher.server_manager as sm  # noqa: E402
+import velmora_master.addin_launcher.server_manager as sm
 
 logger = logging.getLogger("velmora_master.addin_launcher.server_manager")
 
 
 # ---- doubles, shared by both implementations -----------------------------------------------------------------
+
 
 class Config:
     addin_path = Path("/srv/addin")
@@ -70,18 +71,35 @@ class Handle:
 
 # ---- the pure-Python floor: the same class written the ordinary way ------------------------------------------
 
+
 class PyManager:
-    def __init__(self, use_compiled=False, port=3000, server_port=8000, watchdog_port=0, docs_port=0,
-                 auth_token="", addin_path=None, timeout=30.0, capture_output=False):
+    def __init__(
+        self,
+        use_compiled=False,
+        port=3000,
+        server_port=8000,
+        watchdog_port=0,
+        docs_port=0,
+        auth_token="",
+        addin_path=None,
+        timeout=30.0,
+        capture_output=False,
+    ):
         use_compiled = bool(use_compiled)
         ports = []
-        for name, value in (("port", port), ("server_port", server_port), ("watchdog_port", watchdog_port),
-                            ("docs_port", docs_port)):
+        for name, value in (
+            ("port", port),
+            ("server_port", server_port),
+            ("watchdog_port", watchdog_port),
+            ("docs_port", docs_port),
+        ):
             if type(value) is not int:
-                if not hasattr(value, "__index__") and not hasattr(value, "__int__") and \
-                        not hasattr(value, "__float__"):
-                    raise TypeError(f"Argument '{name}' has incorrect type (expected int, "
-                                    f"got {type(value).__name__})")
+                if (
+                    not hasattr(value, "__index__")
+                    and not hasattr(value, "__int__")
+                    and not hasattr(value, "__float__")
+                ):
+                    raise TypeError(f"Argument '{name}' has incorrect type (expected int, got {type(value).__name__})")
                 value = int(value)
             ports.append(value)
         timeout = float(timeout)
@@ -134,9 +152,20 @@ class PyManager:
             cmd = [str(self._config.get_binary_path())]
         else:
             cmd = ["node", str(self._config.addin_path / "server.js")]
-        cmd.extend(["--cert", str(cert_paths.server_cert), "--key", str(cert_paths.server_key),
-                    "--port", str(self.port), "--server-port", str(self.server_port),
-                    "--logging-level", str(logging.getLevelName(logger.getEffectiveLevel()))])
+        cmd.extend(
+            [
+                "--cert",
+                str(cert_paths.server_cert),
+                "--key",
+                str(cert_paths.server_key),
+                "--port",
+                str(self.port),
+                "--server-port",
+                str(self.server_port),
+                "--logging-level",
+                str(logging.getLevelName(logger.getEffectiveLevel())),
+            ]
+        )
         if self.watchdog_port:
             cmd.extend(["--watchdog-port", str(self.watchdog_port)])
         if self.auth_token:
@@ -151,7 +180,7 @@ class PyManager:
                 sock.settimeout(1)
                 sock.connect(("localhost", self.port))
                 return True
-            except (socket.timeout, ConnectionRefusedError, OSError):
+            except TimeoutError, ConnectionRefusedError, OSError:
                 return False
 
     def _get_platform_popen_args(self):
@@ -161,6 +190,7 @@ class PyManager:
 
 
 # ---- measuring -------------------------------------------------------------------------------------------------
+
 
 def per_call(fn, repeat, target_seconds=0.05) -> float:
     """Median seconds per call over `repeat` timed runs."""
@@ -186,6 +216,7 @@ def micro_rows(repeat):
                 fn(1)
             except TypeError:
                 pass
+
         return run
 
     def py_start(self):
@@ -269,8 +300,10 @@ def lifecycle(cycles):
     import velmora_master.addin_launcher.config as config
 
     ours, baseline, stops, stop_calls = [], [], [], []
-    sm.Config, sm.CertificateManager = config.Config, __import__(
-        "velmora_master.addin_launcher.certificate_manager", fromlist=["x"]).CertificateManager
+    sm.Config, sm.CertificateManager = (
+        config.Config,
+        __import__("velmora_master.addin_launcher.certificate_manager", fromlist=["x"]).CertificateManager,
+    )
     with tempfile.TemporaryDirectory() as scratch:
         ready_file, exit_file = Path(scratch, "ready"), Path(scratch, "exit")
         os.environ["VELMORA_READY_FILE"], os.environ["VELMORA_EXIT_FILE"] = str(ready_file), str(exit_file)
@@ -326,8 +359,7 @@ def nobody_left(group, sig):
 def memory(cycles):
     sm.Config, sm.CertificateManager = Config, CertificateManager
     sm.subprocess = SimpleNamespace(Popen=lambda *a, **k: Handle(), PIPE=-1)
-    sm.os = SimpleNamespace(getpgid=lambda pid: pid, getpgrp=os.getpgrp, kill=lambda pid, sig: None,
-                            killpg=nobody_left)
+    sm.os = SimpleNamespace(getpgid=lambda pid: pid, getpgrp=os.getpgrp, kill=lambda pid, sig: None, killpg=nobody_left)
     manager = sm.AddinServerManager(use_compiled=True)
     manager._build_command = list
     manager._wait_for_ready = lambda: True
@@ -365,17 +397,23 @@ def main() -> int:
     for name, fast, slow, target in rows:
         ok = slow / fast >= target
         met &= ok
-        print(f"{name:<26} {fmt(fast):>11} {fmt(slow):>12} {slow / fast:8.2f}x  >= {target:.1f}x "
-              f"{'met' if ok else 'MISSED'}")
+        print(
+            f"{name:<26} {fmt(fast):>11} {fmt(slow):>12} {slow / fast:8.2f}x  >= {target:.1f}x "
+            f"{'met' if ok else 'MISSED'}"
+        )
     build = next(r for r in rows if r[0] == "_build_command")
-    print(f"{'':<26} _build_command floor (five prints, collaborators, level name): {fmt(build_floor).strip()}, "
-          f"{build_floor / build[1]:.0%} of the compiled call")
+    print(
+        f"{'':<26} _build_command floor (five prints, collaborators, level name): {fmt(build_floor).strip()}, "
+        f"{build_floor / build[1]:.0%} of the compiled call"
+    )
 
     ours, raw = probe_rows(repeat)
     ok = ours / raw <= 1.2
     met &= ok
-    print(f"\n{'is_running, port listening':<26} {fmt(ours):>11} {'raw connect':>12} {fmt(raw).strip():>9}  "
-          f"ratio {ours / raw:.2f} (<= 1.2 {'met' if ok else 'MISSED'})")
+    print(
+        f"\n{'is_running, port listening':<26} {fmt(ours):>11} {'raw connect':>12} {fmt(raw).strip():>9}  "
+        f"ratio {ours / raw:.2f} (<= 1.2 {'met' if ok else 'MISSED'})"
+    )
 
     for name in modules:
         setattr(sm, name, modules[name])
@@ -385,19 +423,27 @@ def main() -> int:
     ok_start, ok_stop = overhead <= 0.12, stop_after_exit <= 0.06
     met &= ok_start and ok_stop
     print(f"\nsample server, {cycles} interleaved runs each (medians), time beyond the server's own time to listen:")
-    print(f"  start()                                              {overhead * 1000:6.1f} ms "
-          f"(<= 120 ms {'met' if ok_start else 'MISSED'})")
-    print(f"  Popen(start_new_session=True) + 10 ms connect loop   {floor * 1000:6.1f} ms "
-          f"(start() costs {(overhead - floor) * 1000:+.1f} ms more)")
-    print(f"  stop() returned {stop_after_exit * 1000:.1f} ms after the server's exit "
-          f"(<= 60 ms {'met' if ok_stop else 'MISSED'}); the whole call took {stop_call * 1000:.1f} ms")
+    print(
+        f"  start()                                              {overhead * 1000:6.1f} ms "
+        f"(<= 120 ms {'met' if ok_start else 'MISSED'})"
+    )
+    print(
+        f"  Popen(start_new_session=True) + 10 ms connect loop   {floor * 1000:6.1f} ms "
+        f"(start() costs {(overhead - floor) * 1000:+.1f} ms more)"
+    )
+    print(
+        f"  stop() returned {stop_after_exit * 1000:.1f} ms after the server's exit "
+        f"(<= 60 ms {'met' if ok_stop else 'MISSED'}); the whole call took {stop_call * 1000:.1f} ms"
+    )
 
     n = 1000
     before, after, traced, hooks = memory(n)
     for name in modules:
         setattr(sm, name, modules[name])
-    print(f"\nmemory: {n} start/stop cycles against doubles: resident {before / 2**20:.1f} -> {after / 2**20:.1f} MiB; "
-          f"{traced / n:.0f} bytes per cycle still held, by the {hooks} exit hooks registered (one per launch)")
+    print(
+        f"\nmemory: {n} start/stop cycles against doubles: resident {before / 2**20:.1f} -> {after / 2**20:.1f} MiB; "
+        f"{traced / n:.0f} bytes per cycle still held, by the {hooks} exit hooks registered (one per launch)"
+    )
     print("\nall targets met" if met else "\nsome targets missed")
     return 0
 

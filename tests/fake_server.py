@@ -19,7 +19,6 @@ import subprocess
 import sys
 import time
 
-
 HELPER = """
 import os, signal, sys, time
 if sys.argv[2] == "1":

@@ -297,7 +297,7 @@ def test_raising_a_replaced_error_that_is_no_exception(sm, doubles, monkeypatch,
     # As `raise ServerNotRunningError("...")` in Python: the result must be an exception.
     monkeypatch.setattr(sm, error_name, replacement)
     manager = sm.AddinServerManager()
-    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+    with pytest.raises(TypeError, match=r"^exceptions must derive from BaseException$"):
         if error_name == "ServerNotRunningError":
             manager.stop()
         else:
@@ -405,13 +405,32 @@ def test_members_copy_as_themselves_and_pickle_by_reference(sm, member):
 def test_type_hints_resolve_in_the_module_namespace(sm, member):
     func = function_of(sm.AddinServerManager, member)
     assert func.__globals__ is vars(sm)
-    expected = {"url": str, "pid": int | None, "is_running": bool, "start": type(None),
-                "stop": type(None), "__enter__": sm.AddinServerManager, "__exit__": type(None),
-                "_build_command": list, "_wait_for_ready": bool, "_is_port_in_use": bool,
-                "_terminate_process": type(None), "_get_platform_popen_args": dict}
+    expected = {
+        "url": str,
+        "pid": int | None,
+        "is_running": bool,
+        "start": type(None),
+        "stop": type(None),
+        "__enter__": sm.AddinServerManager,
+        "__exit__": type(None),
+        "_build_command": list,
+        "_wait_for_ready": bool,
+        "_is_port_in_use": bool,
+        "_terminate_process": type(None),
+        "_get_platform_popen_args": dict,
+    }
     if member == "__init__":
-        hints = {"use_compiled": bool, "port": int, "server_port": int, "watchdog_port": int, "docs_port": int,
-                 "auth_token": str, "addin_path": str | None, "timeout": float, "capture_output": bool}
+        hints = {
+            "use_compiled": bool,
+            "port": int,
+            "server_port": int,
+            "watchdog_port": int,
+            "docs_port": int,
+            "auth_token": str,
+            "addin_path": str | None,
+            "timeout": float,
+            "capture_output": bool,
+        }
     else:
         hints = {"return": expected[member]}
     assert typing.get_type_hints(func) == hints
@@ -432,7 +451,7 @@ def test_traversal_reaches_every_object_a_member_holds(sm, monkeypatch):
     qualname, name = Text(func.__qualname__), Text(func.__name__)
     monkeypatch.setattr(func, "__qualname__", qualname)
     monkeypatch.setattr(func, "__name__", name)
-    func.__dict__  # noqa: B018 - made on first reading
+    func.__dict__
     referents = gc.get_referents(func)
     for held in (qualname, name, func.__module__, func.__doc__, func.__annotations__, func.__dict__):
         assert any(r is held for r in referents), held
@@ -453,9 +472,16 @@ def test_attributes_after_clearing_do_not_crash():
             print(attr, repr(getattr(func, attr))[:20])
         print(repr(func)[:11])
     """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, capture_output=True,
-                            text=True, timeout=60, check=False)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
+    )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[:6] == ["__name__ ''", "__qualname__ ''", "__module__ None", "__doc__ None",
-                                              "__annotations__ {}", "__defaults__ None"]
+    assert result.stdout.splitlines()[:6] == [
+        "__name__ ''",
+        "__qualname__ ''",
+        "__module__ None",
+        "__doc__ None",
+        "__annotations__ {}",
+        "__defaults__ None",
+    ]
     assert result.stdout.splitlines()[-1] == "<function  "

@@ -7,8 +7,9 @@ from pathlib import Path
 
 import pytest
 
-pytestmark = pytest.mark.skipif(not os.environ.get("VELMORA_DEBUG_INTERPRETER"),
-                                reason="only in the debug-interpreter run")
+pytestmark = pytest.mark.skipif(
+    not os.environ.get("VELMORA_DEBUG_INTERPRETER"), reason="only in the debug-interpreter run"
+)
 
 
 def test_interpreter_and_module_are_debug_builds(sm):
@@ -16,7 +17,6 @@ def test_interpreter_and_module_are_debug_builds(sm):
     module_file = Path(sm.__file__)
     assert module_file.name.startswith("server_manager.cpython-314d-")
     # Compiled with Py_DEBUG, every reference count change goes through the interpreter's debug accounting.
-    nm = subprocess.run(["nm", "-D", "--undefined-only", str(module_file)], capture_output=True, text=True,
-                        check=True)
+    nm = subprocess.run(["nm", "-D", "--undefined-only", str(module_file)], capture_output=True, text=True, check=True)
     undefined = {line.split()[-1] for line in nm.stdout.splitlines() if line.strip()}
     assert "_Py_INCREF_IncRefTotal" in undefined

@@ -113,21 +113,31 @@ def names(calls):
 
 # ---- start -------------------------------------------------------------------------------------------------
 
+
 def test_start_launches_registers_and_waits(sm, services):
     manager = manager_with(sm)
     assert manager.start() is None
     popen, register = services.calls[0], services.calls[1]
-    assert popen == ("Popen", (["node", "server.js"],), {"cwd": Path("/srv/addin"), "stdout": None,
-                                                          "stderr": None, "start_new_session": True})
+    assert popen == (
+        "Popen",
+        (["node", "server.js"],),
+        {"cwd": Path("/srv/addin"), "stdout": None, "stderr": None, "start_new_session": True},
+    )
     assert list(popen[2]) == ["cwd", "stdout", "stderr", "start_new_session"]
     assert register[1] == manager._terminate_process and register[1].__self__ is manager
     assert names(services.calls) == ["Popen", "register", "wait_for_ready"]
     assert manager._process is services.process and manager.pid == 4242
 
 
-@pytest.mark.parametrize("platform, option", [("win32", {"creationflags": 0x200}), ("win", {"start_new_session": True}),
-                                              ("win32 ", {"start_new_session": True}),
-                                              ("cygwin", {"start_new_session": True})])
+@pytest.mark.parametrize(
+    "platform, option",
+    [
+        ("win32", {"creationflags": 0x200}),
+        ("win", {"start_new_session": True}),
+        ("win32 ", {"start_new_session": True}),
+        ("cygwin", {"start_new_session": True}),
+    ],
+)
 def test_platform_options(sm, services, platform, option):
     services_sys = sm.sys
     services_sys.platform = platform
@@ -174,7 +184,7 @@ def test_start_refuses_when_running(sm, services):
     manager = manager_with(sm)
     held = manager._process = FakeProcess(services.calls)
     manager._is_port_in_use = lambda: True
-    with pytest.raises(sm.ServerStartError, match="^Server is already running$"):
+    with pytest.raises(sm.ServerStartError, match=r"^Server is already running$"):
         manager.start()
     assert names(services.calls) == ["poll"] and manager._process is held
 
@@ -228,7 +238,7 @@ def test_failed_wait_message_is_built_after_stop(sm, services):
         manager.timeout = 1.5
 
     manager.stop = stop
-    with pytest.raises(sm.ServerStartError, match="within 1.5 seconds"):
+    with pytest.raises(sm.ServerStartError, match=r"within 1\.5 seconds"):
         manager.start()
 
 
@@ -262,6 +272,7 @@ def test_each_launch_registers_the_exit_hook_again(sm, services):
 
 
 # ---- readiness ---------------------------------------------------------------------------------------------
+
 
 @pytest.fixture
 def waiting(sm, services):
@@ -343,14 +354,26 @@ class NotAnOSError(Exception):
 
 @pytest.mark.parametrize(
     "outcome, result",
-    [(None, True), (ConnectionRefusedError(), False), (OSError("unreachable"), False),
-     (TimeoutError(), False), (NotAnOSError(), False)],
+    [
+        (None, True),
+        (ConnectionRefusedError(), False),
+        (OSError("unreachable"), False),
+        (TimeoutError(), False),
+        (NotAnOSError(), False),
+    ],
 )
 def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, result):
     log = []
-    monkeypatch.setattr(sm, "socket", SimpleNamespace(
-        socket=lambda *a: log.append(("socket", a)) or FakeSocket(log, outcome), AF_INET=2, SOCK_STREAM=1,
-        timeout=NotAnOSError))
+    monkeypatch.setattr(
+        sm,
+        "socket",
+        SimpleNamespace(
+            socket=lambda *a: log.append(("socket", a)) or FakeSocket(log, outcome),
+            AF_INET=2,
+            SOCK_STREAM=1,
+            timeout=NotAnOSError,
+        ),
+    )
     manager = sm.AddinServerManager(port=3123)
     assert manager._is_port_in_use() is result
     assert log == [("socket", (2, 1)), "enter", ("settimeout", 1), ("connect", ("localhost", 3123)), ("exit", None)]
@@ -359,9 +382,16 @@ def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, resu
 @pytest.mark.parametrize("suppress", [False, True])
 def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch, suppress):
     log = []
-    monkeypatch.setattr(sm, "socket", SimpleNamespace(
-        socket=lambda *a: FakeSocket(log, ValueError("bad port"), suppress), AF_INET=2, SOCK_STREAM=1,
-        timeout=TimeoutError))
+    monkeypatch.setattr(
+        sm,
+        "socket",
+        SimpleNamespace(
+            socket=lambda *a: FakeSocket(log, ValueError("bad port"), suppress),
+            AF_INET=2,
+            SOCK_STREAM=1,
+            timeout=TimeoutError,
+        ),
+    )
     manager = sm.AddinServerManager()
     if suppress:
         assert manager._is_port_in_use() is None
@@ -374,8 +404,11 @@ def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch, suppress
 def test_probe_leaves_the_socket_when_the_timeout_lookup_fails(sm, doubles, monkeypatch):
     # `except (socket.timeout, ...)` raising inside the `with` still runs __exit__ with that error.
     log = []
-    monkeypatch.setattr(sm, "socket", SimpleNamespace(
-        socket=lambda *a: FakeSocket(log, ConnectionRefusedError()), AF_INET=2, SOCK_STREAM=1))
+    monkeypatch.setattr(
+        sm,
+        "socket",
+        SimpleNamespace(socket=lambda *a: FakeSocket(log, ConnectionRefusedError()), AF_INET=2, SOCK_STREAM=1),
+    )
     with pytest.raises(AttributeError, match="timeout") as caught:
         sm.AddinServerManager()._is_port_in_use()
     assert log[-1] == ("exit", AttributeError)
@@ -390,8 +423,13 @@ def test_probe_exit_error_is_chained_to_the_error_being_handled(sm, doubles, mon
             seen.append(sys.exception())
             raise KeyError("exit failed")
 
-    monkeypatch.setattr(sm, "socket", SimpleNamespace(
-        socket=lambda *a: FailingExit([], ValueError("bad port")), AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError))
+    monkeypatch.setattr(
+        sm,
+        "socket",
+        SimpleNamespace(
+            socket=lambda *a: FailingExit([], ValueError("bad port")), AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError
+        ),
+    )
     with pytest.raises(KeyError) as caught:
         sm.AddinServerManager()._is_port_in_use()
     assert isinstance(caught.value.__context__, ValueError) and seen == [caught.value.__context__]
@@ -408,10 +446,11 @@ def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
 
 # ---- stop and termination ----------------------------------------------------------------------------------
 
+
 def test_stop_without_process(sm, services):
     manager = sm.AddinServerManager()
     for _ in range(2):
-        with pytest.raises(sm.ServerNotRunningError, match="^No server process to stop$"):
+        with pytest.raises(sm.ServerNotRunningError, match=r"^No server process to stop$"):
             manager.stop()
     assert services.calls == []
     assert manager._terminate_process() is None and services.calls == []
@@ -452,7 +491,8 @@ def test_a_collected_exit_is_never_signalled(sm, services, collected_when):
         manager.stop()
     assert caught.value.errno == errno.ESRCH
     assert [c for c in services.calls if c[0] == "killpg"] == (
-        [] if collected_when == "before" else [("killpg", 4243, real_signal.SIGTERM)])
+        [] if collected_when == "before" else [("killpg", 4243, real_signal.SIGTERM)]
+    )
     assert manager._process is None
 
 
@@ -646,7 +686,7 @@ def test_start_ends_what_it_launched(sm, services, setup, wait, expected, error)
 
     manager._wait_for_ready = wait_for_ready
     if error == "exited":
-        with pytest.raises(sm.ServerStartError, match="^Server exited with code 3 before accepting connections$"):
+        with pytest.raises(sm.ServerStartError, match=r"^Server exited with code 3 before accepting connections$"):
             manager.start()
     else:
         with pytest.raises(error[0]) as caught:
@@ -703,14 +743,14 @@ def test_errors_while_handling_carry_the_handled_one(sm, services, case):
 
 # ---- with ---------------------------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("running", [True, False])
 def test_with_block(sm, services, running):
     manager = manager_with(sm)
     manager._is_port_in_use = lambda: running
-    with pytest.raises(RuntimeError, match="in the block"):
-        with manager as bound:
-            assert bound is manager and manager._process is services.process
-            raise RuntimeError("in the block")
+    with pytest.raises(RuntimeError, match="in the block"), manager as bound:
+        assert bound is manager and manager._process is services.process
+        raise RuntimeError("in the block")
     assert ("killpg" in names(services.calls)) is running
     assert (manager._process is None) is running
 
@@ -726,13 +766,13 @@ def test_exit_with_three_nones(sm, services):
 def test_failed_enter_skips_the_block(sm, services):
     manager = manager_with(sm, ready=False)
     entered = []
-    with pytest.raises(sm.ServerStartError):
-        with manager:
-            entered.append(1)
+    with pytest.raises(sm.ServerStartError), manager:
+        entered.append(1)
     assert entered == []
 
 
 # ---- collaborator and service failures reach the caller unchanged ------------------------------------------
+
 
 class Injected(Exception):
     pass

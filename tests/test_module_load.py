@@ -59,8 +59,13 @@ def test_only_the_entry_point_is_exported():
 
 
 # Symbols through which C++ exceptions unwind or are thrown: none may be reachable from the module.
-CXX_EXCEPTION_SYMBOLS = ("__gxx_personality_v0", "_Unwind_Resume", "__cxa_throw", "__cxa_begin_catch",
-                         "__cxa_allocate_exception")
+CXX_EXCEPTION_SYMBOLS = (
+    "__gxx_personality_v0",
+    "_Unwind_Resume",
+    "__cxa_throw",
+    "__cxa_begin_catch",
+    "__cxa_allocate_exception",
+)
 
 
 def test_no_cxx_exception_can_cross_into_the_interpreter():
@@ -286,8 +291,10 @@ def test_loading_the_file_under_another_name_is_refused(tmp_path):
         make_package(tmp_path),
     )
     assert result.stdout.splitlines() == [
-        (f"ImportError server_manager is already loaded as '{MODULE_NAME}' "
-         "and cannot also be loaded as 'alias.server_manager'"),
+        (
+            f"ImportError server_manager is already loaded as '{MODULE_NAME}' "
+            "and cannot also be loaded as 'alias.server_manager'"
+        ),
         f"{MODULE_NAME} True",
     ], result.stderr
 
@@ -335,8 +342,9 @@ def test_import_without_free_dict_watchers_gives_the_same_results(tmp_path):
     tree = make_package(tmp_path)
     cached = run_python(LOOKUPS, tree)
     uncached = run_python(textwrap.dedent(exhaust) + textwrap.dedent(LOOKUPS), tree)
-    expected = str(["first", "second", "name 'ServerNotRunningError' is not defined",
-                    "LookupError('No server process to stop')"])
+    expected = str(
+        ["first", "second", "name 'ServerNotRunningError' is not defined", "LookupError('No server process to stop')"]
+    )
     assert cached.stdout.strip() == expected, cached.stderr
     assert uncached.stdout.strip() == expected, uncached.stderr
 
@@ -375,11 +383,19 @@ def embedding_flags():
     """Compiler and linker flags for a host embedding this very interpreter."""
     # The configured library folder is the build's; the interpreter may have been moved under another prefix.
     library = sysconfig.get_config_var("LDLIBRARY")
-    candidates = [Path(sys.base_prefix) / "lib" / (sysconfig.get_config_var("MULTIARCH") or ""),
-                  Path(sys.base_prefix) / "lib", Path(sysconfig.get_config_var("LIBDIR"))]
+    candidates = [
+        Path(sys.base_prefix) / "lib" / (sysconfig.get_config_var("MULTIARCH") or ""),
+        Path(sys.base_prefix) / "lib",
+        Path(sysconfig.get_config_var("LIBDIR")),
+    ]
     libdir = next(c for c in candidates if (c / library).exists())
-    flags = [f"-I{sysconfig.get_paths()['include']}", f"-L{libdir}",
-             f"-lpython{sysconfig.get_config_var('LDVERSION')}", "-Wl,--disable-new-dtags", f"-Wl,-rpath,{libdir}"]
+    flags = [
+        f"-I{sysconfig.get_paths()['include']}",
+        f"-L{libdir}",
+        f"-lpython{sysconfig.get_config_var('LDVERSION')}",
+        "-Wl,--disable-new-dtags",
+        f"-Wl,-rpath,{libdir}",
+    ]
     # A private interpreter root brings its own loader and C library, and its
     # libpython needs them: the host must start with that loader too.
     loader = libdir / "ld-linux-x86-64.so.2"
@@ -392,8 +408,9 @@ def test_the_module_loads_afresh_after_the_interpreter_is_restarted(tmp_path):
     host = tmp_path / "host"
     source = tmp_path / "host.c"
     source.write_text(EMBEDDING_HOST)
-    built = subprocess.run(["gcc", str(source), "-o", str(host), *embedding_flags()], capture_output=True, text=True,
-                           check=False)
+    built = subprocess.run(
+        ["gcc", str(source), "-o", str(host), *embedding_flags()], capture_output=True, text=True, check=False
+    )
     assert built.returncode == 0, built.stderr
     # Stand-in siblings: the real certificate manager imports an extension that
     # cannot itself be loaded into a second interpreter run.
@@ -401,6 +418,6 @@ def test_the_module_loads_afresh_after_the_interpreter_is_restarted(tmp_path):
     result = subprocess.run([str(host)], capture_output=True, text=True, timeout=60, env=env, check=False)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        f"https://localhost:{3000 + n} {{'start_new_session': True}} ServerNotRunningError No "
-        "server process to stop" for n in (1, 2, 3)
+        f"https://localhost:{3000 + n} {{'start_new_session': True}} ServerNotRunningError No server process to stop"
+        for n in (1, 2, 3)
     ]

@@ -146,7 +146,7 @@ def test_server_that_starts_a_helper_and_exits_before_listening(production, tmp_
     monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
     manager = production("exit:3", timeout=20)
     began = time.monotonic()
-    with pytest.raises(Exception, match="^Server exited with code 3 before accepting connections$") as caught:
+    with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$") as caught:
         manager.start()
     assert type(caught.value).__name__ == "ServerStartError"
     assert time.monotonic() - began < 5 and manager._process is None
@@ -218,10 +218,7 @@ def drive(fake_binary, tmp_path, port):
 
 
 def read_until(child, line):
-    for got in child.stdout:
-        if got.strip() == line:
-            return True
-    return False
+    return any(got.strip() == line for got in child.stdout)
 
 
 def outcome(child):

@@ -10,7 +10,6 @@ import errno
 import gc
 import importlib.util
 import itertools
-import os
 import subprocess as real_subprocess
 import sys
 from types import SimpleNamespace
@@ -25,8 +24,10 @@ ROUNDS = 1000 if DEBUG_BUILD else 3000
 # a counter moved on); a leak of one reference per call is ROUNDS or more.
 SLACK = 50 if DEBUG_BUILD else ROUNDS // 10
 
-pytestmark = pytest.mark.skipif(not DEBUG_BUILD and sys.getallocatedblocks() == 0,
-                                reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)")
+pytestmark = pytest.mark.skipif(
+    not DEBUG_BUILD and sys.getallocatedblocks() == 0,
+    reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)",
+)
 
 
 def growth(operation) -> int:
@@ -50,6 +51,7 @@ def raising(error, call, *args, **kwargs):
             pass
         else:
             raise AssertionError(f"{call} did not raise {error.__name__}")
+
     return run
 
 
@@ -83,15 +85,27 @@ def quiet(sm, monkeypatch):
     """Doubles that keep nothing: every call is forgotten at once."""
     monkeypatch.setattr(sm, "Config", FakeConfig)
     monkeypatch.setattr(sm, "CertificateManager", FakeCertManager)
-    monkeypatch.setattr(sm, "subprocess", SimpleNamespace(
-        Popen=lambda *a, **k: Handle(), PIPE=-1, CREATE_NEW_PROCESS_GROUP=0x200,
-        TimeoutExpired=real_subprocess.TimeoutExpired, run=lambda *a, **k: None))
-    monkeypatch.setattr(sm, "os", SimpleNamespace(getpgid=lambda pid: pid, getpgrp=lambda: 1, killpg=nobody_left,
-                                                  kill=lambda pid, sig: None))
+    monkeypatch.setattr(
+        sm,
+        "subprocess",
+        SimpleNamespace(
+            Popen=lambda *a, **k: Handle(),
+            PIPE=-1,
+            CREATE_NEW_PROCESS_GROUP=0x200,
+            TimeoutExpired=real_subprocess.TimeoutExpired,
+            run=lambda *a, **k: None,
+        ),
+    )
+    monkeypatch.setattr(
+        sm,
+        "os",
+        SimpleNamespace(getpgid=lambda pid: pid, getpgrp=lambda: 1, killpg=nobody_left, kill=lambda pid, sig: None),
+    )
     monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda hook: None))
     clock = itertools.count(0.0, 10.0)  # three passes of the readiness wait at most
-    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: next(clock), sleep=lambda s: None,
-                                                    monotonic=lambda: 0.0))
+    monkeypatch.setattr(
+        sm, "time", SimpleNamespace(time=lambda: next(clock), sleep=lambda s: None, monotonic=lambda: 0.0)
+    )
     monkeypatch.setattr(sys, "stdout", Discard())
     yield sm
 
@@ -147,6 +161,7 @@ def operations(sm):
                 call()
             finally:
                 setattr(sm, attr, saved)
+
         return run
 
     class ExitFails:
@@ -190,8 +205,7 @@ def operations(sm):
         "collected-exit": collected_exit,
         "enter-exit": lambda: ready.__exit__(None, None, None) if ready.__enter__() else None,
         "stop-not-running": raising(sm.ServerNotRunningError, m.stop),
-        "already-running": raising(sm.ServerStartError, lambda: (setattr(ready, "_process", Handle()),
-                                                                 ready.start())),
+        "already-running": raising(sm.ServerStartError, lambda: (setattr(ready, "_process", Handle()), ready.start())),
         "too-many-positional": raising(TypeError, m.start, 1),
         "too-few-positional": raising(TypeError, cls.start),
         "multiple-values": raising(TypeError, m.start, self=m),
@@ -205,28 +219,67 @@ def operations(sm):
         "addin-path-type": raising(TypeError, cls, addin_path=b"/x"),
         "pid-type": raising(TypeError, lambda: cls.pid.fget(SimpleNamespace(_process=SimpleNamespace(pid="x")))),
         "no-addin-dir": raising(sm.ServerStartError, cls()._build_command),
-        "error-not-an-exception": swapped("ServerNotRunningError", lambda message: None,
-                                          raising(TypeError, m.stop)),
-        "probe-exit-fails": swapped("socket", SimpleNamespace(socket=lambda *a: ExitFails(), AF_INET=2,
-                                                              SOCK_STREAM=1, timeout=TimeoutError),
-                                    raising(KeyError, m._is_port_in_use)),
-        "probe-timeout-lookup-fails": swapped("socket", SimpleNamespace(socket=lambda *a: Refused(), AF_INET=2,
-                                                                        SOCK_STREAM=1),
-                                              raising(AttributeError, m._is_port_in_use)),
-        "function-attributes": lambda: (start.__globals__, start.__reduce__(), repr(start), copy.copy(start),
-                                        start.__annotations__, start.__code__),
+        "error-not-an-exception": swapped("ServerNotRunningError", lambda message: None, raising(TypeError, m.stop)),
+        "probe-exit-fails": swapped(
+            "socket",
+            SimpleNamespace(socket=lambda *a: ExitFails(), AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError),
+            raising(KeyError, m._is_port_in_use),
+        ),
+        "probe-timeout-lookup-fails": swapped(
+            "socket",
+            SimpleNamespace(socket=lambda *a: Refused(), AF_INET=2, SOCK_STREAM=1),
+            raising(AttributeError, m._is_port_in_use),
+        ),
+        "function-attributes": lambda: (
+            start.__globals__,
+            start.__reduce__(),
+            repr(start),
+            copy.copy(start),
+            start.__annotations__,
+            start.__code__,
+        ),
         "load-under-other-name": raising(ImportError, importlib.util.module_from_spec, other_name),
     }
 
 
-OPERATION_NAMES = ["construct", "url", "pid", "is_running-stopped", "is_running-held", "build_command",
-                   "build_command-dev", "platform_args", "probe-closed-port", "wait", "terminate", "start-stop",
-                   "failed-start", "windows-stop", "collected-exit", "enter-exit", "stop-not-running",
-                   "already-running", "too-many-positional", "too-few-positional", "multiple-values",
-                   "unexpected-keyword", "missing-required", "init-too-many", "port-type", "timeout-type",
-                   "token-type", "token-subclass-note", "addin-path-type", "pid-type", "no-addin-dir",
-                   "error-not-an-exception", "probe-exit-fails", "probe-timeout-lookup-fails", "function-attributes",
-                   "load-under-other-name"]
+OPERATION_NAMES = [
+    "construct",
+    "url",
+    "pid",
+    "is_running-stopped",
+    "is_running-held",
+    "build_command",
+    "build_command-dev",
+    "platform_args",
+    "probe-closed-port",
+    "wait",
+    "terminate",
+    "start-stop",
+    "failed-start",
+    "windows-stop",
+    "collected-exit",
+    "enter-exit",
+    "stop-not-running",
+    "already-running",
+    "too-many-positional",
+    "too-few-positional",
+    "multiple-values",
+    "unexpected-keyword",
+    "missing-required",
+    "init-too-many",
+    "port-type",
+    "timeout-type",
+    "token-type",
+    "token-subclass-note",
+    "addin-path-type",
+    "pid-type",
+    "no-addin-dir",
+    "error-not-an-exception",
+    "probe-exit-fails",
+    "probe-timeout-lookup-fails",
+    "function-attributes",
+    "load-under-other-name",
+]
 
 
 @pytest.mark.parametrize("name", OPERATION_NAMES)
