@@ -1,6 +1,7 @@
 """The pytest plugin as a user's own test suite meets it: run in a separate pytest with pytester."""
 
 import json
+import sys
 import textwrap
 
 import pytest
@@ -11,16 +12,15 @@ from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
 
-# A server.js that starts a child ignoring SIGTERM, records its pid, then runs the sample server:
-# the child outlives the server and stays in its process group. The server ends at once on SIGTERM
-# (slow exits, as under the sanitizer, would otherwise earn the whole group the SIGKILL).
+# A server.js that starts a child which moves to a process group of its own (so the group's
+# signals never reach it), records its pid, then runs the sample server: the child outlives the
+# server, still in the session the server leads.
 LEAKY_SERVER = """
 const fs = require('fs');
-const child = require('child_process').spawn('sh', ['-c', 'trap "" TERM; exec sleep 60'], {{ stdio: 'ignore' }});
+const child = require('child_process').spawn(
+  {python}, ['-c', 'import os, time; os.setpgid(0, 0); time.sleep(60)'], {{ stdio: 'ignore' }});
 fs.writeFileSync({pid_file}, String(child.pid));
 require({sample});
-process.removeAllListeners('SIGTERM');
-process.on('SIGTERM', () => process.kill(process.pid, 'SIGKILL'));
 """
 
 # A server.js that ignores SIGTERM, so that stop kills it after the grace period and leaves it unreaped.
@@ -85,7 +85,9 @@ def test_a_leaked_process_of_the_group_fails_the_test_and_is_killed(user_suite, 
     child_pid = tmp_path / "child.pid"
     (addin / "server.js").write_text(
         LEAKY_SERVER.format(
-            pid_file=json.dumps(str(child_pid)), sample=json.dumps(str(BUNDLED_ADDIN_DIR / "server.js"))
+            python=json.dumps(sys.executable),
+            pid_file=json.dumps(str(child_pid)),
+            sample=json.dumps(str(BUNDLED_ADDIN_DIR / "server.js")),
         )
     )
     result = user_suite(f"""
@@ -96,7 +98,7 @@ def test_a_leaked_process_of_the_group_fails_the_test_and_is_killed(user_suite, 
         """)
     result.assert_outcomes(passed=2, errors=1)
     result.stdout.fnmatch_lines(
-        ["*ERROR at teardown of test_leaky*", "*group * were still alive after it stopped; they were killed*"]
+        ["*ERROR at teardown of test_leaky*", "*session * were still alive after it stopped; they were killed*"]
     )
     assert wait_until(lambda: not alive(int(child_pid.read_text()))), "the leaked child is still running"
 
@@ -121,7 +123,7 @@ def test_two_servers_at_once(user_suite):
 
 
 def test_a_server_killed_after_the_grace_period_is_no_leak(user_suite, tmp_path):
-    # Nothing waits for a server killed with SIGKILL: its group holds only its exit status, no live process.
+    # A server that needs the SIGKILL is waited for after it, and leaves nothing behind.
     addin = tmp_path / "stubborn-addin"
     addin.mkdir()
     (addin / "server.js").write_text(STUBBORN_SERVER.format(sample=json.dumps(str(BUNDLED_ADDIN_DIR / "server.js"))))

@@ -9,9 +9,10 @@ Installed with the package, so every test in an environment that has it can ask 
 - `addin_certificates`: the session's `CertificateManager`.
 
 The certificates live in a private folder under the session's temporary directory, never in
-your own certificate folder. A server's process group must be empty once it is stopped: a
-process of the group still alive then (a child of the server that ignores SIGTERM and
-outlives it) fails the test at teardown, and is killed.
+your own certificate folder. Nothing the server started may outlive it: the manager's stop
+ends the server's process group, and a process still alive after that in the group, or in
+the session the server leads (a helper that moved to a process group of its own, where the
+group's signals never reach it), fails the test at teardown, and is killed.
 """
 
 from __future__ import annotations
@@ -78,7 +79,7 @@ def addin_ssl_context(addin_certificates: CertificateManager) -> ssl.SSLContext:
 @pytest.fixture
 def addin_server_factory(addin_certificates: CertificateManager) -> Iterator[AddinServerFactory]:
     """Starts a server per call, with the manager's keyword options; stops them all after the test."""
-    started: list[tuple[AddinServerManager, int | None]] = []
+    started: list[tuple[AddinServerManager, int | None]] = []  # each with its pid if it leads its group
 
     def start(
         *,
@@ -107,14 +108,14 @@ def addin_server_factory(addin_certificates: CertificateManager) -> Iterator[Add
         server._cert_manager = addin_certificates
         server.start()
         pid = server.pid
-        started.append((server, None if pid is None else _group_of(pid)))
+        started.append((server, None if pid is None else _leader(pid)))
         return server
 
     yield start
 
     problems: list[str] = []
-    for server, group in reversed(started):
-        problems += _stop(server, group)
+    for server, leader in reversed(started):
+        problems += _stop(server, leader)
     if problems:
         pytest.fail("\n".join(problems), pytrace=False)
 
@@ -125,16 +126,20 @@ def addin_server(addin_server_factory: AddinServerFactory) -> AddinServerManager
     return addin_server_factory()
 
 
-def _group_of(pid: int) -> int:
+def _leader(pid: int) -> int | None:
+    """`pid` when the server leads its own process group and session, as the manager starts it; else None.
+
+    Only then can what it left behind be told from this test session's own processes.
+    """
     if sys.platform == "win32":
-        return pid
+        return None
     try:
-        return os.getpgid(pid)
-    except ProcessLookupError:  # it has exited already; it led its own group
-        return pid
+        return pid if os.getpgid(pid) == pid and os.getsid(pid) == pid else None
+    except ProcessLookupError:
+        return None
 
 
-def _stop(server: AddinServerManager, group: int | None) -> list[str]:
+def _stop(server: AddinServerManager, leader: int | None) -> list[str]:
     """Stop `server` if it still holds its process; what was wrong, if anything."""
     problems = []
     if server.pid is not None:
@@ -144,52 +149,43 @@ def _stop(server: AddinServerManager, group: int | None) -> list[str]:
             pass  # it had exited and its exit was collected: nothing left to signal
         except Exception as error:
             problems.append(f"stopping the add-in server of {server.url} failed: {error!r}")
-    if group is not None and sys.platform != "win32":
-        # The server was the leader of its group; the group must have gone with it.
+    if leader is None:
+        return problems
+    # The server led its group and its session: both must have gone with it.
+    for what, field in (("group", GROUP), ("session", SESSION)):
         deadline = time.monotonic() + GROUP_EXIT_GRACE
-        while _group_alive(group):
-            if time.monotonic() >= deadline:
-                left = _members(group)
-                try:
-                    os.killpg(group, signal.SIGKILL)
-                except ProcessLookupError:
-                    break
-                problems.append(
-                    f"processes of the add-in server's group {group} ({server.url}) were still alive after it "
-                    f"stopped; they were killed: {', '.join(left or ['(not listed here)'])}"
-                )
-                break
+        while (left := _members(field, leader)) and time.monotonic() < deadline:
             time.sleep(0.05)
+        if left:
+            for pid, _ in left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            problems.append(
+                f"processes of the add-in server's {what} {leader} ({server.url}) were still alive after it "
+                f"stopped; they were killed: {', '.join(f'{pid} ({name})' for pid, name in left)}"
+            )
     return problems
 
 
-def _members(group: int) -> list[str] | None:
-    """'pid (name)' of each live process in `group`; None where /proc does not tell."""
-    proc = Path("/proc")
-    if not (proc / "self" / "stat").exists():
-        return None
+# Fields of /proc/PID/stat after the name: state, parent, group, session.
+GROUP, SESSION = 2, 3
+
+
+def _members(field: int, value: int) -> list[tuple[int, str]]:
+    """(pid, name) of each live process whose group or session is `value`; empty where /proc does not tell.
+
+    A process that has exited but is not reaped yet counts as gone: it runs nothing any more.
+    """
     found = []
-    for entry in proc.glob("[0-9]*"):
+    for entry in Path("/proc").glob("[0-9]*"):
         try:
             stat = (entry / "stat").read_text()
         except OSError:
             continue
         name, _, rest = stat.partition(" (")[2].rpartition(") ")
-        fields = rest.split()  # state, parent, group, ...
-        if len(fields) > 2 and fields[2] == str(group) and fields[0] != "Z":
-            found.append(f"{entry.name} ({name})")
+        fields = rest.split()
+        if len(fields) > field and fields[field] == str(value) and fields[0] not in ("Z", "X"):
+            found.append((int(entry.name), name))
     return found
-
-
-def _group_alive(group: int) -> bool:
-    if sys.platform == "win32":
-        return False
-    try:
-        os.killpg(group, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:  # a process we may not signal is still in it
-        return True
-    # The group still exists, but its members may all be dead and unreaped: a server killed after
-    # the grace period is not waited for.
-    return _members(group) != []
