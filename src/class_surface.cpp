@@ -15,8 +15,6 @@
 namespace velmora {
 namespace {
 
-constexpr const char* kModuleName = "velmora_master.addin_launcher.server_manager";
-
 constexpr const char* kClassDoc =
     "\n    Manages the lifecycle of the Velmora Excel Add-in HTTPS server.\n    \n"
     "    Supports two modes:\n"
@@ -42,67 +40,114 @@ constexpr const char* kInitDoc =
     "    timeout: Maximum seconds to wait for server startup.\n"
     "    capture_output: If True, capture stdout/stderr for programmatic access.";
 
-constexpr Parameter kSelfOnly[] = {{"self", nullptr}};
+constexpr Parameter kSelfOnly[] = {{.name = "self"}};
 
 constexpr Parameter kInitParams[] = {
-    {"self", nullptr},           {"use_compiled", "bool"}, {"port", "int"},
-    {"server_port", "int"},      {"watchdog_port", "int"}, {"docs_port", "int"},
-    {"auth_token", "str"},       {"addin_path", "Optional[str]"}, {"timeout", "float"},
-    {"capture_output", "bool"},
+    {.name = "self"},
+    {.name = "use_compiled", .annotation = "bool", .default_value = Default::boolean(false)},
+    {.name = "port", .annotation = "int", .default_value = Default::int_(3000)},
+    {.name = "server_port", .annotation = "int", .default_value = Default::int_(8000)},
+    {.name = "watchdog_port", .annotation = "int", .default_value = Default::int_(0)},
+    {.name = "docs_port", .annotation = "int", .default_value = Default::int_(0)},
+    {.name = "auth_token", .annotation = "str", .default_value = Default::str("")},
+    {.name = "addin_path", .annotation = "Optional[str]", .default_value = Default::none()},
+    {.name = "timeout", .annotation = "float", .default_value = Default::float_(30.0)},
+    {.name = "capture_output", .annotation = "bool", .default_value = Default::boolean(false)},
 };
 
-constexpr Parameter kExitParams[] = {
-    {"self", nullptr}, {"exc_type", nullptr}, {"exc_val", nullptr}, {"exc_tb", nullptr}};
+constexpr Parameter kExitParams[] = {{.name = "self"}, {.name = "exc_type"}, {.name = "exc_val"}, {.name = "exc_tb"}};
 
-const MemberSpec kMembers[] = {
-    {"__init__", kInitParams, 1, nullptr, kInitDoc, constructor_defaults, &init_body, false},
-    {"url", kSelfOnly, 1, "str", "AddinServerManager.url(self) -> str\n\nGet the server URL.", nullptr,
-     &url_body, true},
-    {"pid", kSelfOnly, 1, "Optional[int]",
-     "AddinServerManager.pid(self) -> Optional[int]\n\nGet the server process ID, or None if not running.",
-     nullptr, &pid_body, true},
-    {"is_running", kSelfOnly, 1, "bool",
-     "AddinServerManager.is_running(self) -> bool\n\nCheck if the server is currently running.", nullptr,
-     &is_running_body, true},
-    {"start", kSelfOnly, 1, "None",
-     "AddinServerManager.start(self) -> None\n\nStart the addin server.\n\nRaises:\n"
-     "    ServerStartError: If the server fails to start within timeout.",
-     nullptr, &start_body, false},
-    {"stop", kSelfOnly, 1, "None",
-     "AddinServerManager.stop(self) -> None\n\nStop the addin server gracefully.\n\nRaises:\n"
-     "    ServerNotRunningError: If no server is running.",
-     nullptr, &stop_body, false},
-    {"__enter__", kSelfOnly, 1, "'AddinServerManager'",
-     "AddinServerManager.__enter__(self) -> 'AddinServerManager'\n\nContext manager entry - starts the server.",
-     nullptr, &enter_body, false},
-    {"__exit__", kExitParams, 4, "None",
-     "AddinServerManager.__exit__(self, exc_type, exc_val, exc_tb) -> None\n\n"
-     "Context manager exit - stops the server.",
-     nullptr, &exit_body, false},
-    {"_build_command", kSelfOnly, 1, "list",
-     "AddinServerManager._build_command(self) -> list\n\nBuild the command to start the server.", nullptr,
-     &build_command_body, false},
-    {"_wait_for_ready", kSelfOnly, 1, "bool",
-     "AddinServerManager._wait_for_ready(self) -> bool\n\n"
-     "Wait for the server to be ready (port accepting connections).",
-     nullptr, &wait_for_ready_body, false},
-    {"_is_port_in_use", kSelfOnly, 1, "bool",
-     "AddinServerManager._is_port_in_use(self) -> bool\n\nCheck if the port is accepting connections.", nullptr,
-     &is_port_in_use_body, false},
-    {"_terminate_process", kSelfOnly, 1, "None", "AddinServerManager._terminate_process(self) -> None", nullptr,
-     &terminate_process_body, false},
-    {"_get_platform_popen_args", kSelfOnly, 1, "dict",
-     "AddinServerManager._get_platform_popen_args(self) -> dict\n\nGet platform-specific Popen arguments.",
-     nullptr, &get_platform_popen_args_body, false},
+constexpr MemberSpec kMembers[] = {
+    {.name = "__init__", .params = kInitParams, .doc = kInitDoc, .body = &init_body},
+    {.name = "url",
+     .params = kSelfOnly,
+     .returns = "str",
+     .doc = "AddinServerManager.url(self) -> str\n\nGet the server URL.",
+     .body = &url_body,
+     .kind = MemberKind::property},
+    {.name = "pid",
+     .params = kSelfOnly,
+     .returns = "Optional[int]",
+     .doc = "AddinServerManager.pid(self) -> Optional[int]\n\nGet the server process ID, or None if not running.",
+     .body = &pid_body,
+     .kind = MemberKind::property},
+    {.name = "is_running",
+     .params = kSelfOnly,
+     .returns = "bool",
+     .doc = "AddinServerManager.is_running(self) -> bool\n\nCheck if the server is currently running.",
+     .body = &is_running_body,
+     .kind = MemberKind::property},
+    {.name = "start",
+     .params = kSelfOnly,
+     .returns = "None",
+     .doc = "AddinServerManager.start(self) -> None\n\nStart the addin server.\n\nRaises:\n"
+            "    ServerStartError: If the server fails to start within timeout.",
+     .body = &start_body},
+    {.name = "stop",
+     .params = kSelfOnly,
+     .returns = "None",
+     .doc = "AddinServerManager.stop(self) -> None\n\nStop the addin server gracefully.\n\nRaises:\n"
+            "    ServerNotRunningError: If no server is running.",
+     .body = &stop_body},
+    {.name = "__enter__",
+     .params = kSelfOnly,
+     .returns = "'AddinServerManager'",
+     .doc = "AddinServerManager.__enter__(self) -> 'AddinServerManager'\n\n"
+            "Context manager entry - starts the server.",
+     .body = &enter_body},
+    {.name = "__exit__",
+     .params = kExitParams,
+     .returns = "None",
+     .doc = "AddinServerManager.__exit__(self, exc_type, exc_val, exc_tb) -> None\n\n"
+            "Context manager exit - stops the server.",
+     .body = &exit_body},
+    {.name = "_build_command",
+     .params = kSelfOnly,
+     .returns = "list",
+     .doc = "AddinServerManager._build_command(self) -> list\n\nBuild the command to start the server.",
+     .body = &build_command_body},
+    {.name = "_wait_for_ready",
+     .params = kSelfOnly,
+     .returns = "bool",
+     .doc = "AddinServerManager._wait_for_ready(self) -> bool\n\n"
+            "Wait for the server to be ready (port accepting connections).",
+     .body = &wait_for_ready_body},
+    {.name = "_is_port_in_use",
+     .params = kSelfOnly,
+     .returns = "bool",
+     .doc = "AddinServerManager._is_port_in_use(self) -> bool\n\nCheck if the port is accepting connections.",
+     .body = &is_port_in_use_body},
+    {.name = "_terminate_process",
+     .params = kSelfOnly,
+     .returns = "None",
+     .doc = "AddinServerManager._terminate_process(self) -> None",
+     .body = &terminate_process_body},
+    {.name = "_get_platform_popen_args",
+     .params = kSelfOnly,
+     .returns = "dict",
+     .doc = "AddinServerManager._get_platform_popen_args(self) -> dict\n\nGet platform-specific Popen arguments.",
+     .body = &get_platform_popen_args_body},
 };
+
+// The binder's stack array holds every parameter, and a default may only be
+// followed by more defaults (the binder fills the tail from them).
+constexpr bool table_is_bindable() {
+    for (const MemberSpec& spec : kMembers) {
+        if (spec.params.size() > kMaxParams) return false;
+        for (size_t i = static_cast<size_t>(spec.required()); i < spec.params.size(); ++i)
+            if (spec.params[i].default_value.kind == Default::Kind::required) return false;
+    }
+    return true;
+}
+static_assert(table_is_bindable(), "a member has too many parameters, or a required one after a default");
 
 }  // namespace
 
 std::span<const MemberSpec> manager_members() { return kMembers; }
 
 Ref build_manager_class() {
-    if (ready_member_function_type() < 0 || make_constructor_defaults() < 0) return {};
-    Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
+    if (ready_member_function_type() < 0) return {};
+    Ref module_name = Ref::steal(PyUnicode_FromString(VELMORA_MODULE_NAME));
     Ref class_doc = Ref::steal(PyUnicode_FromString(kClassDoc));
     Ref namespace_ = Ref::steal(PyDict_New());
     if (!module_name || !class_doc || !namespace_) return {};
@@ -114,7 +159,7 @@ Ref build_manager_class() {
 
     for (const MemberSpec& spec : kMembers) {
         Ref member = make_member_function(spec, name.AddinServerManager, module_name.get(), module_namespace());
-        if (member && spec.is_property) member = call(records.property, member.get());
+        if (member && spec.kind == MemberKind::property) member = call(records.property, member.get());
         if (!member || PyDict_SetItemString(ns, spec.name, member.get()) < 0) return {};
     }
     Ref no_bases = Ref::steal(PyTuple_New(0));

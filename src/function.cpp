@@ -27,12 +27,14 @@
 namespace velmora {
 namespace {
 
-constexpr Py_ssize_t kMaxParams = 16;
-
 struct MemberFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const MemberSpec* spec;
+    Py_ssize_t n_params;       // self included
+    Py_ssize_t n_required;
+    PyObject* parameter_names; // tuple of interned names, matched against keywords
+    PyObject* bound_defaults;  // the defaults calls use, taken from the table; __defaults__ only describes them
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;
@@ -49,9 +51,10 @@ struct MemberFunction {
 MemberFunction* as_function(PyObject* obj) { return reinterpret_cast<MemberFunction*>(obj); }
 
 // "start() takes exactly 1 positional argument (2 given)"
-PyObject* argument_count_error(const MemberSpec& spec, Py_ssize_t given) {
-    const auto n = static_cast<Py_ssize_t>(spec.params.size());
-    const Py_ssize_t r = spec.required;
+PyObject* argument_count_error(const MemberFunction* func, Py_ssize_t given) {
+    const MemberSpec& spec = *func->spec;
+    const Py_ssize_t n = func->n_params;
+    const Py_ssize_t r = func->n_required;
     const char* bound = r == n ? "exactly" : given < r ? "at least" : "at most";
     const Py_ssize_t count = (r != n && given < r) ? r : n;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -59,11 +62,14 @@ PyObject* argument_count_error(const MemberSpec& spec, Py_ssize_t given) {
     return nullptr;
 }
 
-Py_ssize_t parameter_index(const MemberSpec& spec, PyObject* keyword) {
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0)
-            return static_cast<Py_ssize_t>(i);
-    }
+// The parameter a keyword names. Keyword names are nearly always interned, like
+// ours, so identity finds them; equality is the fallback, as in the interpreter.
+Py_ssize_t parameter_index(const MemberFunction* func, PyObject* keyword) {
+    PyObject* const* names = &PyTuple_GET_ITEM(func->parameter_names, 0);
+    for (Py_ssize_t i = 0; i < func->n_params; ++i)
+        if (names[i] == keyword) return i;
+    for (Py_ssize_t i = 0; i < func->n_params; ++i)
+        if (PyUnicode_Compare(names[i], keyword) == 0) return i;
     return -1;
 }
 
@@ -81,18 +87,18 @@ PyObject* call_body(MemberFunction* func, PyObject* const* params) {
 PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MemberFunction* self = as_function(callable);
     const MemberSpec& spec = *self->spec;
-    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t n = self->n_params;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
-    if (given > n || (n_keywords == 0 && given < spec.required)) return argument_count_error(spec, given);
+    if (given > n || (n_keywords == 0 && given < self->n_required)) return argument_count_error(self, given);
     if (n_keywords == 0 && given == n) return call_body(self, args);  // every parameter given by position
 
-    PyObject* bound[kMaxParams] = {};  // borrowed from the caller
+    PyObject* bound[kMaxParams] = {};  // borrowed from the caller and the defaults
     for (Py_ssize_t i = 0; i < given; ++i) bound[i] = args[i];
     for (Py_ssize_t k = 0; k < n_keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        const Py_ssize_t index = parameter_index(spec, keyword);
+        const Py_ssize_t index = parameter_index(self, keyword);
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
             return nullptr;
@@ -104,8 +110,11 @@ PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         }
         bound[index] = args[given + k];
     }
-    for (Py_ssize_t i = 0; i < spec.required; ++i) {
-        if (!bound[i]) return argument_count_error(spec, i);
+    for (Py_ssize_t i = 0; i < self->n_required; ++i) {
+        if (!bound[i]) return argument_count_error(self, i);
+    }
+    for (Py_ssize_t i = self->n_required; i < n; ++i) {
+        if (!bound[i]) bound[i] = PyTuple_GET_ITEM(self->bound_defaults, i - self->n_required);
     }
 
     return call_body(self, bound);
@@ -160,6 +169,8 @@ void member_dealloc(PyObject* obj) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->code);
     Py_CLEAR(f->traceback_code);
+    Py_CLEAR(f->parameter_names);
+    Py_CLEAR(f->bound_defaults);
     PyObject_GC_Del(obj);
     Py_DECREF(type);
 }
@@ -274,7 +285,7 @@ PyType_Slot member_slots[] = {
 
 // No Py_tp_doc: a type-level __doc__ text would hide the functions' own __doc__.
 PyType_Spec member_spec = {
-    "velmora_master.addin_launcher.server_manager.member_function",
+    VELMORA_MODULE_NAME ".member_function",
     sizeof(MemberFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -290,30 +301,64 @@ Ref make_annotations(const MemberSpec& spec) {
         Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
         if (!text || PyDict_SetItemString(annotations.get(), p.name, text.get()) < 0) return {};
     }
-    if (spec.return_annotation) {
-        Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+    if (spec.returns) {
+        Ref text = Ref::steal(PyUnicode_FromString(spec.returns));
         if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return {};
     }
     return annotations;
 }
 
 // A code object with the member's parameter names, derived from its traceback code.
-Ref make_signature_code(const MemberSpec& spec, PyObject* traceback_code, PyObject* qualname) {
-    const auto n = static_cast<Py_ssize_t>(spec.params.size());
-    Ref varnames = Ref::steal(PyTuple_New(n));
-    if (!varnames) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* text = PyUnicode_InternFromString(spec.params[static_cast<size_t>(i)].name);
-        if (!text) return {};
-        PyTuple_SET_ITEM(varnames.get(), i, text);
-    }
+Ref make_signature_code(const MemberSpec& spec, PyObject* traceback_code, PyObject* qualname,
+                        PyObject* parameter_names) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(parameter_names);
     Ref replace = get_attr(traceback_code, name.replace);
     Ref empty_args = Ref::steal(PyTuple_New(0));
     Ref changes = Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:s,s:O}", "co_argcount", n, "co_nlocals", n,
-                                           "co_varnames", varnames.get(), "co_name", spec.name,
+                                           "co_varnames", parameter_names, "co_name", spec.name,
                                            "co_qualname", qualname));
     if (!replace || !empty_args || !changes) return {};
     return Ref::steal(PyObject_Call(replace.get(), empty_args.get(), changes.get()));
+}
+
+Ref make_parameter_names(const MemberSpec& spec) {
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+    if (!names) return {};
+    for (size_t i = 0; i < spec.params.size(); ++i) {
+        PyObject* text = PyUnicode_InternFromString(spec.params[i].name);
+        if (!text) return {};
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return names;
+}
+
+Ref make_default(const Default& value) {
+    switch (value.kind) {
+        case Default::Kind::none: return Ref::borrow(Py_None);
+        case Default::Kind::boolean: return Ref::borrow(value.integer ? Py_True : Py_False);
+        case Default::Kind::integer: return Ref::steal(PyLong_FromLongLong(value.integer));
+        case Default::Kind::real: return Ref::steal(PyFloat_FromDouble(value.real));
+        case Default::Kind::text: return Ref::steal(PyUnicode_FromString(value.text));
+        case Default::Kind::required: break;
+    }
+    PyErr_SetString(PyExc_SystemError, "a required parameter has no default");
+    return {};
+}
+
+// The defaults of the parameters after the required ones, as __defaults__
+// shows them; None when every parameter is required.
+Ref make_defaults(const MemberSpec& spec) {
+    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t required = spec.required();
+    if (required == n) return Ref::borrow(Py_None);
+    Ref defaults = Ref::steal(PyTuple_New(n - required));
+    if (!defaults) return {};
+    for (Py_ssize_t i = required; i < n; ++i) {
+        Ref value = make_default(spec.params[static_cast<size_t>(i)].default_value);
+        if (!value) return {};
+        PyTuple_SET_ITEM(defaults.get(), i - required, value.release());
+    }
+    return defaults;
 }
 
 }  // namespace
@@ -342,10 +387,6 @@ void add_traceback_entry(PyObject* code, PyObject* globals) {
 
 Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,
                          PyObject* globals) {
-    if (static_cast<Py_ssize_t>(spec.params.size()) > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "member %s has too many parameters", spec.name);
-        return {};
-    }
     Ref func_name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", class_name, spec.name));
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
@@ -357,16 +398,22 @@ Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject*
     Ref traceback_code =
         traceback_text ? make_traceback_code(spec.body->file, traceback_text, spec.body->line) : Ref{};
     if (!traceback_code) return {};
-    Ref code = make_signature_code(spec, traceback_code.get(), qualname.get());
-    if (!code) return {};
-
-    Ref defaults = Ref::borrow(spec.defaults ? spec.defaults() : Py_None);
+    Ref parameter_names = make_parameter_names(spec);
+    Ref code = parameter_names ? make_signature_code(spec, traceback_code.get(), qualname.get(),
+                                                     parameter_names.get())
+                               : Ref{};
+    Ref defaults = code ? make_defaults(spec) : Ref{};
+    if (!defaults) return {};
 
     if (ready_member_function_type() < 0) return {};
     auto* f = PyObject_GC_New(MemberFunction, reinterpret_cast<PyTypeObject*>(records.function_type));
     if (!f) return {};
     f->vectorcall = member_vectorcall;
     f->spec = &spec;
+    f->n_params = static_cast<Py_ssize_t>(spec.params.size());
+    f->n_required = spec.required();
+    f->parameter_names = parameter_names.release();
+    f->bound_defaults = Py_NewRef(defaults.get());
     f->dict = nullptr;
     f->weakrefs = nullptr;
     f->name = func_name.release();

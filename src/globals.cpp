@@ -82,7 +82,6 @@ void release_load_records() {
     Py_CLEAR(records.print);
     Py_CLEAR(records.property);
     Py_CLEAR(records.function_type);
-    Py_CLEAR(records.constructor_defaults);
     records.interpreter_id = -1;
     forget_all();
     if (namespace_watcher >= 0 && PyDict_ClearWatcher(namespace_watcher) < 0) PyErr_Clear();

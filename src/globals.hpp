@@ -21,7 +21,6 @@ struct LoadRecords {
     PyObject* print = nullptr;    // strong; built-ins captured at load
     PyObject* property = nullptr;
     PyObject* function_type = nullptr;         // strong; the members' type, made at load
-    PyObject* constructor_defaults = nullptr;  // strong; what __init__ applies
 };
 
 extern LoadRecords records;

@@ -22,7 +22,7 @@ namespace velmora {
 namespace {
 
 enum InitArg { kSelf, kUseCompiled, kPort, kServerPort, kWatchdogPort, kDocsPort, kAuthToken, kAddinPath,
-               kTimeout, kCaptureOutput, kInitArgCount };
+               kTimeout, kCaptureOutput };
 
 PyObject* incorrect_type(const char* argument, const char* expected, PyObject* value) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
@@ -58,11 +58,7 @@ Ref port_value(PyObject* value, const char* argument) {
     return {};
 }
 
-PyObject* init(PyObject* const* given) {
-    PyObject* args[kInitArgCount];
-    args[kSelf] = given[kSelf];
-    for (Py_ssize_t i = 1; i < kInitArgCount; ++i)
-        args[i] = given[i] ? given[i] : PyTuple_GET_ITEM(records.constructor_defaults, i - 1);
+PyObject* init(PyObject* const* args) {
     PyObject* self = args[kSelf];
 
     // Every argument is checked before the first one is stored.
@@ -147,15 +143,6 @@ PyObject* is_running(PyObject* const* args) {
 }
 
 }  // namespace
-
-PyObject* constructor_defaults() { return records.constructor_defaults; }
-
-int make_constructor_defaults() {
-    if (records.constructor_defaults) return 0;
-    records.constructor_defaults =
-        Py_BuildValue("(OiiiisOdO)", Py_False, 3000, 8000, 0, 0, "", Py_None, 30.0, Py_False);
-    return records.constructor_defaults ? 0 : -1;
-}
 
 const MemberBody init_body = VELMORA_MEMBER_BODY(init);
 const MemberBody url_body = VELMORA_MEMBER_BODY(url);

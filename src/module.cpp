@@ -188,7 +188,7 @@ int exec_module(PyObject* module) {
         Py_CLEAR(records.module);
     }
     PyObject* failure = PyErr_GetRaisedException();
-    Ref code = make_traceback_code(source_path(__FILE__), "init velmora_master.addin_launcher.server_manager",
+    Ref code = make_traceback_code(source_path(__FILE__), "init " VELMORA_MODULE_NAME,
                                    __LINE__);
     if (!code) PyErr_Clear();  // the import still fails with its own error, only without this entry
     PyErr_SetRaisedException(failure);
