@@ -8,6 +8,7 @@
 //         "__init__": <function>, "url": property(<function>), ...})
 #include "class_surface.hpp"
 
+#include "calls.hpp"
 #include "function.hpp"
 #include "globals.hpp"
 #include "names.hpp"
@@ -153,19 +154,19 @@ Ref build_manager_class() {
     if (!module_name || !class_doc || !namespace_) return {};
     PyObject* ns = namespace_.get();
     if (PyDict_SetItemString(ns, "__module__", module_name.get()) < 0 ||
-        PyDict_SetItemString(ns, "__qualname__", name.AddinServerManager) < 0 ||
+        PyDict_SetItemString(ns, "__qualname__", interned.AddinServerManager) < 0 ||
         PyDict_SetItemString(ns, "__doc__", class_doc.get()) < 0)
         return {};
 
     for (const MemberSpec& spec : kMembers) {
-        Ref member = make_member_function(spec, name.AddinServerManager, module_name.get(), module_namespace());
+        Ref member = make_member_function(spec, interned.AddinServerManager, module_name.get(), module_namespace());
         if (member && spec.kind == MemberKind::property) member = call(records.property, member.get());
         if (!member || PyDict_SetItemString(ns, spec.name, member.get()) < 0) return {};
     }
     Ref no_bases = Ref::steal(PyTuple_New(0));
     if (!no_bases) return {};
     return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                   name.AddinServerManager, no_bases.get(), ns, nullptr));
+                                                   interned.AddinServerManager, no_bases.get(), ns, nullptr));
 }
 
 }  // namespace velmora

@@ -11,6 +11,7 @@
 // __exit__ returns None, so an exception raised in the block keeps propagating.
 #include "members.hpp"
 #include "names.hpp"
+#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -18,15 +19,15 @@ namespace {
 
 PyObject* enter(PyObject* const* args) {
     PyObject* self = args[0];
-    if (!call_method(self, name.start)) return nullptr;
+    if (!call_method(self, interned.start)) return nullptr;
     return Py_NewRef(self);
 }
 
 PyObject* exit(PyObject* const* args) {
     PyObject* self = args[0];
-    const int is_running = truth(get_attr(self, name.is_running));
+    const int is_running = is_true(get_attr(self, interned.is_running));
     if (is_running < 0) return nullptr;
-    if (is_running && !call_method(self, name.stop)) return nullptr;
+    if (is_running && !call_method(self, interned.stop)) return nullptr;
     Py_RETURN_NONE;
 }
 

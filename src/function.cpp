@@ -21,6 +21,7 @@
 
 #include <cstddef>
 
+#include "calls.hpp"
 #include "globals.hpp"
 #include "names.hpp"
 
@@ -312,7 +313,7 @@ Ref make_annotations(const MemberSpec& spec) {
 Ref make_signature_code(const MemberSpec& spec, PyObject* traceback_code, PyObject* qualname,
                         PyObject* parameter_names) {
     const Py_ssize_t n = PyTuple_GET_SIZE(parameter_names);
-    Ref replace = get_attr(traceback_code, name.replace);
+    Ref replace = get_attr(traceback_code, interned.replace);
     Ref empty_args = Ref::steal(PyTuple_New(0));
     Ref changes = Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:s,s:O}", "co_argcount", n, "co_nlocals", n,
                                            "co_varnames", parameter_names, "co_name", spec.name,
@@ -374,15 +375,13 @@ Ref make_traceback_code(const char* file, const char* code_name, int line) {
 }
 
 void add_traceback_entry(PyObject* code, PyObject* globals) {
-    PyObject* exc = PyErr_GetRaisedException();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
     // Without a frame the exception still propagates, only without this entry.
     if (!frame) PyErr_Clear();
-    PyErr_SetRaisedException(exc);
-    if (frame) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
+    PyErr_SetRaisedException(exc.release());
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "calls.hpp"
 #include "errors.hpp"
 #include "names.hpp"
 
@@ -131,8 +132,8 @@ Ref global_attr(PyObject* global, PyObject* attr) {
 }
 
 int platform_is_windows() {
-    Ref platform = global_attr(name.sys, name.platform);
-    return platform ? PyObject_RichCompareBool(platform.get(), name.win32, Py_EQ) : -1;
+    Ref platform = global_attr(interned.sys, interned.platform);
+    return platform ? PyObject_RichCompareBool(platform.get(), interned.win32, Py_EQ) : -1;
 }
 
 PyObject* raise_global(PyObject* error_class, PyObject* message) {
@@ -142,14 +143,14 @@ PyObject* raise_global(PyObject* error_class, PyObject* message) {
 }
 
 int pending_exception_matches(PyObject* global, PyObject* attr) {
-    PyObject* pending = PyErr_GetRaisedException();
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref handled = global_attr(global, attr);
     if (!handled) {
-        replace_chaining(pending);
+        chain_pending_to(std::move(pending));
         return -1;
     }
-    const int matches = PyErr_GivenExceptionMatches(pending, handled.get());
-    PyErr_SetRaisedException(pending);
+    const int matches = PyErr_GivenExceptionMatches(pending.get(), handled.get());
+    PyErr_SetRaisedException(pending.release());
     return matches;
 }
 

@@ -27,6 +27,7 @@
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -37,13 +38,13 @@ int print_line(PyObject* line) { return line && call(records.print, line) ? 0 : 
 // One report line: the label, then the value as an f-string would show it.
 int print_path(PyObject* label, PyObject* cert_paths, PyObject* attr) {
     Ref value = get_attr(cert_paths, attr);
-    Ref shown = value ? shown_as(value.get()) : Ref{};
+    Ref shown = value ? formatted(value.get()) : Ref{};
     return shown ? print_line(concat(label, shown.get()).get()) : -1;
 }
 
-Ref text_of_attr(PyObject* obj, PyObject* attr) {
+Ref str_of_attr(PyObject* obj, PyObject* attr) {
     Ref value = get_attr(obj, attr);
-    return value ? text_of(value.get()) : Ref{};
+    return value ? str_of(value.get()) : Ref{};
 }
 
 int append_all(PyObject* list, std::initializer_list<PyObject*> items) {
@@ -58,7 +59,7 @@ int append_if_set(PyObject* self, PyObject* command, PyObject* field, PyObject* 
     if (!value) return -1;
     const int set = PyObject_IsTrue(value.get());
     if (set <= 0) return set;
-    Ref text = as_text ? text_of(value.get()) : value;
+    Ref text = as_text ? str_of(value.get()) : value;
     return text ? append_all(command, {option, text.get()}) : -1;
 }
 
@@ -66,12 +67,12 @@ int append_if_set(PyObject* self, PyObject* command, PyObject* field, PyObject* 
 // ServerStartError that says what is missing.
 PyObject* raise_missing_addin_path(PyObject* self) {
     PyObject* offered = nullptr;
-    if (PyObject_GetOptionalAttr(self, name.addin_path_error, &offered) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, interned.addin_path_error, &offered) < 0) return nullptr;
     Ref error = Ref::steal(offered);
     if (!error) {
         Ref message = Ref::steal(PyUnicode_FromString(
             "Add-in directory not found: cannot locate server.js to run in development mode"));
-        return raise_global(name.ServerStartError, message.get());
+        return raise_global(interned.ServerStartError, message.get());
     }
     return raise_object(error.get());
 }
@@ -79,56 +80,56 @@ PyObject* raise_missing_addin_path(PyObject* self) {
 PyObject* build_command(PyObject* const* args) {
     PyObject* self = args[0];
 
-    Ref cert_manager = get_attr(self, name.cert_manager);
-    Ref cert_paths = cert_manager ? call_method(cert_manager.get(), name.ensure_certificates) : Ref{};
+    Ref cert_manager = get_attr(self, interned.cert_manager);
+    Ref cert_paths = cert_manager ? call_method(cert_manager.get(), interned.ensure_certificates) : Ref{};
     if (!cert_paths) return nullptr;
-    if (print_line(name.rule) < 0 || print_path(name.ca_cert_label, cert_paths.get(), name.ca_cert) < 0 ||
-        print_path(name.server_cert_label, cert_paths.get(), name.server_cert) < 0 ||
-        print_path(name.server_key_label, cert_paths.get(), name.server_key) < 0 || print_line(name.rule) < 0)
+    if (print_line(interned.rule) < 0 || print_path(interned.ca_cert_label, cert_paths.get(), interned.ca_cert) < 0 ||
+        print_path(interned.server_cert_label, cert_paths.get(), interned.server_cert) < 0 ||
+        print_path(interned.server_key_label, cert_paths.get(), interned.server_key) < 0 || print_line(interned.rule) < 0)
         return nullptr;
 
     Ref command = Ref::steal(PyList_New(0));
     if (!command) return nullptr;
-    const int compiled = truth(get_attr(self, name.use_compiled));
+    const int compiled = is_true(get_attr(self, interned.use_compiled));
     if (compiled < 0) return nullptr;
     if (compiled) {
-        Ref config = get_attr(self, name.config);
-        Ref binary = config ? call_method(config.get(), name.get_binary_path) : Ref{};
-        Ref binary_text = binary ? text_of(binary.get()) : Ref{};
+        Ref config = get_attr(self, interned.config);
+        Ref binary = config ? call_method(config.get(), interned.get_binary_path) : Ref{};
+        Ref binary_text = binary ? str_of(binary.get()) : Ref{};
         if (!binary_text || PyList_Append(command.get(), binary_text.get()) < 0) return nullptr;
     } else {
-        Ref config = get_attr(self, name.config);
-        Ref addin_path = config ? get_attr(config.get(), name.addin_path) : Ref{};
+        Ref config = get_attr(self, interned.config);
+        Ref addin_path = config ? get_attr(config.get(), interned.addin_path) : Ref{};
         if (!addin_path) return nullptr;
         if (addin_path.get() == Py_None) return raise_missing_addin_path(self);
-        addin_path = get_attr(config.get(), name.addin_path);
-        Ref script = addin_path ? Ref::steal(PyNumber_TrueDivide(addin_path.get(), name.server_js)) : Ref{};
-        Ref script_text = script ? text_of(script.get()) : Ref{};
-        if (!script_text || append_all(command.get(), {name.node, script_text.get()}) < 0) return nullptr;
+        addin_path = get_attr(config.get(), interned.addin_path);
+        Ref script = addin_path ? Ref::steal(PyNumber_TrueDivide(addin_path.get(), interned.server_js)) : Ref{};
+        Ref script_text = script ? str_of(script.get()) : Ref{};
+        if (!script_text || append_all(command.get(), {interned.node, script_text.get()}) < 0) return nullptr;
     }
 
-    Ref cert_text = text_of_attr(cert_paths.get(), name.server_cert);
+    Ref cert_text = str_of_attr(cert_paths.get(), interned.server_cert);
     if (!cert_text) return nullptr;
-    Ref key_text = text_of_attr(cert_paths.get(), name.server_key);
+    Ref key_text = str_of_attr(cert_paths.get(), interned.server_key);
     if (!key_text) return nullptr;
-    Ref port_text = text_of_attr(self, name.port);
+    Ref port_text = str_of_attr(self, interned.port);
     if (!port_text) return nullptr;
-    Ref server_port_text = text_of_attr(self, name.server_port);
+    Ref server_port_text = str_of_attr(self, interned.server_port);
     if (!server_port_text) return nullptr;
-    Ref get_level_name = global_attr(name.logging, name.getLevelName);
-    Ref logger = get_level_name ? resolve_global(name.logger) : Ref{};
-    Ref level = logger ? call_method(logger.get(), name.getEffectiveLevel) : Ref{};
+    Ref get_level_name = global_attr(interned.logging, interned.getLevelName);
+    Ref logger = get_level_name ? resolve_global(interned.logger) : Ref{};
+    Ref level = logger ? call_method(logger.get(), interned.getEffectiveLevel) : Ref{};
     Ref level_name = level ? call(get_level_name.get(), level.get()) : Ref{};
-    Ref level_text = level_name ? text_of(level_name.get()) : Ref{};
+    Ref level_text = level_name ? str_of(level_name.get()) : Ref{};
     if (!level_text ||
-        append_all(command.get(), {name.opt_cert, cert_text.get(), name.opt_key, key_text.get(), name.opt_port,
-                                   port_text.get(), name.opt_server_port, server_port_text.get(),
-                                   name.opt_logging_level, level_text.get()}) < 0)
+        append_all(command.get(), {interned.opt_cert, cert_text.get(), interned.opt_key, key_text.get(), interned.opt_port,
+                                   port_text.get(), interned.opt_server_port, server_port_text.get(),
+                                   interned.opt_logging_level, level_text.get()}) < 0)
         return nullptr;
 
-    if (append_if_set(self, command.get(), name.watchdog_port, name.opt_watchdog_port, true) < 0 ||
-        append_if_set(self, command.get(), name.auth_token, name.opt_auth_token, false) < 0 ||
-        append_if_set(self, command.get(), name.docs_port, name.opt_docs_port, true) < 0)
+    if (append_if_set(self, command.get(), interned.watchdog_port, interned.opt_watchdog_port, true) < 0 ||
+        append_if_set(self, command.get(), interned.auth_token, interned.opt_auth_token, false) < 0 ||
+        append_if_set(self, command.get(), interned.docs_port, interned.opt_docs_port, true) < 0)
         return nullptr;
     return command.release();
 }

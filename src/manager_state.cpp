@@ -16,6 +16,7 @@
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -35,17 +36,17 @@ PyObject* incorrect_type(const char* argument, const char* expected, PyObject* v
 PyObject* not_exact_str(const char* argument, PyObject* value) {
     incorrect_type(argument, "str", value);
     if (PyUnicode_Check(value)) {
-        PyObject* error = PyErr_GetRaisedException();
+        Ref error = Ref::steal(PyErr_GetRaisedException());
         Ref note = Ref::steal(PyUnicode_FromString(
             "Subclasses of built-in types are rejected: pass an exact str instance."));
-        Ref added = note ? call_method(error, name.add_note, note.get()) : Ref{};
+        Ref added = note ? call_method(error.get(), interned.add_note, note.get()) : Ref{};
         if (!added) PyErr_Clear();
-        PyErr_SetRaisedException(error);
+        PyErr_SetRaisedException(error.release());
     }
     return nullptr;
 }
 
-Ref truth_value(PyObject* value) {
+Ref as_bool(PyObject* value) {
     const int truth = PyObject_IsTrue(value);
     return truth < 0 ? Ref{} : Ref::borrow(truth ? Py_True : Py_False);
 }
@@ -62,7 +63,7 @@ PyObject* init(PyObject* const* args) {
     PyObject* self = args[kSelf];
 
     // Every argument is checked before the first one is stored.
-    Ref use_compiled = truth_value(args[kUseCompiled]);
+    Ref use_compiled = as_bool(args[kUseCompiled]);
     if (!use_compiled) return nullptr;
     Ref port = port_value(args[kPort], "port");
     if (!port) return nullptr;
@@ -79,51 +80,51 @@ PyObject* init(PyObject* const* args) {
         timeout = Ref::steal(PyFloat_FromDouble(seconds));
         if (!timeout) return nullptr;
     }
-    Ref capture_output = truth_value(args[kCaptureOutput]);
+    Ref capture_output = as_bool(args[kCaptureOutput]);
     if (!capture_output) return nullptr;
     if (!PyUnicode_CheckExact(args[kAuthToken])) return not_exact_str("auth_token", args[kAuthToken]);
     PyObject* addin_path = args[kAddinPath];
     if (addin_path != Py_None && !PyUnicode_CheckExact(addin_path))
         return not_exact_str("addin_path", addin_path);
 
-    if (set_attr(self, name.use_compiled, std::move(use_compiled)) < 0 ||
-        set_attr(self, name.port, std::move(port)) < 0 ||
-        set_attr(self, name.server_port, std::move(server_port)) < 0 ||
-        set_attr(self, name.watchdog_port, std::move(watchdog_port)) < 0 ||
-        set_attr(self, name.docs_port, std::move(docs_port)) < 0 ||
-        set_attr(self, name.auth_token, Ref::borrow(args[kAuthToken])) < 0 ||
-        set_attr(self, name.timeout, std::move(timeout)) < 0 ||
-        set_attr(self, name.capture_output, std::move(capture_output)) < 0 ||
-        set_attr(self, name.process, Ref::borrow(Py_None)) < 0)
+    if (set_attr(self, interned.use_compiled, std::move(use_compiled)) < 0 ||
+        set_attr(self, interned.port, std::move(port)) < 0 ||
+        set_attr(self, interned.server_port, std::move(server_port)) < 0 ||
+        set_attr(self, interned.watchdog_port, std::move(watchdog_port)) < 0 ||
+        set_attr(self, interned.docs_port, std::move(docs_port)) < 0 ||
+        set_attr(self, interned.auth_token, Ref::borrow(args[kAuthToken])) < 0 ||
+        set_attr(self, interned.timeout, std::move(timeout)) < 0 ||
+        set_attr(self, interned.capture_output, std::move(capture_output)) < 0 ||
+        set_attr(self, interned.process, Ref::borrow(Py_None)) < 0)
         return nullptr;
 
-    Ref config_class = resolve_global(name.Config);
-    if (!config_class || set_attr(self, name.config, call(config_class.get(), addin_path)) < 0) return nullptr;
-    Ref cert_manager_class = resolve_global(name.CertificateManager);
+    Ref config_class = resolve_global(interned.Config);
+    if (!config_class || set_attr(self, interned.config, call(config_class.get(), addin_path)) < 0) return nullptr;
+    Ref cert_manager_class = resolve_global(interned.CertificateManager);
     if (!cert_manager_class ||
-        set_attr(self, name.cert_manager, Ref::steal(PyObject_CallNoArgs(cert_manager_class.get()))) < 0)
+        set_attr(self, interned.cert_manager, Ref::steal(PyObject_CallNoArgs(cert_manager_class.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* url(PyObject* const* args) {
-    Ref port = get_attr(args[0], name.port);
+    Ref port = get_attr(args[0], interned.port);
     if (!port) return nullptr;
-    Ref port_text = shown_as(port.get());
+    Ref port_text = formatted(port.get());
     if (!port_text) return nullptr;
 #ifdef VELMORA_DELIBERATE_LEAK
     Py_INCREF(port_text.get());  // the leak checks must catch this
 #endif
-    return PyUnicode_Concat(name.url_prefix, port_text.get());
+    return PyUnicode_Concat(interned.url_prefix, port_text.get());
 }
 
 PyObject* pid(PyObject* const* args) {
-    Ref process = get_attr(args[0], name.process);
+    Ref process = get_attr(args[0], interned.process);
     if (!process) return nullptr;
     const int held = PyObject_IsTrue(process.get());
     if (held < 0) return nullptr;
     if (!held) Py_RETURN_NONE;
-    Ref process_id = get_attr(process.get(), name.pid);
+    Ref process_id = get_attr(process.get(), interned.pid);
     if (!process_id) return nullptr;
     if (process_id.get() == Py_None || PyLong_CheckExact(process_id.get())) return process_id.release();
     if (PyNumber_Check(process_id.get())) return PyNumber_Long(process_id.get());
@@ -133,13 +134,13 @@ PyObject* pid(PyObject* const* args) {
 
 PyObject* is_running(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref process = get_attr(self, name.process);
+    Ref process = get_attr(self, interned.process);
     if (!process) return nullptr;
     if (process.get() == Py_None) Py_RETURN_FALSE;
-    Ref status = call_method(process.get(), name.poll);
+    Ref status = call_method(process.get(), interned.poll);
     if (!status) return nullptr;
     if (status.get() != Py_None) Py_RETURN_FALSE;
-    return call_method(self, name.is_port_in_use).release();
+    return call_method(self, interned.is_port_in_use).release();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "function.hpp"
 #include "globals.hpp"
 #include "names.hpp"
+#include "calls.hpp"
 #include "ref.hpp"
 
 // A build meant for the debug interpreter must see its headers, not the release ones.
@@ -54,7 +55,7 @@ void forget_load(void*) {
 // The recorded module is handed back only under the name it was loaded as:
 // under another name the import system would rewrite its __spec__ and name.
 PyObject* recorded_module(PyObject* spec) {
-    Ref requested = get_attr(spec, name.name);
+    Ref requested = get_attr(spec, interned.name);
     Ref loaded = requested ? Ref::steal(PyModule_GetNameObject(records.module)) : Ref{};
     if (!loaded) return nullptr;
     const int same = PyObject_RichCompareBool(requested.get(), loaded.get(), Py_EQ);
@@ -83,13 +84,13 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (intern_names() < 0) return nullptr;
     if (records.module) return recorded_module(spec);
 
-    Ref module_name = get_attr(spec, name.name);
+    Ref module_name = get_attr(spec, interned.name);
     if (!module_name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
-    if (!module || copy_spec_attr(spec, name.loader, module.get(), name.dunder_loader, false) < 0 ||
-        copy_spec_attr(spec, name.origin, module.get(), name.dunder_file, false) < 0 ||
-        copy_spec_attr(spec, name.parent, module.get(), name.dunder_package, false) < 0 ||
-        copy_spec_attr(spec, name.submodule_search_locations, module.get(), name.dunder_path, true) < 0)
+    if (!module || copy_spec_attr(spec, interned.loader, module.get(), interned.dunder_loader, false) < 0 ||
+        copy_spec_attr(spec, interned.origin, module.get(), interned.dunder_file, false) < 0 ||
+        copy_spec_attr(spec, interned.parent, module.get(), interned.dunder_package, false) < 0 ||
+        copy_spec_attr(spec, interned.submodule_search_locations, module.get(), interned.dunder_path, true) < 0)
         return nullptr;
     return module.release();
 }
@@ -130,7 +131,7 @@ int import_names(PyObject* ns, const char* module, int level, std::initializer_l
         if (PyObject_GetOptionalAttr(imported.get(), n, &value) < 0) return -1;
         if (!value) {
             // A submodule of that name that is already imported stands in for the attribute.
-            Ref package_name = get_attr(imported.get(), name.dunder_name);
+            Ref package_name = get_attr(imported.get(), interned.dunder_name);
             if (!package_name) return -1;
             Ref full_name = Ref::steal(PyUnicode_FromFormat("%S.%U", package_name.get(), n));
             if (!full_name) return -1;
@@ -152,33 +153,33 @@ int run_execution_steps(PyObject* module) {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
     Py_XSETREF(records.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
-    if (capture_builtin(name.property, &records.property) < 0 || capture_builtin(name.print, &records.print) < 0 ||
+    if (capture_builtin(interned.property, &records.property) < 0 || capture_builtin(interned.print, &records.print) < 0 ||
         watch_namespaces(ns, records.builtins) < 0)
         return -1;
 
-    for (PyObject* standard : {name.subprocess, name.sys, name.os, name.atexit, name.time, name.signal, name.socket})
+    for (PyObject* standard : {interned.subprocess, interned.sys, interned.os, interned.atexit, interned.time, interned.signal, interned.socket})
         if (import_module(ns, standard) < 0) return -1;
-    if (import_names(ns, "pathlib", 0, {name.Path}) < 0 || import_names(ns, "typing", 0, {name.Optional}) < 0 ||
-        import_names(ns, "config", 1, {name.Config}) < 0 ||
-        import_names(ns, "certificate_manager", 1, {name.CertificateManager}) < 0 ||
+    if (import_names(ns, "pathlib", 0, {interned.Path}) < 0 || import_names(ns, "typing", 0, {interned.Optional}) < 0 ||
+        import_names(ns, "config", 1, {interned.Config}) < 0 ||
+        import_names(ns, "certificate_manager", 1, {interned.CertificateManager}) < 0 ||
         import_names(ns, "exceptions", 1,
-                     {name.ServerStartError, name.ServerStopError, name.ServerNotRunningError}) < 0 ||
-        import_module(ns, name.logging) < 0 ||
-        import_names(ns, "logging_config", 2, {name.setup_logging_subprocess, name.get_logger}) < 0)
+                     {interned.ServerStartError, interned.ServerStopError, interned.ServerNotRunningError}) < 0 ||
+        import_module(ns, interned.logging) < 0 ||
+        import_names(ns, "logging_config", 2, {interned.setup_logging_subprocess, interned.get_logger}) < 0)
         return -1;
 
-    Ref get_logger = resolve_global(name.get_logger);
-    Ref module_name = get_logger ? resolve_global(name.dunder_name) : Ref{};
-    if (!module_name || bind(ns, name.logger, call(get_logger.get(), module_name.get())) < 0) return -1;
+    Ref get_logger = resolve_global(interned.get_logger);
+    Ref module_name = get_logger ? resolve_global(interned.dunder_name) : Ref{};
+    if (!module_name || bind(ns, interned.logger, call(get_logger.get(), module_name.get())) < 0) return -1;
 
-    return bind(ns, name.AddinServerManager, build_manager_class());
+    return bind(ns, interned.AddinServerManager, build_manager_class());
 }
 
 int exec_module(PyObject* module) {
     if (records.module == module) return 0;
     if (records.module) {
         // The loaded module stays recorded: forgetting it would let the next
-        // import initialise a second copy, the very thing refused here.
+        // import initialise a second copy, the very thing connection_failed here.
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'server_manager' has already been imported. Re-initialisation is not "
                         "supported.");
@@ -187,11 +188,10 @@ int exec_module(PyObject* module) {
         if (run_execution_steps(module) == 0) return 0;
         Py_CLEAR(records.module);
     }
-    PyObject* failure = PyErr_GetRaisedException();
-    Ref code = make_traceback_code(source_path(__FILE__), "init " VELMORA_MODULE_NAME,
-                                   __LINE__);
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    Ref code = make_traceback_code(source_path(__FILE__), "init " VELMORA_MODULE_NAME, __LINE__);
     if (!code) PyErr_Clear();  // the import still fails with its own error, only without this entry
-    PyErr_SetRaisedException(failure);
+    PyErr_SetRaisedException(failure.release());
     if (code) add_traceback_entry(code.get(), PyModule_GetDict(module));
     return -1;
 }

@@ -3,7 +3,7 @@
 
 namespace velmora {
 
-InternedNames name{};
+InternedNames interned{};
 
 namespace {
 bool done = false;
@@ -12,7 +12,7 @@ bool done = false;
 int intern_names() {
     if (done) return 0;
 #define VELMORA_INTERN_NAME(id, text) \
-    if (!name.id && !(name.id = PyUnicode_InternFromString(text))) return -1;
+    if (!interned.id && !(interned.id = PyUnicode_InternFromString(text))) return -1;
     VELMORA_INTERNED_NAMES(VELMORA_INTERN_NAME)
 #undef VELMORA_INTERN_NAME
     done = true;
@@ -20,7 +20,7 @@ int intern_names() {
 }
 
 void release_names() {
-#define VELMORA_RELEASE_NAME(id, text) Py_CLEAR(name.id);
+#define VELMORA_RELEASE_NAME(id, text) Py_CLEAR(interned.id);
     VELMORA_INTERNED_NAMES(VELMORA_RELEASE_NAME)
 #undef VELMORA_RELEASE_NAME
     done = false;

@@ -74,7 +74,7 @@ struct InternedNames {
 
 // Filled by intern_names(); every member is a strong reference kept until
 // the interpreter that made it is finalised.
-extern InternedNames name;
+extern InternedNames interned;
 
 // Makes the strings on first use; later calls do nothing. -1 with an exception set on failure.
 int intern_names();

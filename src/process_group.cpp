@@ -5,15 +5,16 @@
 // them, bounded by the same grace period the server had.
 #include "process_group.hpp"
 
+#include "calls.hpp"
 #include "globals.hpp"
 #include "names.hpp"
 
 namespace velmora {
 
 int send_signal(PyObject* sender, PyObject* target, PyObject* signal_name) {
-    Ref send = global_attr(name.os, sender);
+    Ref send = global_attr(interned.os, sender);
     Ref signal_number = !send ? Ref{}
-                        : signal_name ? global_attr(name.signal, signal_name)
+                        : signal_name ? global_attr(interned.signal, signal_name)
                                       : Ref::steal(PyLong_FromLong(0));
     if (!signal_number) return -1;
     return Ref::steal(PyObject_CallFunctionObjArgs(send.get(), target, signal_number.get(), nullptr)) ? 0 : -1;
@@ -27,7 +28,7 @@ int signal_unless_gone(PyObject* sender, PyObject* target, PyObject* signal_name
 }
 
 Ref grace_deadline() {
-    Ref monotonic = global_attr(name.time, name.monotonic);
+    Ref monotonic = global_attr(interned.time, interned.monotonic);
     Ref now = monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
     Ref grace = now ? Ref::steal(PyLong_FromLong(5)) : Ref{};
     return grace ? Ref::steal(PyNumber_Add(now.get(), grace.get())) : Ref{};
@@ -35,18 +36,18 @@ Ref grace_deadline() {
 
 int end_group_survivors(PyObject* group, PyObject* deadline) {
     for (;;) {
-        const int probed = signal_unless_gone(name.killpg, group, nullptr);
+        const int probed = signal_unless_gone(interned.killpg, group, nullptr);
         if (probed != 0) return probed < 0 ? -1 : 0;
-        Ref monotonic = global_attr(name.time, name.monotonic);
+        Ref monotonic = global_attr(interned.time, interned.monotonic);
         Ref now = monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
         const int over = now ? PyObject_RichCompareBool(now.get(), deadline, Py_GE) : -1;
         if (over < 0) return -1;
         if (over) break;
-        Ref sleep = global_attr(name.time, name.sleep);
+        Ref sleep = global_attr(interned.time, interned.sleep);
         Ref pause = sleep ? Ref::steal(PyFloat_FromDouble(0.05)) : Ref{};
         if (!pause || !call(sleep.get(), pause.get())) return -1;
     }
-    return signal_unless_gone(name.killpg, group, name.SIGKILL) < 0 ? -1 : 0;
+    return signal_unless_gone(interned.killpg, group, interned.SIGKILL) < 0 ? -1 : 0;
 }
 
 }  // namespace velmora

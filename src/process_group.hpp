@@ -8,7 +8,7 @@
 namespace velmora {
 
 // os.<sender>(target, signal.<signal_name>), or signal 0 for a null
-// signal_name, the sender being name.kill or name.killpg. 0, or -1 with an
+// signal_name, the sender being interned.kill or interned.killpg. 0, or -1 with an
 // exception set.
 int send_signal(PyObject* sender, PyObject* target, PyObject* signal_name);
 

@@ -14,7 +14,7 @@ namespace velmora {
 // with an exception set means reading the attribute failed.
 inline Ref collected_exit_code(PyObject* process) {
     PyObject* code = nullptr;
-    if (PyObject_GetOptionalAttr(process, name.returncode, &code) < 0) return {};
+    if (PyObject_GetOptionalAttr(process, interned.returncode, &code) < 0) return {};
     Ref owned = Ref::steal(code);
     return owned && PyLong_Check(owned.get()) ? owned : Ref{};
 }

@@ -24,13 +24,14 @@
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
 namespace {
 
 Ref wall_clock() {
-    Ref clock = global_attr(name.time, name.time);
+    Ref clock = global_attr(interned.time, interned.time);
     return clock ? Ref::steal(PyObject_CallNoArgs(clock.get())) : Ref{};
 }
 
@@ -43,21 +44,21 @@ PyObject* wait_for_ready(PyObject* const* args) {
     for (;;) {
         Ref now = wall_clock();
         Ref elapsed = now ? Ref::steal(PyNumber_Subtract(now.get(), start_time.get())) : Ref{};
-        Ref timeout = elapsed ? get_attr(self, name.timeout) : Ref{};
+        Ref timeout = elapsed ? get_attr(self, interned.timeout) : Ref{};
         const int in_time = timeout ? PyObject_RichCompareBool(elapsed.get(), timeout.get(), Py_LT) : -1;
         if (in_time < 0) return nullptr;
         if (!in_time) Py_RETURN_FALSE;
 
-        const int ready = truth(call_method(self, name.is_port_in_use));
+        const int ready = is_true(call_method(self, interned.is_port_in_use));
         if (ready < 0) return nullptr;
         if (ready) Py_RETURN_TRUE;
 
-        Ref process = get_attr(self, name.process);
-        Ref status = process ? call_method(process.get(), name.poll) : Ref{};
+        Ref process = get_attr(self, interned.process);
+        Ref status = process ? call_method(process.get(), interned.poll) : Ref{};
         if (!status) return nullptr;
         if (status.get() != Py_None) Py_RETURN_FALSE;
 
-        Ref sleep = global_attr(name.time, name.sleep);
+        Ref sleep = global_attr(interned.time, interned.sleep);
         if (!sleep || !call(sleep.get(), pause.get())) return nullptr;
     }
 }
@@ -65,37 +66,37 @@ PyObject* wait_for_ready(PyObject* const* args) {
 // settimeout(1), then connect(("localhost", self.port)).
 int try_connect(PyObject* self, PyObject* sock) {
     Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!one || !call_method(sock, name.settimeout, one.get())) return -1;
-    Ref port = get_attr(self, name.port);
-    Ref address = port ? Ref::steal(PyTuple_Pack(2, name.localhost, port.get())) : Ref{};
-    return address && call_method(sock, name.connect, address.get()) ? 0 : -1;
+    if (!one || !call_method(sock, interned.settimeout, one.get())) return -1;
+    Ref port = get_attr(self, interned.port);
+    Ref address = port ? Ref::steal(PyTuple_Pack(2, interned.localhost, port.get())) : Ref{};
+    return address && call_method(sock, interned.connect, address.get()) ? 0 : -1;
 }
 
 // True when the pending exception is one the probe answers with False.
 int is_connection_failure() {
-    const int timed_out = pending_exception_matches(name.socket, name.timeout);
+    const int timed_out = pending_exception_matches(interned.socket, interned.timeout);
     if (timed_out != 0) return timed_out;
     return PyErr_ExceptionMatches(PyExc_ConnectionRefusedError) || PyErr_ExceptionMatches(PyExc_OSError);
 }
 
 PyObject* is_port_in_use(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref socket_class = global_attr(name.socket, name.socket);
-    Ref family = socket_class ? global_attr(name.socket, name.AF_INET) : Ref{};
-    Ref kind = family ? global_attr(name.socket, name.SOCK_STREAM) : Ref{};
+    Ref socket_class = global_attr(interned.socket, interned.socket);
+    Ref family = socket_class ? global_attr(interned.socket, interned.AF_INET) : Ref{};
+    Ref kind = family ? global_attr(interned.socket, interned.SOCK_STREAM) : Ref{};
     Ref created = kind ? Ref::steal(PyObject_CallFunctionObjArgs(socket_class.get(), family.get(), kind.get(),
                                                                  nullptr))
                        : Ref{};
     if (!created) return nullptr;
-    Ref exit = get_attr(created.get(), name.exit);
-    Ref sock = exit ? call_method(created.get(), name.enter) : Ref{};
+    Ref exit = get_attr(created.get(), interned.exit);
+    Ref sock = exit ? call_method(created.get(), interned.enter) : Ref{};
     if (!sock) return nullptr;
 
     const bool connected = try_connect(self, sock.get()) == 0;
     // An error in testing the exception (looking up socket.timeout) leaves the
     // `with` block like any other error, in place of the one being tested.
-    const int refused = connected ? 0 : is_connection_failure();
-    if (connected || refused > 0) {
+    const int connection_failed = connected ? 0 : is_connection_failure();
+    if (connected || connection_failed > 0) {
         PyErr_Clear();
         Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
         if (!closed) return nullptr;
@@ -104,19 +105,15 @@ PyObject* is_port_in_use(PyObject* const* args) {
     // Anything else leaves the `with` block with the exception, which closes
     // the socket. __exit__ runs while that exception is being handled, so an
     // error it raises is chained to it.
-    Ref failure = Ref::steal(PyErr_GetRaisedException());
-    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
-    int swallow = -1;
-    {
-        HandledException handling(failure.get());
-        swallow = truth(Ref::steal(PyObject_CallFunctionObjArgs(
-            exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
-            traceback ? traceback.get() : Py_None, nullptr)));
-    }
+    HandledException failure;
+    PyObject* error = failure.exception();
+    Ref traceback = Ref::steal(PyException_GetTraceback(error));
+    const int swallow = is_true(Ref::steal(PyObject_CallFunctionObjArgs(
+        exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(error)), error, traceback ? traceback.get() : Py_None,
+        nullptr)));
     if (swallow < 0) return nullptr;
     if (swallow) Py_RETURN_NONE;
-    PyErr_SetRaisedException(failure.release());
-    return nullptr;
+    return failure.reraise();
 }
 
 }  // namespace

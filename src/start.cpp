@@ -49,23 +49,24 @@
 // code between fork and exec, which is safe in a threaded program and keeps the
 // fast launch path that preexec_fn would forbid.
 #include "globals.hpp"
-#include "handling.hpp"
+#include "errors.hpp"
 #include "members.hpp"
 #include "names.hpp"
 #include "process_group.hpp"
 #include "process_status.hpp"
+#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
 namespace {
 
-PyObject* raise_start_error(Ref message) { return raise_global(name.ServerStartError, message.get()); }
+PyObject* raise_start_error(Ref message) { return raise_global(interned.ServerStartError, message.get()); }
 
 // PIPE when capture_output is true, else None; read afresh for each stream.
 Ref output_stream(PyObject* self) {
-    const int captured = truth(get_attr(self, name.capture_output));
+    const int captured = is_true(get_attr(self, interned.capture_output));
     if (captured < 0) return {};
-    return captured ? global_attr(name.subprocess, name.PIPE) : Ref::borrow(Py_None);
+    return captured ? global_attr(interned.subprocess, interned.PIPE) : Ref::borrow(Py_None);
 }
 
 // kwargs.update(options) as a call's **options does it: a mapping of str keys, none repeated.
@@ -75,7 +76,7 @@ int merge_keyword_options(PyObject* kwargs, PyObject* options) {
         keys = Ref::steal(PyDict_Keys(options));
     } else {
         PyObject* keys_method = nullptr;
-        if (PyObject_GetOptionalAttr(options, name.keys, &keys_method) < 0) return -1;
+        if (PyObject_GetOptionalAttr(options, interned.keys, &keys_method) < 0) return -1;
         Ref owned = Ref::steal(keys_method);
         if (!keys_method) {
             PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
@@ -109,12 +110,12 @@ int merge_keyword_options(PyObject* kwargs, PyObject* options) {
 // exception go on. A failure in ending it takes its place, chained to it.
 PyObject* end_child_after_failed_wait(PyObject* self) {
     HandledException failure;
-    Ref process = get_attr(self, name.process);
+    Ref process = get_attr(self, interned.process);
     if (!process) return nullptr;
     if (process.get() == Py_None) return failure.reraise();
     Ref exit_code = collected_exit_code(process.get());
     if (PyErr_Occurred()) return nullptr;
-    if (exit_code ? set_attr(self, name.process, Ref::borrow(Py_None)) < 0 : !call_method(self, name.stop))
+    if (exit_code ? set_attr(self, interned.process, Ref::borrow(Py_None)) < 0 : !call_method(self, interned.stop))
         return nullptr;
     return failure.reraise();
 }
@@ -125,9 +126,9 @@ PyObject* end_child_after_failed_wait(PyObject* self) {
 int end_former_group(PyObject* process) {
     const int windows = platform_is_windows();
     if (windows) return windows < 0 ? -1 : 0;
-    Ref group = get_attr(process, name.pid);
+    Ref group = get_attr(process, interned.pid);
     if (!group) return -1;
-    const int sent = signal_unless_gone(name.killpg, group.get(), name.SIGTERM);
+    const int sent = signal_unless_gone(interned.killpg, group.get(), interned.SIGTERM);
     if (sent != 0) return sent < 0 ? -1 : 0;
     Ref deadline = grace_deadline();
     return deadline ? end_group_survivors(group.get(), deadline.get()) : -1;
@@ -136,58 +137,58 @@ int end_former_group(PyObject* process) {
 PyObject* start(PyObject* const* args) {
     PyObject* self = args[0];
 
-    const int is_running = truth(get_attr(self, name.is_running));
+    const int is_running = is_true(get_attr(self, interned.is_running));
     if (is_running < 0) return nullptr;
     if (is_running) return raise_start_error(Ref::steal(PyUnicode_FromString("Server is already running")));
 
-    Ref command = call_method(self, name.build_command);
+    Ref command = call_method(self, interned.build_command);
     if (!command) return nullptr;
-    Ref popen = global_attr(name.subprocess, name.Popen);
+    Ref popen = global_attr(interned.subprocess, interned.Popen);
     if (!popen) return nullptr;
 
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) return nullptr;
-    Ref config = get_attr(self, name.config);
-    Ref cwd = config ? get_attr(config.get(), name.addin_path) : Ref{};
-    if (!cwd || PyDict_SetItem(kwargs.get(), name.cwd, cwd.get()) < 0) return nullptr;
+    Ref config = get_attr(self, interned.config);
+    Ref cwd = config ? get_attr(config.get(), interned.addin_path) : Ref{};
+    if (!cwd || PyDict_SetItem(kwargs.get(), interned.cwd, cwd.get()) < 0) return nullptr;
     Ref stdout_stream = output_stream(self);
-    if (!stdout_stream || PyDict_SetItem(kwargs.get(), name.stdout_, stdout_stream.get()) < 0) return nullptr;
+    if (!stdout_stream || PyDict_SetItem(kwargs.get(), interned.stdout_, stdout_stream.get()) < 0) return nullptr;
     Ref stderr_stream = output_stream(self);
-    if (!stderr_stream || PyDict_SetItem(kwargs.get(), name.stderr_, stderr_stream.get()) < 0) return nullptr;
-    Ref platform_options = call_method(self, name.get_platform_popen_args);
+    if (!stderr_stream || PyDict_SetItem(kwargs.get(), interned.stderr_, stderr_stream.get()) < 0) return nullptr;
+    Ref platform_options = call_method(self, interned.get_platform_popen_args);
     if (!platform_options || merge_keyword_options(kwargs.get(), platform_options.get()) < 0) return nullptr;
 
     Ref positional = Ref::steal(PyTuple_Pack(1, command.get()));
     if (!positional) return nullptr;
     Ref process = Ref::steal(PyObject_Call(popen.get(), positional.get(), kwargs.get()));
-    if (!process || set_attr(self, name.process, std::move(process)) < 0) return nullptr;
+    if (!process || set_attr(self, interned.process, std::move(process)) < 0) return nullptr;
 
-    Ref register_hook = global_attr(name.atexit, name.register_);
-    Ref hook = register_hook ? get_attr(self, name.terminate_process) : Ref{};
+    Ref register_hook = global_attr(interned.atexit, interned.register_);
+    Ref hook = register_hook ? get_attr(self, interned.terminate_process) : Ref{};
     if (!hook || !call(register_hook.get(), hook.get())) return nullptr;
 
-    Ref ready = call_method(self, name.wait_for_ready);
+    Ref ready = call_method(self, interned.wait_for_ready);
     if (!ready) return end_child_after_failed_wait(self);
-    const int is_ready = truth(ready);
+    const int is_ready = is_true(ready);
     if (is_ready < 0) return nullptr;
     if (is_ready) Py_RETURN_NONE;
 
     // A child whose exit is already collected has nothing left to signal (its
     // pid may belong to another process by now): report how it ended instead.
-    Ref held = get_attr(self, name.process);
+    Ref held = get_attr(self, interned.process);
     if (!held) return nullptr;
     Ref exit_code = collected_exit_code(held.get());
     if (!exit_code && PyErr_Occurred()) return nullptr;
     if (exit_code) {
-        if (end_former_group(held.get()) < 0 || set_attr(self, name.process, Ref::borrow(Py_None)) < 0)
+        if (end_former_group(held.get()) < 0 || set_attr(self, interned.process, Ref::borrow(Py_None)) < 0)
             return nullptr;
         return raise_start_error(Ref::steal(
             PyUnicode_FromFormat("Server exited with code %S before accepting connections", exit_code.get())));
     }
 
-    if (!call_method(self, name.stop)) return nullptr;
-    Ref timeout = get_attr(self, name.timeout);
-    Ref timeout_text = timeout ? shown_as(timeout.get()) : Ref{};
+    if (!call_method(self, interned.stop)) return nullptr;
+    Ref timeout = get_attr(self, interned.timeout);
+    Ref timeout_text = timeout ? formatted(timeout.get()) : Ref{};
     if (!timeout_text) return nullptr;
     return raise_start_error(
         Ref::steal(PyUnicode_FromFormat("Server failed to start within %U seconds", timeout_text.get())));
@@ -196,11 +197,11 @@ PyObject* start(PyObject* const* args) {
 PyObject* get_platform_popen_args(PyObject* const*) {
     const int windows = platform_is_windows();
     if (windows < 0) return nullptr;
-    Ref option = windows ? global_attr(name.subprocess, name.CREATE_NEW_PROCESS_GROUP) : Ref::borrow(Py_True);
+    Ref option = windows ? global_attr(interned.subprocess, interned.CREATE_NEW_PROCESS_GROUP) : Ref::borrow(Py_True);
     if (!option) return nullptr;
     Ref options = Ref::steal(PyDict_New());
     if (!options ||
-        PyDict_SetItem(options.get(), windows ? name.creationflags : name.start_new_session, option.get()) < 0)
+        PyDict_SetItem(options.get(), windows ? interned.creationflags : interned.start_new_session, option.get()) < 0)
         return nullptr;
     return options.release();
 }

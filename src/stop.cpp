@@ -62,11 +62,12 @@
 #include <cerrno>
 
 #include "globals.hpp"
-#include "handling.hpp"
+#include "errors.hpp"
 #include "members.hpp"
 #include "names.hpp"
 #include "process_group.hpp"
 #include "process_status.hpp"
+#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -74,24 +75,24 @@ namespace {
 
 PyObject* stop(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref process = get_attr(self, name.process);
+    Ref process = get_attr(self, interned.process);
     if (!process) return nullptr;
     if (process.get() == Py_None) {
         Ref message = Ref::steal(PyUnicode_FromString("No server process to stop"));
-        return raise_global(name.ServerNotRunningError, message.get());
+        return raise_global(interned.ServerNotRunningError, message.get());
     }
     process.reset();
 
-    Ref terminated = call_method(self, name.terminate_process);
+    Ref terminated = call_method(self, interned.terminate_process);
     // The handle is dropped whatever the termination did; an error in doing
     // so takes the place of the termination's own, as a `finally` would.
-    PyObject* failure = terminated ? nullptr : PyErr_GetRaisedException();
-    if (set_attr(self, name.process, Ref::borrow(Py_None)) < 0) {
-        if (failure) chain_pending_to(failure);
+    Ref failure = terminated ? Ref{} : Ref::steal(PyErr_GetRaisedException());
+    if (set_attr(self, interned.process, Ref::borrow(Py_None)) < 0) {
+        chain_pending_to(std::move(failure));
         return nullptr;
     }
     if (failure) {
-        PyErr_SetRaisedException(failure);
+        PyErr_SetRaisedException(failure.release());
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -116,18 +117,18 @@ struct SignalTarget {
 };
 
 int send_to(const SignalTarget& target, PyObject* signal_name) {
-    return target.alone ? send_signal(name.kill, target.pid.get(), signal_name)
-                        : send_signal(name.killpg, target.group.get(), signal_name);
+    return target.alone ? send_signal(interned.kill, target.pid.get(), signal_name)
+                        : send_signal(interned.killpg, target.group.get(), signal_name);
 }
 
 // _signal_server of the header: finds the target afresh and signals it.
 int signal_server(PyObject* self, PyObject* signal_name, SignalTarget& target) {
-    Ref process = get_attr(self, name.process);
+    Ref process = get_attr(self, interned.process);
     if (!process || ensure_still_held(process.get()) < 0) return -1;
-    Ref getpgid = global_attr(name.os, name.getpgid);
-    target.pid = getpgid ? get_attr(process.get(), name.pid) : Ref{};
+    Ref getpgid = global_attr(interned.os, interned.getpgid);
+    target.pid = getpgid ? get_attr(process.get(), interned.pid) : Ref{};
     target.group = target.pid ? call(getpgid.get(), target.pid.get()) : Ref{};
-    Ref getpgrp = target.group ? global_attr(name.os, name.getpgrp) : Ref{};
+    Ref getpgrp = target.group ? global_attr(interned.os, interned.getpgrp) : Ref{};
     Ref own_group = getpgrp ? Ref::steal(PyObject_CallNoArgs(getpgrp.get())) : Ref{};
     const int alone = own_group ? PyObject_RichCompareBool(target.group.get(), own_group.get(), Py_EQ) : -1;
     if (alone < 0) return -1;
@@ -137,7 +138,7 @@ int signal_server(PyObject* self, PyObject* signal_name, SignalTarget& target) {
 
 // self._process.wait(timeout=5): true when it returned, else false with its exception pending.
 bool waited(PyObject* process) {
-    Ref wait = get_attr(process, name.wait);
+    Ref wait = get_attr(process, interned.wait);
     Ref no_args = wait ? Ref::steal(PyTuple_New(0)) : Ref{};
     Ref grace = no_args ? Ref::steal(Py_BuildValue("{si}", "timeout", 5)) : Ref{};
     return grace && Ref::steal(PyObject_Call(wait.get(), no_args.get(), grace.get()));
@@ -147,9 +148,9 @@ PyObject* terminate_windows(PyObject* process) {
     Ref exit_code = collected_exit_code(process);
     if (PyErr_Occurred()) return nullptr;
     if (exit_code) Py_RETURN_NONE;
-    Ref run = global_attr(name.subprocess, name.run);
-    Ref process_id = run ? get_attr(process, name.pid) : Ref{};
-    Ref pid_text = process_id ? text_of(process_id.get()) : Ref{};
+    Ref run = global_attr(interned.subprocess, interned.run);
+    Ref process_id = run ? get_attr(process, interned.pid) : Ref{};
+    Ref pid_text = process_id ? str_of(process_id.get()) : Ref{};
     Ref command = pid_text ? Ref::steal(Py_BuildValue("[ssssO]", "taskkill", "/F", "/T", "/PID", pid_text.get()))
                            : Ref{};
     Ref positional = command ? Ref::steal(PyTuple_Pack(1, command.get())) : Ref{};
@@ -161,20 +162,20 @@ PyObject* terminate_windows(PyObject* process) {
 // The grace period ran out (TimeoutExpired is being handled).
 PyObject* kill_after_grace(PyObject* self) {
     SignalTarget target;
-    if (signal_server(self, name.SIGKILL, target) < 0) return nullptr;
-    Ref process = get_attr(self, name.process);
+    if (signal_server(self, interned.SIGKILL, target) < 0) return nullptr;
+    Ref process = get_attr(self, interned.process);
     if (!process) return nullptr;
     if (waited(process.get())) Py_RETURN_NONE;
-    const int timed_out = pending_exception_matches(name.subprocess, name.TimeoutExpired);
+    const int timed_out = pending_exception_matches(interned.subprocess, interned.TimeoutExpired);
     if (timed_out <= 0) return nullptr;
     HandledException still_running;
-    Ref held = get_attr(self, name.process);
-    Ref pid = held ? get_attr(held.get(), name.pid) : Ref{};
-    Ref pid_text = pid ? shown_as(pid.get()) : Ref{};
+    Ref held = get_attr(self, interned.process);
+    Ref pid = held ? get_attr(held.get(), interned.pid) : Ref{};
+    Ref pid_text = pid ? formatted(pid.get()) : Ref{};
     Ref message = pid_text ? Ref::steal(PyUnicode_FromFormat("Server process %U did not exit after SIGKILL",
                                                              pid_text.get()))
                            : Ref{};
-    return message ? raise_global(name.ServerStopError, message.get()) : nullptr;
+    return message ? raise_global(interned.ServerStopError, message.get()) : nullptr;
 }
 
 // The grace wait was interrupted (the exception is being handled): the server
@@ -185,7 +186,7 @@ int kill_after_interrupt(PyObject* process, const SignalTarget& target) {
         if (PyErr_Occurred()) return -1;
         if (exit_code) return 0;
     }
-    if (send_to(target, name.SIGKILL) == 0) return 0;
+    if (send_to(target, interned.SIGKILL) == 0) return 0;
     if (!PyErr_ExceptionMatches(PyExc_ProcessLookupError)) return -1;
     PyErr_Clear();
     return 0;
@@ -193,16 +194,16 @@ int kill_after_interrupt(PyObject* process, const SignalTarget& target) {
 
 PyObject* terminate_posix(PyObject* self) {
     SignalTarget target;
-    if (signal_server(self, name.SIGTERM, target) < 0) return nullptr;
+    if (signal_server(self, interned.SIGTERM, target) < 0) return nullptr;
     Ref deadline = target.alone ? Ref::borrow(Py_None) : grace_deadline();
-    Ref process = deadline ? get_attr(self, name.process) : Ref{};
+    Ref process = deadline ? get_attr(self, interned.process) : Ref{};
     if (!process) return nullptr;
 
     if (waited(process.get())) {
         if (!target.alone && end_group_survivors(target.group.get(), deadline.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    const int timed_out = pending_exception_matches(name.subprocess, name.TimeoutExpired);
+    const int timed_out = pending_exception_matches(interned.subprocess, interned.TimeoutExpired);
     if (timed_out < 0) return nullptr;
     HandledException failure;
     if (timed_out) return kill_after_grace(self);
@@ -212,8 +213,8 @@ PyObject* terminate_posix(PyObject* self) {
 
 PyObject* terminate_process(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref process = get_attr(self, name.process);
-    const int held = truth(process);
+    Ref process = get_attr(self, interned.process);
+    const int held = is_true(process);
     if (held < 0) return nullptr;
     if (!held) Py_RETURN_NONE;
 

@@ -1,0 +1,58 @@
+// Calls that come back as owned references, the vocabulary of the member bodies.
+//
+// Each returns a Ref that is empty when the call failed, with the exception
+// set. That makes a run of dependent steps one chain, each step taken only
+// when the one before it succeeded, and one check at its end:
+//
+//     Ref config = get_attr(self, interned.config);
+//     Ref path = config ? get_attr(config.get(), interned.addin_path) : Ref{};
+//     if (!path) return nullptr;   // whichever step failed, its exception is set
+//
+// An empty Ref carries no reference, so nothing needs releasing on the way out.
+#pragma once
+
+#include <Python.h>
+
+#include "ref.hpp"
+
+namespace velmora {
+
+inline Ref get_attr(PyObject* obj, PyObject* attr) { return Ref::steal(PyObject_GetAttr(obj, attr)); }
+
+// obj.method() with the method found by ordinary attribute lookup, so an
+// override on the instance or in a subclass is the one called.
+inline Ref call_method(PyObject* obj, PyObject* method) {
+    return Ref::steal(PyObject_CallMethodNoArgs(obj, method));
+}
+
+inline Ref call_method(PyObject* obj, PyObject* method, PyObject* arg) {
+    return Ref::steal(PyObject_CallMethodOneArg(obj, method, arg));
+}
+
+inline Ref call(PyObject* callable, PyObject* arg) { return Ref::steal(PyObject_CallOneArg(callable, arg)); }
+
+// The truth of a value that may have failed to come: 1, 0, or -1 with the exception set.
+inline int is_true(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+
+// str(value), sparing the call for a value that already is exactly a str.
+inline Ref str_of(PyObject* value) {
+    return PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
+}
+
+// format(value, "") as an f-string shows it; exact str and int need no format call.
+inline Ref formatted(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (PyLong_CheckExact(value)) return Ref::steal(PyObject_Str(value));
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
+    return empty ? Ref::steal(PyObject_Format(value, empty.get())) : Ref{};
+}
+
+inline Ref concat(PyObject* left, PyObject* right) { return Ref::steal(PyUnicode_Concat(left, right)); }
+
+// Sets an attribute, stealing the value: `set_attr(self, interned.port, std::move(port))`.
+// An empty value means making it failed: -1, with that error left in place.
+inline int set_attr(PyObject* obj, PyObject* attr, Ref value) {
+    return value ? PyObject_SetAttr(obj, attr, value.get()) : -1;
+}
+
+}  // namespace velmora
