@@ -6,6 +6,10 @@ Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE s
   exit:N        exit at once with status N
   ignore-term   listen, and ignore SIGTERM
   grandchild    listen, and start a child of its own (pid written to FAKE_SERVER_GRANDCHILD_FILE)
+  listen-after:S          listen only after S seconds
+  listen-then-exit:S:N    listen, then exit with status N after S seconds
+With FAKE_SERVER_CHATTER=N it first writes N numbered lines to stdout and to stderr
+(more than a pipe holds when N is large, so an undrained pipe blocks it).
 The command line it got is written as JSON to FAKE_SERVER_ARGS_FILE when that is set.
 """
 
@@ -25,8 +29,14 @@ def main() -> int:
     if os.environ.get("FAKE_SERVER_ARGS_FILE"):
         with open(os.environ["FAKE_SERVER_ARGS_FILE"], "w") as out:
             json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid()}, out)
+    chatter = int(os.environ.get("FAKE_SERVER_CHATTER", "0"))
+    for number in range(chatter):
+        print(f"out {number}", flush=number == chatter - 1)
+        print(f"err {number}", file=sys.stderr, flush=number == chatter - 1)
     if mode.startswith("exit:"):
         return int(mode.split(":", 1)[1])
+    if mode.startswith("listen-after:"):
+        time.sleep(float(mode.split(":", 1)[1]))
     if mode == "ignore-term":
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     if mode == "grandchild":
@@ -37,6 +47,10 @@ def main() -> int:
         while True:
             time.sleep(1)
     listener = socket.create_server(("127.0.0.1", int(options["--port"])))
+    if mode.startswith("listen-then-exit:"):
+        _, seconds, status = mode.split(":")
+        time.sleep(float(seconds))
+        return int(status)
     while True:
         conn, _ = listener.accept()
         conn.close()
