@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT
+from conftest import TESTS
 
 PACKAGES = {"certutil": "libnss3-tools", "chromium": "chromium"}
 
@@ -17,8 +17,9 @@ def _install_attempt() -> str:
     """Run the project's installer once per session; its complaint, if any, becomes the skip reason."""
     if os.geteuid() != 0 or shutil.which("apt-get") is None:
         return "it needs root and apt-get to be installed"
-    result = subprocess.run(["bash", str(ROOT / "tools" / "test_deps.sh")], capture_output=True, text=True,
-                            timeout=900, check=False)
+    result = subprocess.run(
+        ["bash", str(TESTS.parent / "tools" / "test_deps.sh")], capture_output=True, text=True, timeout=900, check=False
+    )
     return result.stderr.strip().splitlines()[-1] if result.returncode else ""
 
 

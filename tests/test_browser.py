@@ -6,15 +6,31 @@ import subprocess
 import sys
 import time
 
-import pytest
 
-from conftest import ROOT, free_port
+from conftest import ROOT, TESTS, free_port
 from system_tools import need
 
-ARTEFACTS = ROOT / os.environ.get("VELMORA_BUILD_DIR", "build") / "artefacts"
-FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--window-size=900,300"]
+# Under the checkout's build folder, also when the package under test is a copy elsewhere.
+ARTEFACTS = TESTS.parent / os.environ.get("VELMORA_BUILD_DIR", "build") / "artefacts"
+FLAGS = [
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-quic",
+    "--no-first-run",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    "--window-size=900,300",
+]
+
+
+def browser_env(home):
+    # Not the sanitizer set-up of an instrumented test run: the browser is not ours to check.
+    env = {
+        k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC") and not k.endswith("SAN_OPTIONS")
+    }
+    return {**env, "HOME": str(home)}
 
 
 def load_page(chromium, home, url, name):
@@ -26,7 +42,11 @@ def load_page(chromium, home, url, name):
     shot.unlink(missing_ok=True)
     result = subprocess.run(
         [chromium, *FLAGS, f"--user-data-dir={home / f'chromium-{name}'}", f"--screenshot={shot}", "--dump-dom", url],
-        env={**os.environ, "HOME": str(home)}, capture_output=True, text=True, timeout=40, check=False,
+        env=browser_env(home),
+        capture_output=True,
+        text=True,
+        timeout=40,
+        check=False,
     )
     return result.stdout, result.stderr, shot
 
@@ -38,14 +58,16 @@ def test_chromium_trusts_the_ca_only_while_it_is_trusted(tmp_path):
     home.mkdir()
     env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
     cli = [sys.executable, "-m", "velmora_master.addin_launcher"]
-    trusted = subprocess.run([*cli, "certs", "trust"], env=env, cwd=ROOT, capture_output=True, text=True,
-                             timeout=60, check=False)
+    trusted = subprocess.run(
+        [*cli, "certs", "trust"], env=env, cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
+    )
     assert trusted.returncode == 0, trusted.stderr
 
     port = free_port()
     url = f"https://localhost:{port}/health"
-    server = subprocess.Popen([*cli, "run", "--port", str(port)], env=env, cwd=ROOT, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [*cli, "run", "--port", str(port)], env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     try:
         for line in server.stdout:
             if line.startswith("Server running"):
@@ -55,8 +77,9 @@ def test_chromium_trusts_the_ca_only_while_it_is_trusted(tmp_path):
         assert '<pre>{"status":"ok"' in dom and f'"port":{port}' in dom, errors
         assert shot.stat().st_size > 0  # kept under the build folder as the test's artefact
 
-        untrusted = subprocess.run([*cli, "certs", "untrust"], env=env, cwd=ROOT, capture_output=True, text=True,
-                                   timeout=60, check=False)
+        untrusted = subprocess.run(
+            [*cli, "certs", "untrust"], env=env, cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
+        )
         assert untrusted.returncode == 0 and "removed" in untrusted.stdout, untrusted.stderr
         dom, errors, _ = load_page(chromium, home, url, "untrusted")
         assert "net::ERR_CERT_AUTHORITY_INVALID" in errors

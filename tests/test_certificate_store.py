@@ -51,8 +51,14 @@ def test_keys_are_private_from_their_first_byte(tmp_path, monkeypatch):
     def watching_open(path, flags, mode=0o777, **kwargs):
         fd = real_open(path, flags, mode, **kwargs)
         if flags & os.O_CREAT:
-            created.append((os.path.dirname(path), os.fstat(fd).st_size, stat.S_IMODE(os.fstat(fd).st_mode),
-                            bool(flags & os.O_EXCL)))
+            created.append(
+                (
+                    os.path.dirname(path),
+                    os.fstat(fd).st_size,
+                    stat.S_IMODE(os.fstat(fd).st_mode),
+                    bool(flags & os.O_EXCL),
+                )
+            )
         return fd
 
     monkeypatch.setattr(cm.os, "open", watching_open)
@@ -77,8 +83,10 @@ def test_a_store_folder_others_control_is_refused(tmp_path, fault):
         expected = f"certificate folder {store} is owned by uid {OTHER_UID}, not by you"
     else:
         store.chmod(0o770 if fault == "group-writable" else 0o702)
-        expected = f"certificate folder {store} is writable by group or others (mode 0{mode(store):o}); " \
-                   f"make it private: chmod 700 {store}"
+        expected = (
+            f"certificate folder {store} is writable by group or others (mode 0{mode(store):o}); "
+            f"make it private: chmod 700 {store}"
+        )
     with pytest.raises(CertificateStoreError) as raised:
         cm.CertificateManager(store).ensure_certificates()
     assert str(raised.value).startswith(expected)
@@ -100,7 +108,9 @@ def test_an_exposed_key_is_replaced_with_its_pair(tmp_path, key, fault):
     manager.ensure_certificates()
     changed = {p.name for p in before if p.read_bytes() != before[p]}
     # A new CA takes a new server certificate with it; a new server pair leaves the CA alone.
-    assert changed == ({"ca.crt", "ca.key", "server.crt", "server.key"} if key == "ca" else {"server.crt", "server.key"})
+    assert changed == (
+        {"ca.crt", "ca.key", "server.crt", "server.key"} if key == "ca" else {"server.crt", "server.key"}
+    )
     assert mode(exposed) == 0o600 and exposed.stat().st_uid == os.getuid()
 
 
@@ -126,9 +136,13 @@ def test_a_ca_without_constraints_is_replaced_with_its_server_certificate(tmp_pa
     key = ec.generate_private_key(ec.SECP256R1())
     now = dt.datetime.now(dt.UTC)
     unconstrained = (
-        x509.CertificateBuilder().subject_name(load(paths.ca_cert).subject).issuer_name(load(paths.ca_cert).subject)
-        .public_key(key.public_key()).serial_number(x509.random_serial_number())
-        .not_valid_before(now - dt.timedelta(minutes=5)).not_valid_after(now + dt.timedelta(days=3000))
+        x509.CertificateBuilder()
+        .subject_name(load(paths.ca_cert).subject)
+        .issuer_name(load(paths.ca_cert).subject)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - dt.timedelta(minutes=5))
+        .not_valid_after(now + dt.timedelta(days=3000))
         .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
         .sign(key, hashes.SHA256())
     )
@@ -151,9 +165,13 @@ def _certificate_for(name: str, paths):
     key = ec.generate_private_key(ec.SECP256R1())
     now = dt.datetime.now(dt.UTC)
     cert = (
-        x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
-        .issuer_name(ca.subject).public_key(key.public_key()).serial_number(x509.random_serial_number())
-        .not_valid_before(now - dt.timedelta(minutes=5)).not_valid_after(now + dt.timedelta(days=30))
+        x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
+        .issuer_name(ca.subject)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - dt.timedelta(minutes=5))
+        .not_valid_after(now + dt.timedelta(days=30))
         .add_extension(x509.SubjectAlternativeName([x509.DNSName(name)]), critical=False)
         .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
         .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
@@ -175,14 +193,16 @@ def _handshake(paths, cert_path, key_path, server_hostname):
             try:
                 with server_context.wrap_socket(conn, server_side=True) as tls:
                     tls.sendall(b"ok")
-            except (ssl.SSLError, OSError):
+            except ssl.SSLError, OSError:
                 pass
 
         thread = threading.Thread(target=serve)
         thread.start()
         try:
-            with socket.create_connection(listener.getsockname()) as raw, \
-                    client_context.wrap_socket(raw, server_hostname=server_hostname) as tls:
+            with (
+                socket.create_connection(listener.getsockname()) as raw,
+                client_context.wrap_socket(raw, server_hostname=server_hostname) as tls,
+            ):
                 assert tls.recv(2) == b"ok"
             return None
         except ssl.SSLCertVerificationError as error:
@@ -198,8 +218,9 @@ def test_the_ca_key_cannot_vouch_for_another_name(tmp_path):
     cm._write_pair(foreign_cert, foreign_key, cert, key)
 
     def openssl_verify(path):
-        return subprocess.run(["openssl", "verify", "-CAfile", str(paths.ca_cert), str(path)], capture_output=True,
-                              text=True, check=False)
+        return subprocess.run(
+            ["openssl", "verify", "-CAfile", str(paths.ca_cert), str(path)], capture_output=True, text=True, check=False
+        )
 
     assert openssl_verify(paths.server_cert).returncode == 0
     refused = openssl_verify(foreign_cert)

@@ -19,6 +19,13 @@ from conftest import ROOT
 from test_real_processes import alive, wait_until
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
+# The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
+# checks its whole heap for leaks as it exits: time bounds are stretched there.
+SLOWDOWN = 6 if "LD_PRELOAD" in os.environ else 1
+
+
+def within(seconds: float) -> float:
+    return seconds * SLOWDOWN
 
 
 def processes_marked(marker: str) -> list[int]:
@@ -56,7 +63,13 @@ class Cli:
 
     def run(self, *args, timeout=20, compiled=True):
         return subprocess.run(
-            self.argv(*args, compiled=compiled), cwd=ROOT, env=self.env, capture_output=True, text=True, timeout=timeout
+            self.argv(*args, compiled=compiled),
+            cwd=ROOT,
+            env=self.env,
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            check=False,
         )
 
     def popen(self, *args, compiled=True, **kwargs):
@@ -110,7 +123,7 @@ def test_sample_server_runs_until_signalled(tmp_path, fake_binary, sig):
     process.send_signal(sig)
     status, took, out, err = finish(process, 10)
     assert status == 128 + sig, err
-    assert took < 1.0
+    assert took < within(1.0)
     assert "Server stopped in" in out and "Traceback" not in err
     assert err.endswith(f"velmora-addin: stopped by {signal.Signals(sig).name}\n")
     cli.assert_nothing_left()
@@ -126,7 +139,7 @@ def test_signal_while_waiting_for_the_port_ends_at_once(tmp_path, fake_binary, m
     process.send_signal(sig)
     status, took, out, err = finish(process, 10)
     assert (status, "Traceback" in err) == (128 + sig, False), err
-    assert took < 1.0
+    assert took < within(1.0)
     assert "Server running" not in out
     assert not alive(cli.server()["pid"])
     cli.assert_nothing_left()
@@ -139,9 +152,9 @@ def test_sigint_at_any_moment_leaves_nothing(tmp_path, fake_binary, delay):
     process = cli.popen("--port", "0")
     time.sleep(delay)
     process.send_signal(signal.SIGINT)
-    status, took, out, err = finish(process, 10)
+    status, took, _, err = finish(process, 10)
     assert status == 130 and "Traceback" not in err, err
-    assert took < 1.0
+    assert took < within(1.0)
     cli.assert_nothing_left()
 
 
@@ -155,9 +168,9 @@ def test_server_ignoring_sigterm(tmp_path, fake_binary, signals):
     if signals == 2:
         time.sleep(0.5)
         process.send_signal(signal.SIGINT)
-    status, took, out, err = finish(process, 15)
+    status, took, _, err = finish(process, 15)
     assert status == 130 and "Traceback" not in err, err
-    assert took < (1.5 if signals == 2 else 6.5)
+    assert took < within(1.5) + (0 if signals == 2 else 5)
     if signals == 1:
         assert took > 4.5
     assert not alive(cli.server()["pid"])
@@ -266,7 +279,7 @@ def test_demo_on_a_free_port(tmp_path, fake_binary):
 
 
 def test_version():
-    result = subprocess.run([*COMMAND, "--version"], cwd=ROOT, capture_output=True, text=True, timeout=20)
+    result = subprocess.run([*COMMAND, "--version"], cwd=ROOT, capture_output=True, text=True, timeout=20, check=False)
     assert result.returncode == 0
     assert re.fullmatch(r"velmora-addin \d+\.\d+\.\d+\S*\n", result.stdout)
 

@@ -119,8 +119,13 @@ def test_windows_user_root_store(tmp_path, ca, double):
 @pytest.mark.parametrize(
     ("platform", "message"),
     [
-        ("linux", "certutil not found: install the NSS tools (Debian/Ubuntu: apt-get install libnss3-tools; "
-                  "Fedora: dnf install nss-tools)"),
+        (
+            "linux",
+            (
+                "certutil not found: install the NSS tools (Debian/Ubuntu: apt-get install libnss3-tools; "
+                "Fedora: dnf install nss-tools)"
+            ),
+        ),
         ("darwin", "security not found: the security program is part of macOS (/usr/bin/security)"),
         ("win32", "certutil not found: certutil.exe is part of Windows (C:\\Windows\\System32)"),
     ],
@@ -135,8 +140,7 @@ def certs_cli(tmp_path, *args, path=None):
     env = {**os.environ, "HOME": str(tmp_path / "home"), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
     if path is not None:
         env["PATH"] = path
-    return subprocess.run([*COMMAND, *args], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60,
-                          check=False)
+    return subprocess.run([*COMMAND, *args], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60, check=False)
 
 
 def test_certs_commands(tmp_path):
@@ -144,9 +148,12 @@ def test_certs_commands(tmp_path):
     nssdb = tmp_path / "home" / ".pki" / "nssdb"
     shown = certs_cli(tmp_path, "show")
     assert shown.returncode == 0, shown.stderr
-    for expected in ("name constraints: permits DNS:localhost, IP:127.0.0.1/32, IP:::1/128 (critical)",
-                     "names (SAN):      DNS:localhost, IP:127.0.0.1, IP:::1", "(mode 0700)",
-                     f"NSS database {nssdb} (Chromium, Chrome): no"):
+    for expected in (
+        "name constraints: permits DNS:localhost, IP:127.0.0.1/32, IP:::1/128 (critical)",
+        "names (SAN):      DNS:localhost, IP:127.0.0.1, IP:::1",
+        "(mode 0700)",
+        f"NSS database {nssdb} (Chromium, Chrome): no",
+    ):
         assert expected in shown.stdout
     assert shown.stdout.count("SHA-256:") == 2 and shown.stdout.count("not after:") == 2
 
@@ -167,5 +174,7 @@ def test_certs_commands(tmp_path):
 def test_certs_trust_without_certutil_is_one_line(tmp_path):
     result = certs_cli(tmp_path, "trust", path=str(tmp_path / "empty"))
     assert result.returncode == 1
-    assert result.stderr == ("velmora-addin: error: certutil not found: install the NSS tools (Debian/Ubuntu: "
-                             "apt-get install libnss3-tools; Fedora: dnf install nss-tools)\n")
+    assert result.stderr == (
+        "velmora-addin: error: certutil not found: install the NSS tools (Debian/Ubuntu: "
+        "apt-get install libnss3-tools; Fedora: dnf install nss-tools)\n"
+    )

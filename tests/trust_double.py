@@ -20,8 +20,12 @@ def describe(path):
     der = ssl.PEM_cert_to_DER_cert(Path(path).read_text())
     decoded = ssl._ssl._test_decode_cert(str(path))
     cn = dict(pair for rdn in decoded["subject"] for pair in rdn)["commonName"]
-    return {"sha256": hashlib.sha256(der).hexdigest().upper(), "sha1": hashlib.sha1(der).hexdigest().upper(),
-            "serial": decoded["serialNumber"].lstrip("0").lower(), "cn": cn}
+    return {
+        "sha256": hashlib.sha256(der).hexdigest().upper(),
+        "sha1": hashlib.sha1(der).hexdigest().upper(),
+        "serial": decoded["serialNumber"].lstrip("0").lower(),
+        "cn": cn,
+    }
 
 
 def security(args, store):

@@ -3,6 +3,7 @@
 #
 #   bash tools/dev.sh demo [options]   start the sample add-in server, make one verified HTTPS request, stop it
 #   bash tools/dev.sh run [options]    run the server until Ctrl-C (options: python -m velmora_master.addin_launcher --help)
+#   bash tools/dev.sh certs ACTION     show, trust, untrust or renew the local certificates
 #   bash tools/dev.sh test [pytest arguments]
 #   bash tools/dev.sh python [arguments]
 #
@@ -20,9 +21,9 @@ cmake --build "$BUILD_DIR" >&2
 command=${1:-test}
 shift || true
 case "$command" in
-    demo) exec "$PY" -m velmora_master.addin_launcher --once --port "${VELMORA_DEMO_PORT:-3443}" "$@" ;;
-    run) exec "$PY" -m velmora_master.addin_launcher "$@" ;;
+    demo) exec "$PY" -m velmora_master.addin_launcher demo --port "${VELMORA_DEMO_PORT:-3443}" "$@" ;;
+    run|certs) exec "$PY" -m velmora_master.addin_launcher "$command" "$@" ;;
     test) exec "$PY" -m pytest "$@" ;;
     python) exec "$PY" "$@" ;;
-    *) echo "usage: bash tools/dev.sh demo|run|test|python [arguments]" >&2; exit 2 ;;
+    *) echo "usage: bash tools/dev.sh demo|run|certs|test|python [arguments]" >&2; exit 2 ;;
 esac

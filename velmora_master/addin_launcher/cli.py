@@ -81,9 +81,9 @@ class SignalGuard:
             signal.signal(signum, handler)
 
     def _handle(self, signum: int, _frame) -> None:
+        # No output here: the handler may run in the middle of a write to the same stream.
         if self.received is None:
             self.received = signum
-        logger.debug("received %s", signal.Signals(signum).name)
         if self.armed:
             self.armed = False
             raise Interrupted(signum)
@@ -453,7 +453,7 @@ def _kill_now(launch: Launch) -> None:
     if sys.platform == "win32":
         import subprocess
 
-        subprocess.run(["taskkill", "/F", "/T", "/PID", str(handle.pid)], capture_output=True)
+        subprocess.run(["taskkill", "/F", "/T", "/PID", str(handle.pid)], capture_output=True, check=False)
     else:
         try:
             if launch.group is not None and launch.group != os.getpgrp():

@@ -79,7 +79,7 @@ def run_tool(argv: list[str], hint: str) -> subprocess.CompletedProcess[str]:
     if program is None:
         raise TrustToolMissing(f"{argv[0]} not found: {hint}")
     try:
-        return subprocess.run([program, *argv[1:]], capture_output=True, text=True, timeout=TOOL_TIMEOUT)
+        return subprocess.run([program, *argv[1:]], capture_output=True, text=True, timeout=TOOL_TIMEOUT, check=False)
     except subprocess.TimeoutExpired as error:
         raise TrustStoreError(f"{argv[0]} did not finish within {TOOL_TIMEOUT} s") from error
 
@@ -109,7 +109,7 @@ class TrustStore:
 
 
 NSS_HINT = "install the NSS tools (Debian/Ubuntu: apt-get install libnss3-tools; Fedora: dnf install nss-tools)"
-_PEM = re.compile(r"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", re.S)
+_PEM = re.compile(r"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", re.DOTALL)
 
 
 class NssStore(TrustStore):
