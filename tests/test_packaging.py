@@ -78,6 +78,9 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
                          cwd=elsewhere, capture_output=True, text=True, env=env, timeout=120)
     assert run.returncode == 0, run.stderr
     assert "-> 200" in run.stdout and "Server stopped" in run.stdout
+    script = subprocess.run([str(venv / "bin" / "velmora-addin"), "--version"], cwd=elsewhere, capture_output=True,
+                            text=True, env=env, timeout=60)
+    assert script.stdout == "velmora-addin 0.1.0\n", script.stderr  # the console script, and the installed version
     where = subprocess.run([str(python), "-c", "import velmora_master.addin_launcher.server_manager as m; "
                             "print(m.__file__)"], cwd=elsewhere, capture_output=True, text=True, env=env)
     assert where.stdout.startswith(str(venv)), where.stdout
