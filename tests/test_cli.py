@@ -350,3 +350,37 @@ def test_status_line_while_waiting(tmp_path, fake_binary, where):
         ]
     else:
         assert "waiting" not in err
+
+
+@pytest.mark.parametrize(
+    ("argv", "command", "port", "timeout"),
+    [
+        ([], None, 3000, 30.0),
+        (["demo"], "demo", 3000, 30.0),
+        (["--port", "5000", "run"], "run", 5000, 30.0),  # an option before the command survives it
+        (["--port", "5000", "run", "--timeout", "2"], "run", 5000, 2.0),
+        (["--port", "5000", "demo", "--port", "6000"], "demo", 6000, 30.0),
+    ],
+)
+def test_options_before_and_after_the_command(argv, command, port, timeout):
+    from velmora_master.addin_launcher import cli
+
+    args = cli.build_parser().parse_args(argv)
+    assert (args.command, args.port, args.timeout) == (command, port, timeout)
+
+
+def test_an_orphaned_server_is_ended_and_other_children_are_left_alone():
+    # What a signal inside Popen leaves behind: a session leader nobody holds a handle to.
+    from velmora_master.addin_launcher import cli
+
+    known = set(cli._stray_children())
+    orphan = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], start_new_session=True)
+    bystander = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        cli._reap_strays(known)
+        assert not alive(orphan.pid) and not Path(f"/proc/{orphan.pid}").exists()  # killed and reaped
+        assert alive(bystander.pid)
+    finally:
+        for process in (orphan, bystander):
+            process.kill()
+            process.wait()

@@ -331,6 +331,8 @@ class Launch:
         self.handle = None
         self.group: int | None = None
         self.readers: list[threading.Thread] = []
+        # The children this process had before the launch (Linux), to tell an orphaned server from them.
+        self.children_before = set(_stray_children()) if sys.platform.startswith("linux") else None
 
     def launched(self, handle) -> None:
         self.handle = handle
@@ -479,16 +481,17 @@ def _stray_children() -> list[int]:
     return found
 
 
-def _reap_strays() -> None:
+def _reap_strays(known: set[int]) -> None:
     # A signal can land between the launch and the moment the manager stores the handle (inside Popen's
     # own Python code); the child then belongs to nobody. End it and its group so nothing outlives us.
-    for pid in _stray_children():
-        logger.debug("ending stray child %s", pid)
+    # Only a child that appeared during this run and leads a session of its own, as the server does, is
+    # taken for one: whatever else the process runs (when main() is called from a program) is not ours.
+    for pid in set(_stray_children()) - known:
         try:
-            if os.getpgid(pid) == pid:
-                os.killpg(pid, signal.SIGKILL)
-            else:
-                os.kill(pid, signal.SIGKILL)
+            if os.getpgid(pid) != pid:
+                continue
+            logger.debug("ending stray server process %s", pid)
+            os.killpg(pid, signal.SIGKILL)
             os.waitpid(pid, 0)
         except ProcessLookupError, ChildProcessError:
             pass
@@ -513,8 +516,8 @@ def _end_server(manager, launch: Launch, guard: SignalGuard) -> float | None:
     finally:
         guard.armed = False
         _kill_now(launch)  # does nothing after a complete stop
-        if sys.platform.startswith("linux"):
-            _reap_strays()
+        if launch.children_before is not None:
+            _reap_strays(launch.children_before)
         for reader in launch.readers:
             reader.join(timeout=1)
     return stopped
