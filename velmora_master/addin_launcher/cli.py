@@ -27,6 +27,7 @@ import threading
 import time
 import traceback
 from pathlib import Path
+from typing import Any
 
 PROG = "velmora-addin"
 LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
@@ -70,7 +71,7 @@ class SignalGuard:
     def __init__(self) -> None:
         self.received: int | None = None
         self.armed = False
-        self._previous: dict[int, object] = {}
+        self._previous: dict[int, Any] = {}
 
     def install(self) -> None:
         for signum in (signal.SIGINT, signal.SIGTERM):
@@ -94,10 +95,6 @@ class SignalGuard:
         if self.received is not None:
             self.armed = False
             raise Interrupted(self.received)
-
-    @property
-    def status(self) -> int | None:
-        return None if self.received is None else 128 + self.received
 
 
 # ----------------------------------------------------------------------------------------------------------------
@@ -747,7 +744,7 @@ def _main(argv: list[str] | None, guard: SignalGuard) -> int:
             message = f"{type(error).__name__}: {error}"
         print(f"{PROG}: error: {message}", file=sys.stderr)
         status = error.status if isinstance(error, CliError) else 1
-    if guard.status is not None:
+    if guard.received is not None:
         print(f"{PROG}: stopped by {signal.Signals(guard.received).name}", file=sys.stderr)
-        return guard.status
+        return 128 + guard.received
     return status
