@@ -7,6 +7,7 @@ Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE s
   ignore-term   listen, and ignore SIGTERM
   grandchild    listen, and start a child of its own (pid written to FAKE_SERVER_GRANDCHILD_FILE)
   listen-after:S          listen only after S seconds
+  listen-after:S:T:N      listen only after S seconds, then exit with status N after T more
   listen-then-exit:S:N    listen, then exit with status N after S seconds
 With FAKE_SERVER_CHATTER=N it first writes N numbered lines to stdout and to stderr
 (more than a pipe holds when N is large, so an undrained pipe blocks it).
@@ -36,7 +37,7 @@ def main() -> int:
     if mode.startswith("exit:"):
         return int(mode.split(":", 1)[1])
     if mode.startswith("listen-after:"):
-        time.sleep(float(mode.split(":", 1)[1]))
+        time.sleep(float(mode.split(":")[1]))
     if mode == "ignore-term":
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     if mode == "grandchild":
@@ -47,8 +48,8 @@ def main() -> int:
         while True:
             time.sleep(1)
     listener = socket.create_server(("127.0.0.1", int(options["--port"])))
-    if mode.startswith("listen-then-exit:"):
-        _, seconds, status = mode.split(":")
+    if mode.startswith("listen-then-exit:") or mode.count(":") == 3:
+        *_, seconds, status = mode.split(":")
         time.sleep(float(seconds))
         return int(status)
     while True:

@@ -97,15 +97,18 @@ def read_until(stream, text, seconds=10):
     raise AssertionError(f"{text!r} not seen in {seen!r}")
 
 
-def finish(process, seconds):
+def finish(process, seconds, cli=None):
     """Wait for the CLI to exit; returns (status, seconds taken, stdout, stderr)."""
     began = time.monotonic()
     try:
         out, err = process.communicate(timeout=seconds)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.communicate()
+    except subprocess.TimeoutExpired:
+        # A hung CLI, or a server it left holding its output pipes: end them all so the test fails, not hangs.
+        process.kill()
+        for pid in processes_marked(cli.marker) if cli else []:
+            os.kill(pid, signal.SIGKILL)
+        process.communicate(timeout=5)
+        raise
     return process.returncode, time.monotonic() - began, out, err
 
 
@@ -121,7 +124,7 @@ def test_sample_server_runs_until_signalled(tmp_path, fake_binary, sig):
     server_pid = int(re.search(r"pid (\d+)", out).group(1))
     assert alive(server_pid)
     process.send_signal(sig)
-    status, took, out, err = finish(process, 10)
+    status, took, out, err = finish(process, 10, cli)
     assert status == 128 + sig, err
     assert took < within(1.0)
     assert "Server stopped in" in out and "Traceback" not in err
@@ -137,7 +140,7 @@ def test_signal_while_waiting_for_the_port_ends_at_once(tmp_path, fake_binary, m
     assert wait_until(lambda: cli.server() is not None)
     time.sleep(0.3)
     process.send_signal(sig)
-    status, took, out, err = finish(process, 10)
+    status, took, out, err = finish(process, 10, cli)
     assert (status, "Traceback" in err) == (128 + sig, False), err
     assert took < within(1.0)
     assert "Server running" not in out
@@ -152,7 +155,7 @@ def test_sigint_at_any_moment_leaves_nothing(tmp_path, fake_binary, delay):
     process = cli.popen("--port", "0")
     time.sleep(delay)
     process.send_signal(signal.SIGINT)
-    status, took, _, err = finish(process, 10)
+    status, took, _, err = finish(process, 10, cli)
     assert status == 130 and "Traceback" not in err, err
     assert took < within(1.0)
     cli.assert_nothing_left()
@@ -168,7 +171,7 @@ def test_server_ignoring_sigterm(tmp_path, fake_binary, signals):
     if signals == 2:
         time.sleep(0.5)
         process.send_signal(signal.SIGINT)
-    status, took, _, err = finish(process, 15)
+    status, took, _, err = finish(process, 15, cli)
     assert status == 130 and "Traceback" not in err, err
     assert took < within(1.5) + (0 if signals == 2 else 5)
     if signals == 1:
@@ -318,7 +321,7 @@ def test_capture_drains_and_prefixes_both_streams(tmp_path, fake_binary):
 
 @pytest.mark.parametrize("where", ["terminal", "pipe", "quiet"])
 def test_status_line_while_waiting(tmp_path, fake_binary, where):
-    cli = Cli(tmp_path, fake_binary, "listen-then-exit:0.6:0")
+    cli = Cli(tmp_path, fake_binary, "listen-after:0.8:0.1:0")
     args = ["--port", "0", *(["-q"] if where == "quiet" else [])]
     if where == "terminal":
         controller, terminal = pty.openpty()

@@ -14,6 +14,7 @@ signal handlers are in place, so a Ctrl-C at any moment ends in an orderly way.
 
 from __future__ import annotations
 
+import _thread
 import argparse
 import errno
 import logging
@@ -33,6 +34,8 @@ PROG = "velmora-addin"
 LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 DEFAULT_LEVEL = "WARNING"
 LOG_LEVEL_ENV = "VELMORA_LOG_LEVEL"
+# A signal ends the program within this time whatever happens: the stop's 5 s grace period and a margin.
+LAST_RESORT_SECONDS = 8.0
 DISTRIBUTION = "velmora-master"
 CHECKOUT_VERSION = "0.1.0+checkout"
 
@@ -71,6 +74,7 @@ class SignalGuard:
     def __init__(self) -> None:
         self.received: int | None = None
         self.armed = False
+        self.server_group: int | None = None  # the server's process group, once it is launched
         self._previous: dict[int, Any] = {}
 
     def install(self) -> None:
@@ -85,9 +89,26 @@ class SignalGuard:
         # No output here: the handler may run in the middle of a write to the same stream.
         if self.received is None:
             self.received = signum
+            try:
+                _thread.start_new_thread(self._last_resort, (signum,))
+            except RuntimeError:
+                pass  # the interpreter is already shutting down: it ends by itself
         if self.armed:
             self.armed = False
             raise Interrupted(signum)
+
+    def _last_resort(self, signum: int) -> None:
+        # The orderly exit takes well under a second, or the stop's grace period for a server that ignores
+        # SIGTERM. Should it ever hang (an interrupted library call that left a lock held), the server is killed
+        # and the process ends anyway: a signal must never leave the user waiting or a server behind.
+        time.sleep(LAST_RESORT_SECONDS)
+        group = self.server_group
+        try:
+            if group is not None and hasattr(os, "killpg") and group != os.getpgrp():
+                os.killpg(group, signal.SIGKILL)
+        except OSError:
+            pass
+        os._exit(128 + signum)
 
     def arm(self) -> None:
         """Arm; a signal that came while disarmed is acted on now."""
@@ -365,14 +386,30 @@ def _manager_class():
     from .server_manager import AddinServerManager
 
     class CliServerManager(AddinServerManager):
-        """The manager, telling the CLI about the process as soon as it exists (before the wait)."""
+        """The manager, telling the CLI about the process as soon as it exists (before the wait), and
+        letting a signal cut any stop short: the CLI's own, and the one start makes after a failed wait."""
 
         on_launched = None
+        guard: SignalGuard | None = None
 
         def _wait_for_ready(self):
             if self.on_launched is not None:
                 self.on_launched(self._process)
             return super()._wait_for_ready()
+
+        def stop(self):
+            guard = self.guard
+            if guard is None:
+                return super().stop()
+            previous = guard.armed
+            guard.armed = True
+            try:
+                result = super().stop()
+            except BaseException:
+                guard.armed = False  # whatever comes next is cleanup
+                raise
+            guard.armed = previous
+            return result
 
     return CliServerManager
 
@@ -501,9 +538,7 @@ def _end_server(manager, launch: Launch, guard: SignalGuard) -> float | None:
     try:
         if manager._process is not None:
             try:
-                guard.armed = True
-                manager.stop()
-                guard.armed = False
+                manager.stop()  # armed while it runs: a further signal kills at once
                 stopped = time.perf_counter() - began
             except Interrupted:
                 logger.info("stopping cut short: killing the server")
@@ -550,7 +585,13 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> int:
     )
     status = StatusLine(manager.url, args.timeout, quiet=args.quiet > 0)
     launch = Launch(args.capture, status)
-    manager.on_launched = launch.launched
+    manager.guard = guard
+
+    def launched(handle) -> None:
+        launch.launched(handle)
+        guard.server_group = launch.group
+
+    manager.on_launched = launched
     from .exceptions import ServerStartError
 
     died = False
