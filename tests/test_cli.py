@@ -329,7 +329,7 @@ def test_status_line_while_waiting(tmp_path, fake_binary, where):
         os.close(terminal)
         seen = b""
         while True:
-            ready, _, _ = select.select([controller], [], [], 10)
+            ready, _, _ = select.select([controller], [], [], within(10))
             try:
                 chunk = os.read(controller, 4096) if ready else b""
             except OSError:
@@ -338,11 +338,11 @@ def test_status_line_while_waiting(tmp_path, fake_binary, where):
                 break
             seen += chunk
         os.close(controller)
-        process.communicate(timeout=10)
+        finish(process, within(10), cli)
         err = seen.decode()
     else:
         process = cli.popen(*args)
-        _, err = process.communicate(timeout=10)
+        _, _, _, err = finish(process, within(10), cli)
     waiting = re.findall(r"waiting for https://localhost:\d+ … (\d+\.\d) s of 30 s", err)
     if where == "terminal":
         assert len(waiting) >= 3 and waiting == sorted(waiting, key=float)  # redrawn as time passes
