@@ -94,7 +94,7 @@ def test_damaged_or_expiring_certificates_are_renewed(tmp_path, monkeypatch, dam
     assert after.verify_directly_issued_by(x509.load_pem_x509_certificate(paths.ca_cert.read_bytes())) is None
     names = after.extensions.get_extension_for_class(x509.SubjectAlternativeName).value
     assert names.get_values_for_type(x509.DNSName) == ["localhost"]
-    assert [str(ip) for ip in names.get_values_for_type(x509.IPAddress)] == ["127.0.0.1"]
+    assert [str(ip) for ip in names.get_values_for_type(x509.IPAddress)] == ["127.0.0.1", "::1"]
 
 
 def test_certificate_folder_from_the_environment(monkeypatch, tmp_path):

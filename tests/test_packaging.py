@@ -130,7 +130,7 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
         assert line in metadata
     assert "Project-URL" not in metadata
     entry_points = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("entry_points.txt"))).decode()
-    assert "velmora-addin = velmora_master.addin_launcher.__main__:main" in entry_points
+    assert "velmora-addin = velmora_master.addin_launcher.__main__:console_main" in entry_points
     assert "velmora_master.pytest_plugin = velmora_master.pytest_plugin" in entry_points
 
     venv = tmp_path / "venv"
@@ -185,3 +185,7 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     assert version == tomllib.loads((checkout / "pyproject.toml").read_text())["project"]["version"]
     script = subprocess.run([str(venv / "bin/velmora-addin"), "--help"], capture_output=True, text=True, env=env)
     assert script.returncode == 0 and "--port" in script.stdout, script.stderr
+    script = subprocess.run(
+        [str(venv / "bin" / "velmora-addin"), "--version"], cwd=elsewhere, capture_output=True, text=True, env=env
+    )
+    assert script.stdout == f"velmora-addin {version}\n", script.stderr  # the console script, the installed version

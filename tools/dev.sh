@@ -3,6 +3,7 @@
 #
 #   bash tools/dev.sh demo [options]   start the sample add-in server, make one verified HTTPS request, stop it
 #   bash tools/dev.sh run [options]    run the server until Ctrl-C (options: python -m velmora_master.addin_launcher --help)
+#   bash tools/dev.sh certs ACTION     show, trust, untrust or renew the local certificates
 #   bash tools/dev.sh test [pytest arguments]   without arguments: the checks below, then the whole suite
 #   bash tools/dev.sh check            mypy --strict, stubtest against the built module, ruff check and format --check
 #   bash tools/dev.sh python [arguments]   the interpreter, importing the package from this checkout
@@ -35,12 +36,12 @@ shift || true
 # Given arguments, `test` is a targeted run while developing: only pytest.
 if [ "$command" = test ] && [ $# -eq 0 ]; then check; fi
 case "$command" in
-    demo) exec "$PY" -m velmora_master.addin_launcher --once --port "${VELMORA_DEMO_PORT:-3443}" "$@" ;;
-    run) exec "$PY" -m velmora_master.addin_launcher "$@" ;;
+    demo) exec "$PY" -m velmora_master.addin_launcher demo --port "${VELMORA_DEMO_PORT:-3443}" "$@" ;;
+    run|certs) exec "$PY" -m velmora_master.addin_launcher "$command" "$@" ;;
     test) exec "$PY" -m pytest "$@" ;;
     check) check ;;
     # Run where the caller is, and a script saved anywhere imports the package from this checkout.
     python) cd "$caller" && PYTHONPATH=$top${PYTHONPATH:+:$PYTHONPATH} exec "$PY" "$@" ;;
     ruff) exec "$RUFF" "$@" ;;
-    *) echo "usage: bash tools/dev.sh demo|run|test|check|python|ruff [arguments]" >&2; exit 2 ;;
+    *) echo "usage: bash tools/dev.sh demo|run|certs|test|check|python|ruff [arguments]" >&2; exit 2 ;;
 esac

@@ -1,9 +1,15 @@
 """TLS certificates for the add-in's local HTTPS server.
 
 A local certificate authority signs a certificate for localhost (DNS name
-"localhost" and IP 127.0.0.1). Both live in a per-user folder and are reused
-while they are valid; whatever is missing, unreadable, mismatched or within
-30 days of expiry is made anew. Private keys are readable by their owner only.
+"localhost", IPs 127.0.0.1 and ::1). Both live in a per-user folder and are
+reused while they are valid; whatever is missing, unreadable, mismatched or
+within 30 days of expiry is made anew.
+
+Users are asked to trust the CA in their browsers, so its key must not become a
+way to impersonate other sites: the CA carries critical name constraints that
+permit only localhost, 127.0.0.1 and ::1, the folder is the user's alone (0700,
+checked at every use) and the keys are 0600 from their first byte. A key that
+someone else could have read or replaced is not used: its pair is made anew.
 """
 
 from __future__ import annotations
@@ -11,8 +17,9 @@ from __future__ import annotations
 import datetime as dt
 import ipaddress
 import os
+import secrets
+import stat
 import sys
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -22,13 +29,15 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
+from .exceptions import CertificateStoreError
+
 CERT_DIR_ENV = "VELMORA_CERT_DIR"
 RENEW_BEFORE = dt.timedelta(days=30)
 CA_LIFETIME = dt.timedelta(days=3650)
 SERVER_LIFETIME = dt.timedelta(days=397)
-
-# A certificate with its private key.
-type _Pair = tuple[x509.Certificate, ec.EllipticCurvePrivateKey]
+# The only names the CA may certify, and the ones the server certificate carries.
+PERMITTED_DNS = ("localhost",)
+PERMITTED_NETWORKS = (ipaddress.IPv4Network("127.0.0.1/32"), ipaddress.IPv6Network("::1/128"))
 
 
 @dataclass(frozen=True)
@@ -71,16 +80,27 @@ class CertificateManager:
         )
 
     def ensure_certificates(self) -> CertificatePaths:
-        """Return the certificate paths, creating or renewing files as needed."""
+        """Return the certificate paths, creating or renewing files as needed.
+
+        Raises CertificateStoreError when the folder is not safe to keep keys in.
+        """
+        return self._provide(renew_server=False, renew_ca=False)
+
+    def renew(self, *, ca: bool = False) -> CertificatePaths:
+        """Make a new server certificate (and a new CA first when `ca` is true)."""
+        return self._provide(renew_server=True, renew_ca=ca)
+
+    def _provide(self, *, renew_server: bool, renew_ca: bool) -> CertificatePaths:
         paths = self.paths
-        self.cert_dir.mkdir(parents=True, exist_ok=True)
-        ca = _load_pair(paths.ca_cert, paths.ca_key)
-        if ca is None or not _fresh(ca[0]):
+        _make_private_dirs(self.cert_dir)
+        _check_private_dir(self.cert_dir)
+        ca = None if renew_ca else _load_pair(paths.ca_cert, paths.ca_key)
+        if ca is None or not _fresh(ca[0]) or not _constrained(ca[0]):
             ca = _make_ca()
             _write_pair(paths.ca_cert, paths.ca_key, *ca)
             server = None
         else:
-            server = _load_pair(paths.server_cert, paths.server_key)
+            server = None if renew_server else _load_pair(paths.server_cert, paths.server_key)
         if server is None or not _fresh(server[0]) or not _signed_by(server[0], ca[0]):
             server = _make_server_certificate(*ca)
             _write_pair(paths.server_cert, paths.server_key, *server)
@@ -88,7 +108,7 @@ class CertificateManager:
 
 
 def _now() -> dt.datetime:
-    return dt.datetime.now(dt.UTC)
+    return dt.datetime.now(dt.timezone.utc)
 
 
 def _fresh(cert: x509.Certificate) -> bool:
@@ -103,9 +123,65 @@ def _signed_by(cert: x509.Certificate, ca_cert: x509.Certificate) -> bool:
     return True
 
 
-def _load_pair(cert_path: Path, key_path: Path) -> _Pair | None:
-    """The certificate and its key, or None when either is missing, unreadable or they do not match."""
+def _constrained(ca_cert: x509.Certificate) -> bool:
+    """True when the CA may certify exactly the local names, under a critical extension."""
     try:
+        extension = ca_cert.extensions.get_extension_for_class(x509.NameConstraints)
+    except x509.ExtensionNotFound:
+        return False
+    return extension.critical and extension.value == _name_constraints()
+
+
+def _make_private_dirs(folder: Path) -> None:
+    """Create `folder` and its missing parents owner-only, whatever the umask."""
+    missing = []
+    for candidate in (folder, *folder.parents):
+        if candidate.exists():
+            break
+        missing.append(candidate)
+    for candidate in reversed(missing):
+        try:
+            os.mkdir(candidate, 0o700)
+        except FileExistsError:
+            continue  # made meanwhile by someone else: the check below judges it
+        os.chmod(candidate, 0o700)  # the umask may have taken bits the owner needs
+
+
+def _check_private_dir(folder: Path) -> None:
+    """Refuse a folder that another user owns or may write to: they could swap the keys."""
+    if sys.platform == "win32":
+        return  # ownership is ACLs there; the per-user profile folder is private by default
+    try:
+        info = os.stat(folder)
+    except OSError as error:
+        raise CertificateStoreError(f"certificate folder {folder}: {error.strerror}") from error
+    if not os.path.isdir(folder):
+        raise CertificateStoreError(f"certificate folder {folder} is not a folder")
+    if info.st_uid != os.getuid():
+        raise CertificateStoreError(
+            f"certificate folder {folder} is owned by uid {info.st_uid}, not by you (uid {os.getuid()}); "
+            "use a folder of your own (VELMORA_CERT_DIR)"
+        )
+    if info.st_mode & 0o022:
+        raise CertificateStoreError(
+            f"certificate folder {folder} is writable by group or others (mode {stat.S_IMODE(info.st_mode):04o}); "
+            f"make it private: chmod 700 {folder}"
+        )
+
+
+def _private_key_file(key_path: Path) -> bool:
+    """True when only the user could have read or written the key file."""
+    if sys.platform == "win32":
+        return True
+    info = os.stat(key_path)
+    return info.st_uid == os.getuid() and not info.st_mode & 0o077
+
+
+def _load_pair(cert_path: Path, key_path: Path):
+    """The certificate and its key, or None when either is missing, unreadable, exposed or they do not match."""
+    try:
+        if not _private_key_file(key_path):
+            return None
         cert = x509.load_pem_x509_certificate(cert_path.read_bytes())
         key = serialization.load_pem_private_key(key_path.read_bytes(), password=None)
     except OSError, ValueError, TypeError:
@@ -124,15 +200,20 @@ def _write_pair(cert_path: Path, key_path: Path, cert: x509.Certificate, key: ec
 
 
 def _write_atomically(path: Path, data: bytes, mode: int) -> None:
-    # A reader never sees a half-written file, and a key is never briefly world-readable.
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.")
+    # Created with its final mode (never looser, whatever the umask), filled, flushed to disk and only then
+    # renamed over the old file: a reader sees the old file or the whole new one, and a key is never exposed.
+    tmp = path.parent / f".{path.name}.{secrets.token_hex(8)}"
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), mode)
     try:
-        os.chmod(tmp, mode)
         with os.fdopen(fd, "wb") as out:
+            if hasattr(os, "fchmod"):
+                os.fchmod(out.fileno(), mode)  # the umask only takes bits away; make the mode exact
             out.write(data)
+            out.flush()
+            os.fsync(out.fileno())
         os.replace(tmp, path)
     except BaseException:
-        Path(tmp).unlink(missing_ok=True)
+        tmp.unlink(missing_ok=True)
         raise
 
 
@@ -163,7 +244,13 @@ def _key_usage(**granted: bool) -> x509.KeyUsage:
     return x509.KeyUsage(digital_signature=True, **(usages | granted))
 
 
-def _make_ca() -> _Pair:
+def _name_constraints() -> x509.NameConstraints:
+    permitted: list[x509.GeneralName] = [x509.DNSName(name) for name in PERMITTED_DNS]
+    permitted += [x509.IPAddress(network) for network in PERMITTED_NETWORKS]
+    return x509.NameConstraints(permitted_subtrees=permitted, excluded_subtrees=None)
+
+
+def _make_ca():
     key = ec.generate_private_key(ec.SECP256R1())
     subject = _name("Velmora Add-in Local CA")
     now = _now()
@@ -178,12 +265,13 @@ def _make_ca() -> _Pair:
         .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
         .add_extension(_key_usage(key_cert_sign=True, crl_sign=True), critical=True)
         .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+        .add_extension(_name_constraints(), critical=True)
         .sign(key, hashes.SHA256())
     )
     return cert, key
 
 
-def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey) -> _Pair:
+def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey):
     key = ec.generate_private_key(ec.SECP256R1())
     now = _now()
     cert = (
@@ -196,7 +284,11 @@ def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurve
         .not_valid_after(min(now + SERVER_LIFETIME, ca_cert.not_valid_after_utc))
         .add_extension(
             x509.SubjectAlternativeName(
-                [x509.DNSName("localhost"), x509.IPAddress(ipaddress.IPv4Address("127.0.0.1"))]
+                [
+                    x509.DNSName("localhost"),
+                    x509.IPAddress(ipaddress.IPv4Address("127.0.0.1")),
+                    x509.IPAddress(ipaddress.IPv6Address("::1")),
+                ]
             ),
             critical=False,
         )

@@ -15,3 +15,7 @@ class ServerStopError(AddinLauncherError):
 
 class ServerNotRunningError(AddinLauncherError):
     """An operation needs a running add-in server and there is none."""
+
+
+class CertificateStoreError(AddinLauncherError):
+    """The certificate folder cannot be trusted to hold private keys."""

@@ -1,0 +1,180 @@
+"""Trusting the local CA: the NSS databases with the real certutil, macOS and Windows with doubles, the CLI."""
+
+import json
+import os
+import re
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT, TESTS
+from system_tools import need
+from velmora_master.addin_launcher import trust
+from velmora_master.addin_launcher.certificate_manager import CertificateManager
+
+COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher", "certs"]
+
+
+@pytest.fixture
+def ca(tmp_path):
+    return trust.Authority.load(CertificateManager(tmp_path / "certs").ensure_certificates().ca_cert)
+
+
+def nicknames(db):
+    listed = subprocess.run(["certutil", "-d", f"sql:{db}", "-L"], capture_output=True, text=True, check=True)
+    return [line for line in listed.stdout.splitlines() if line.startswith(trust.NSS_NICKNAME)]
+
+
+def test_nss_stores(tmp_path, ca):
+    need("certutil")
+    home = tmp_path / "home"
+    profile = home / ".mozilla" / "firefox" / "abcd.default-release"
+    profile.mkdir(parents=True)
+    subprocess.run(["certutil", "-d", f"sql:{profile}", "-N", "--empty-password"], check=True)
+    (home / ".mozilla" / "firefox" / "no-db-profile").mkdir()
+    stores = trust.stores_for("linux", home)
+    assert [s.directory for s in stores] == [home / ".pki" / "nssdb", profile]
+
+    for store in stores:
+        assert not store.contains(ca)
+        assert store.add(ca) is True
+        assert store.add(ca) is False  # trusting twice adds one entry
+        assert store.contains(ca) and len(nicknames(store.directory)) == 1
+    assert stat.S_IMODE((home / ".pki" / "nssdb").stat().st_mode) == 0o700
+
+    # A renewed CA replaces the old one instead of joining it.
+    renewed = trust.Authority.load(CertificateManager(tmp_path / "certs").renew(ca=True).ca_cert)
+    assert stores[0].add(renewed) is True
+    assert stores[0].contains(renewed) and not stores[0].contains(ca)
+    assert len(nicknames(stores[0].directory)) == 1
+
+    assert stores[0].remove(renewed) is True
+    assert stores[0].remove(renewed) is False  # not there: says so, no error
+    assert nicknames(stores[0].directory) == []
+
+
+def test_nss_without_a_database_is_not_created_by_untrust(tmp_path, ca):
+    store = trust.stores_for("linux", tmp_path / "home")[0]
+    assert store.remove(ca) is False and not store.contains(ca)
+    assert not (tmp_path / "home" / ".pki").exists()
+
+
+@pytest.fixture
+def double(tmp_path, monkeypatch):
+    """Put the macOS or Windows tool double on an otherwise empty PATH."""
+
+    def install(name, flavour):
+        bin_dir = tmp_path / f"bin-{flavour}"
+        bin_dir.mkdir()
+        tool = bin_dir / name
+        tool.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{TESTS / "trust_double.py"}" {flavour} "$@"\n')
+        tool.chmod(0o755)
+        monkeypatch.setenv("PATH", str(bin_dir))
+        monkeypatch.setenv("TRUST_DOUBLE_STATE", str(tmp_path / "state.json"))
+        monkeypatch.setenv("TRUST_DOUBLE_LOG", str(tmp_path / "calls.log"))
+
+        def calls():
+            lines = (tmp_path / "calls.log").read_text().splitlines()
+            (tmp_path / "calls.log").write_text("")
+            return [json.loads(line) for line in lines]
+
+        return calls
+
+    return install
+
+
+def test_macos_login_keychain(tmp_path, ca, double):
+    calls = double("security", "security")
+    keychain = str(tmp_path / "Library" / "Keychains" / "login.keychain-db")
+    [store] = trust.stores_for("darwin", tmp_path)
+    find = ["find-certificate", "-a", "-Z", "-c", "Velmora Add-in Local CA", keychain]
+
+    assert store.add(ca) is True
+    assert calls() == [find, ["add-trusted-cert", "-r", "trustRoot", "-k", keychain, str(ca.path)]]
+    assert store.add(ca) is False and store.contains(ca)
+    assert calls() == [find, find]
+    assert store.remove(ca) is True
+    assert calls() == [find, ["remove-trusted-cert", str(ca.path)], ["delete-certificate", "-Z", ca.sha1, keychain]]
+    assert store.remove(ca) is False and not store.contains(ca)
+    assert json.loads((tmp_path / "state.json").read_text()) == []
+
+
+def test_windows_user_root_store(tmp_path, ca, double):
+    calls = double("certutil", "certutil-windows")
+    [store] = trust.stores_for("win32", tmp_path)
+    look = ["-user", "-store", "Root", ca.serial_hex]
+
+    assert store.add(ca) is True
+    assert calls() == [look, ["-user", "-addstore", "Root", str(ca.path)]]
+    assert store.add(ca) is False and store.contains(ca)
+    assert calls() == [look, look]
+    assert store.remove(ca) is True
+    assert calls() == [look, ["-user", "-delstore", "Root", ca.serial_hex]]
+    assert store.remove(ca) is False
+    assert json.loads((tmp_path / "state.json").read_text()) == []
+
+
+@pytest.mark.parametrize(
+    ("platform", "message"),
+    [
+        (
+            "linux",
+            (
+                "certutil not found: install the NSS tools (Debian/Ubuntu: apt-get install libnss3-tools; "
+                "Fedora: dnf install nss-tools)"
+            ),
+        ),
+        ("darwin", "security not found: the security program is part of macOS (/usr/bin/security)"),
+        ("win32", "certutil not found: certutil.exe is part of Windows (C:\\Windows\\System32)"),
+    ],
+)
+def test_a_missing_tool_names_what_provides_it(tmp_path, ca, monkeypatch, platform, message):
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    with pytest.raises(trust.TrustToolMissing, match=f"^{re.escape(message)}$"):
+        trust.stores_for(platform, tmp_path)[0].add(ca)
+
+
+def certs_cli(tmp_path, *args, path=None):
+    env = {**os.environ, "HOME": str(tmp_path / "home"), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
+    if path is not None:
+        env["PATH"] = path
+    return subprocess.run([*COMMAND, *args], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60, check=False)
+
+
+def test_certs_commands(tmp_path):
+    need("certutil")
+    nssdb = tmp_path / "home" / ".pki" / "nssdb"
+    shown = certs_cli(tmp_path, "show")
+    assert shown.returncode == 0, shown.stderr
+    for expected in (
+        "name constraints: permits DNS:localhost, IP:127.0.0.1/32, IP:::1/128 (critical)",
+        "names (SAN):      DNS:localhost, IP:127.0.0.1, IP:::1",
+        "(mode 0700)",
+        f"NSS database {nssdb} (Chromium, Chrome): no",
+    ):
+        assert expected in shown.stdout
+    assert shown.stdout.count("SHA-256:") == 2 and shown.stdout.count("not after:") == 2
+
+    first, second = certs_cli(tmp_path, "trust"), certs_cli(tmp_path, "trust")
+    assert f"NSS database {nssdb} (Chromium, Chrome): added" in first.stdout
+    assert f"NSS database {nssdb} (Chromium, Chrome): already trusted" in second.stdout
+    assert "sudo update-ca-certificates" in first.stdout
+    assert "(Chromium, Chrome): yes" in certs_cli(tmp_path, "show").stdout
+
+    renewed = certs_cli(tmp_path, "renew", "--ca")
+    assert f"NSS database {nssdb} (Chromium, Chrome): the old CA was removed" in renewed.stdout
+    assert "Browsers trust the new CA only after: velmora-addin certs trust" in renewed.stdout
+    assert "was not trusted" in certs_cli(tmp_path, "untrust").stdout
+    certs_cli(tmp_path, "trust")
+    assert "(Chromium, Chrome): removed" in certs_cli(tmp_path, "untrust").stdout
+
+
+def test_certs_trust_without_certutil_is_one_line(tmp_path):
+    result = certs_cli(tmp_path, "trust", path=str(tmp_path / "empty"))
+    assert result.returncode == 1
+    assert result.stderr == (
+        "velmora-addin: error: certutil not found: install the NSS tools (Debian/Ubuntu: "
+        "apt-get install libnss3-tools; Fedora: dnf install nss-tools)\n"
+    )
