@@ -9,31 +9,25 @@
 //             self.stop()
 //
 // __exit__ returns None, so an exception raised in the block keeps propagating.
+#include "calls.hpp"
 #include "members.hpp"
 #include "names.hpp"
-#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
-namespace {
 
-PyObject* enter(PyObject* const* args) {
+VELMORA_MEMBER_BODY(enter) {
     PyObject* self = args[0];
     if (!call_method(self, interned.start)) return nullptr;
     return Py_NewRef(self);
 }
 
-PyObject* exit(PyObject* const* args) {
+VELMORA_MEMBER_BODY(exit) {
     PyObject* self = args[0];
     const int is_running = is_true(get_attr(self, interned.is_running));
     if (is_running < 0) return nullptr;
     if (is_running && !call_method(self, interned.stop)) return nullptr;
     Py_RETURN_NONE;
 }
-
-}  // namespace
-
-const MemberBody enter_body = VELMORA_MEMBER_BODY(enter);
-const MemberBody exit_body = VELMORA_MEMBER_BODY(exit);
 
 }  // namespace velmora

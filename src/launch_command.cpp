@@ -23,11 +23,11 @@
 //     return cmd
 #include <initializer_list>
 
+#include "calls.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
-#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -77,7 +77,9 @@ PyObject* raise_missing_addin_path(PyObject* self) {
     return raise_object(error.get());
 }
 
-PyObject* build_command(PyObject* const* args) {
+}  // namespace
+
+VELMORA_MEMBER_BODY(build_command) {
     PyObject* self = args[0];
 
     Ref cert_manager = get_attr(self, interned.cert_manager);
@@ -133,9 +135,5 @@ PyObject* build_command(PyObject* const* args) {
         return nullptr;
     return command.release();
 }
-
-}  // namespace
-
-const MemberBody build_command_body = VELMORA_MEMBER_BODY(build_command);
 
 }  // namespace velmora

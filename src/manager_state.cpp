@@ -13,10 +13,10 @@
 //     pid        -> self._process.pid if self._process else None
 //     is_running -> self._process is not None and self._process.poll() is None
 //                   and self._is_port_in_use()
+#include "calls.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
-#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -59,7 +59,9 @@ Ref port_value(PyObject* value, const char* argument) {
     return {};
 }
 
-PyObject* init(PyObject* const* args) {
+}  // namespace
+
+VELMORA_MEMBER_BODY(init) {
     PyObject* self = args[kSelf];
 
     // Every argument is checked before the first one is stored.
@@ -107,7 +109,7 @@ PyObject* init(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* url(PyObject* const* args) {
+VELMORA_MEMBER_BODY(url) {
     Ref port = get_attr(args[0], interned.port);
     if (!port) return nullptr;
     Ref port_text = formatted(port.get());
@@ -118,7 +120,7 @@ PyObject* url(PyObject* const* args) {
     return PyUnicode_Concat(interned.url_prefix, port_text.get());
 }
 
-PyObject* pid(PyObject* const* args) {
+VELMORA_MEMBER_BODY(pid) {
     Ref process = get_attr(args[0], interned.process);
     if (!process) return nullptr;
     const int held = PyObject_IsTrue(process.get());
@@ -132,7 +134,7 @@ PyObject* pid(PyObject* const* args) {
     return nullptr;
 }
 
-PyObject* is_running(PyObject* const* args) {
+VELMORA_MEMBER_BODY(is_running) {
     PyObject* self = args[0];
     Ref process = get_attr(self, interned.process);
     if (!process) return nullptr;
@@ -142,12 +144,5 @@ PyObject* is_running(PyObject* const* args) {
     if (status.get() != Py_None) Py_RETURN_FALSE;
     return call_method(self, interned.is_port_in_use).release();
 }
-
-}  // namespace
-
-const MemberBody init_body = VELMORA_MEMBER_BODY(init);
-const MemberBody url_body = VELMORA_MEMBER_BODY(url);
-const MemberBody pid_body = VELMORA_MEMBER_BODY(pid);
-const MemberBody is_running_body = VELMORA_MEMBER_BODY(is_running);
 
 }  // namespace velmora

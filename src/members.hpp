@@ -37,7 +37,17 @@ constexpr const char* source_path(const char* path) {
     return before_last;
 }
 
-#define VELMORA_MEMBER_BODY(fn) ::velmora::MemberBody{&fn, ::velmora::source_path(__FILE__), __LINE__}
+// Defines the body of member `member` and registers it, as `member_body`, at
+// this very line, so the member's traceback entries point at its body:
+//
+//     VELMORA_MEMBER_BODY(stop) {
+//         PyObject* self = args[0];
+//         ...
+//     }
+#define VELMORA_MEMBER_BODY(member)                                                        \
+    PyObject* member##_impl(PyObject* const* args);                                         \
+    const MemberBody member##_body{&member##_impl, source_path(__FILE__), __LINE__};        \
+    PyObject* member##_impl([[maybe_unused]] PyObject* const* args)
 
 // A parameter's default, as a constant the table can hold; made into a Python
 // object when the class is built.

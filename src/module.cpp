@@ -18,11 +18,11 @@
 
 #include <initializer_list>
 
+#include "calls.hpp"
 #include "class_surface.hpp"
 #include "function.hpp"
 #include "globals.hpp"
 #include "names.hpp"
-#include "calls.hpp"
 #include "ref.hpp"
 
 // A build meant for the debug interpreter must see its headers, not the release ones.

@@ -20,11 +20,11 @@
 //                 return True
 //             except (socket.timeout, ConnectionRefusedError, OSError):
 //                 return False
+#include "calls.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
-#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -35,7 +35,25 @@ Ref wall_clock() {
     return clock ? Ref::steal(PyObject_CallNoArgs(clock.get())) : Ref{};
 }
 
-PyObject* wait_for_ready(PyObject* const* args) {
+// settimeout(1), then connect(("localhost", self.port)).
+int try_connect(PyObject* self, PyObject* sock) {
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one || !call_method(sock, interned.settimeout, one.get())) return -1;
+    Ref port = get_attr(self, interned.port);
+    Ref address = port ? Ref::steal(PyTuple_Pack(2, interned.localhost, port.get())) : Ref{};
+    return address && call_method(sock, interned.connect, address.get()) ? 0 : -1;
+}
+
+// True when the pending exception is one the probe answers with False.
+int is_connection_failure() {
+    const int timed_out = pending_exception_matches(interned.socket, interned.timeout);
+    if (timed_out != 0) return timed_out;
+    return PyErr_ExceptionMatches(PyExc_ConnectionRefusedError) || PyErr_ExceptionMatches(PyExc_OSError);
+}
+
+}  // namespace
+
+VELMORA_MEMBER_BODY(wait_for_ready) {
     PyObject* self = args[0];
     Ref start_time = wall_clock();
     if (!start_time) return nullptr;
@@ -63,23 +81,7 @@ PyObject* wait_for_ready(PyObject* const* args) {
     }
 }
 
-// settimeout(1), then connect(("localhost", self.port)).
-int try_connect(PyObject* self, PyObject* sock) {
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!one || !call_method(sock, interned.settimeout, one.get())) return -1;
-    Ref port = get_attr(self, interned.port);
-    Ref address = port ? Ref::steal(PyTuple_Pack(2, interned.localhost, port.get())) : Ref{};
-    return address && call_method(sock, interned.connect, address.get()) ? 0 : -1;
-}
-
-// True when the pending exception is one the probe answers with False.
-int is_connection_failure() {
-    const int timed_out = pending_exception_matches(interned.socket, interned.timeout);
-    if (timed_out != 0) return timed_out;
-    return PyErr_ExceptionMatches(PyExc_ConnectionRefusedError) || PyErr_ExceptionMatches(PyExc_OSError);
-}
-
-PyObject* is_port_in_use(PyObject* const* args) {
+VELMORA_MEMBER_BODY(is_port_in_use) {
     PyObject* self = args[0];
     Ref socket_class = global_attr(interned.socket, interned.socket);
     Ref family = socket_class ? global_attr(interned.socket, interned.AF_INET) : Ref{};
@@ -115,10 +117,5 @@ PyObject* is_port_in_use(PyObject* const* args) {
     if (swallow) Py_RETURN_NONE;
     return failure.reraise();
 }
-
-}  // namespace
-
-const MemberBody wait_for_ready_body = VELMORA_MEMBER_BODY(wait_for_ready);
-const MemberBody is_port_in_use_body = VELMORA_MEMBER_BODY(is_port_in_use);
 
 }  // namespace velmora

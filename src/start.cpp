@@ -48,13 +48,13 @@
 // wait. start_new_session makes the child call setsid without running Python
 // code between fork and exec, which is safe in a threaded program and keeps the
 // fast launch path that preexec_fn would forbid.
-#include "globals.hpp"
+#include "calls.hpp"
 #include "errors.hpp"
+#include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
 #include "process_group.hpp"
 #include "process_status.hpp"
-#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -134,7 +134,9 @@ int end_former_group(PyObject* process) {
     return deadline ? end_group_survivors(group.get(), deadline.get()) : -1;
 }
 
-PyObject* start(PyObject* const* args) {
+}  // namespace
+
+VELMORA_MEMBER_BODY(start) {
     PyObject* self = args[0];
 
     const int is_running = is_true(get_attr(self, interned.is_running));
@@ -194,7 +196,7 @@ PyObject* start(PyObject* const* args) {
         Ref::steal(PyUnicode_FromFormat("Server failed to start within %U seconds", timeout_text.get())));
 }
 
-PyObject* get_platform_popen_args(PyObject* const*) {
+VELMORA_MEMBER_BODY(get_platform_popen_args) {
     const int windows = platform_is_windows();
     if (windows < 0) return nullptr;
     Ref option = windows ? global_attr(interned.subprocess, interned.CREATE_NEW_PROCESS_GROUP) : Ref::borrow(Py_True);
@@ -205,10 +207,5 @@ PyObject* get_platform_popen_args(PyObject* const*) {
         return nullptr;
     return options.release();
 }
-
-}  // namespace
-
-const MemberBody start_body = VELMORA_MEMBER_BODY(start);
-const MemberBody get_platform_popen_args_body = VELMORA_MEMBER_BODY(get_platform_popen_args);
 
 }  // namespace velmora

@@ -61,42 +61,17 @@
 // server is reaped and its port free.
 #include <cerrno>
 
-#include "globals.hpp"
+#include "calls.hpp"
 #include "errors.hpp"
+#include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
 #include "process_group.hpp"
 #include "process_status.hpp"
-#include "calls.hpp"
 #include "ref.hpp"
 
 namespace velmora {
 namespace {
-
-PyObject* stop(PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref process = get_attr(self, interned.process);
-    if (!process) return nullptr;
-    if (process.get() == Py_None) {
-        Ref message = Ref::steal(PyUnicode_FromString("No server process to stop"));
-        return raise_global(interned.ServerNotRunningError, message.get());
-    }
-    process.reset();
-
-    Ref terminated = call_method(self, interned.terminate_process);
-    // The handle is dropped whatever the termination did; an error in doing
-    // so takes the place of the termination's own, as a `finally` would.
-    Ref failure = terminated ? Ref{} : Ref::steal(PyErr_GetRaisedException());
-    if (set_attr(self, interned.process, Ref::borrow(Py_None)) < 0) {
-        chain_pending_to(std::move(failure));
-        return nullptr;
-    }
-    if (failure) {
-        PyErr_SetRaisedException(failure.release());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
 
 // -1 with ProcessLookupError when the handle has already collected the exit, 0 when the child is still held.
 int ensure_still_held(PyObject* process) {
@@ -211,7 +186,34 @@ PyObject* terminate_posix(PyObject* self) {
     return failure.reraise();
 }
 
-PyObject* terminate_process(PyObject* const* args) {
+}  // namespace
+
+VELMORA_MEMBER_BODY(stop) {
+    PyObject* self = args[0];
+    Ref process = get_attr(self, interned.process);
+    if (!process) return nullptr;
+    if (process.get() == Py_None) {
+        Ref message = Ref::steal(PyUnicode_FromString("No server process to stop"));
+        return raise_global(interned.ServerNotRunningError, message.get());
+    }
+    process.reset();
+
+    Ref terminated = call_method(self, interned.terminate_process);
+    // The handle is dropped whatever the termination did; an error in doing
+    // so takes the place of the termination's own, as a `finally` would.
+    Ref failure = terminated ? Ref{} : Ref::steal(PyErr_GetRaisedException());
+    if (set_attr(self, interned.process, Ref::borrow(Py_None)) < 0) {
+        chain_pending_to(std::move(failure));
+        return nullptr;
+    }
+    if (failure) {
+        PyErr_SetRaisedException(failure.release());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+VELMORA_MEMBER_BODY(terminate_process) {
     PyObject* self = args[0];
     Ref process = get_attr(self, interned.process);
     const int held = is_true(process);
@@ -222,10 +224,5 @@ PyObject* terminate_process(PyObject* const* args) {
     if (windows < 0) return nullptr;
     return windows ? terminate_windows(process.get()) : terminate_posix(self);
 }
-
-}  // namespace
-
-const MemberBody stop_body = VELMORA_MEMBER_BODY(stop);
-const MemberBody terminate_process_body = VELMORA_MEMBER_BODY(terminate_process);
 
 }  // namespace velmora

@@ -9,6 +9,8 @@ Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE s
   listen-after:S          listen only after S seconds
   listen-after:S:T:N      listen only after S seconds, then exit with status N after T more
   listen-then-exit:S:N    listen, then exit with status N after S seconds
+FAKE_SERVER_HELPER=plain or ignore-term starts such a child in any mode, before anything else; with
+ignore-term the child ignores SIGTERM. The child writes its own pid to the file once it is set up.
 With FAKE_SERVER_CHATTER=N it first writes N numbered lines to stdout and to stderr
 (more than a pipe holds when N is large, so an undrained pipe blocks it).
 The command line it got is written as JSON to FAKE_SERVER_ARGS_FILE when that is set.
@@ -23,6 +25,25 @@ import sys
 import time
 
 
+HELPER = """
+import os, signal, sys, time
+if sys.argv[2] == "1":
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+with open(sys.argv[1] + ".tmp", "w") as out:
+    out.write(str(os.getpid()))
+os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+time.sleep(300)
+"""
+
+
+def start_helper(pid_file: str, ignore_term: bool) -> None:
+    """Starts a child in the server's own group and returns once it is set up."""
+    subprocess.Popen([sys.executable, "-c", HELPER, pid_file, "1" if ignore_term else "0"])
+    deadline = time.monotonic() + 20
+    while not os.path.exists(pid_file) and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
 def main() -> int:
     args = sys.argv[1:]
     options = dict(zip(args[::2], args[1::2]))
@@ -30,6 +51,9 @@ def main() -> int:
     if os.environ.get("FAKE_SERVER_ARGS_FILE"):
         with open(os.environ["FAKE_SERVER_ARGS_FILE"], "w") as out:
             json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid()}, out)
+    helper = os.environ.get("FAKE_SERVER_HELPER") or ("plain" if mode == "grandchild" else "")
+    if helper:
+        start_helper(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], ignore_term=helper == "ignore-term")
     chatter = int(os.environ.get("FAKE_SERVER_CHATTER", "0"))
     for number in range(chatter):
         print(f"out {number}", flush=number == chatter - 1)
@@ -40,10 +64,6 @@ def main() -> int:
         time.sleep(float(mode.split(":")[1]))
     if mode == "ignore-term":
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    if mode == "grandchild":
-        child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(300)"])
-        with open(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], "w") as out:
-            out.write(str(child.pid))
     if mode == "never-listen":
         while True:
             time.sleep(1)
