@@ -25,7 +25,7 @@ import sys
 import time
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Protocol
+from typing import Any, Protocol, TypedDict, Unpack
 
 import pytest
 
@@ -36,22 +36,24 @@ from .addin_launcher.server_manager import AddinServerManager
 GROUP_EXIT_GRACE = 2.0
 
 
+class ServerOptions(TypedDict, total=False):
+    """The manager's keyword options, as the factory takes them."""
+
+    use_compiled: bool
+    port: int | None  # None or left out: a free port
+    server_port: int
+    watchdog_port: int
+    docs_port: int
+    auth_token: str
+    addin_path: str | os.PathLike[str] | None
+    timeout: float
+    capture_output: bool
+
+
 class AddinServerFactory(Protocol):
     """Starts an add-in server with the manager's options; a free port unless `port` is given."""
 
-    def __call__(
-        self,
-        *,
-        use_compiled: bool = False,
-        port: int | None = None,
-        server_port: int = 8000,
-        watchdog_port: int = 0,
-        docs_port: int = 0,
-        auth_token: str = "",
-        addin_path: str | os.PathLike[str] | None = None,
-        timeout: float = 30.0,
-        capture_output: bool = False,
-    ) -> AddinServerManager: ...
+    def __call__(self, **options: Unpack[ServerOptions]) -> AddinServerManager: ...
 
 
 def free_port() -> int:
@@ -81,29 +83,13 @@ def addin_server_factory(addin_certificates: CertificateManager) -> Iterator[Add
     """Starts a server per call, with the manager's keyword options; stops them all after the test."""
     started: list[tuple[AddinServerManager, int | None]] = []  # each with its pid if it leads its group
 
-    def start(
-        *,
-        use_compiled: bool = False,
-        port: int | None = None,
-        server_port: int = 8000,
-        watchdog_port: int = 0,
-        docs_port: int = 0,
-        auth_token: str = "",
-        addin_path: str | os.PathLike[str] | None = None,
-        timeout: float = 30.0,
-        capture_output: bool = False,
-    ) -> AddinServerManager:
-        server = AddinServerManager(
-            use_compiled=use_compiled,
-            port=free_port() if port is None else port,
-            server_port=server_port,
-            watchdog_port=watchdog_port,
-            docs_port=docs_port,
-            auth_token=auth_token,
-            addin_path=None if addin_path is None else os.fspath(addin_path),
-            timeout=timeout,
-            capture_output=capture_output,
-        )
+    def start(**options: Unpack[ServerOptions]) -> AddinServerManager:
+        settings: dict[str, Any] = dict(options)
+        if settings.get("port") is None:
+            settings["port"] = free_port()
+        if settings.get("addin_path") is not None:
+            settings["addin_path"] = os.fspath(settings["addin_path"])
+        server = AddinServerManager(**settings)
         # The manager asks its certificate manager at every start: this one keeps the session's own.
         server._cert_manager = addin_certificates
         server.start()
