@@ -46,7 +46,7 @@ def start_helper(pid_file: str, ignore_term: bool) -> None:
 
 def main() -> int:
     args = sys.argv[1:]
-    options = dict(zip(args[::2], args[1::2]))
+    options = dict(zip(args[::2], args[1::2], strict=False))
     mode = os.environ.get("FAKE_SERVER_MODE", "listen")
     if os.environ.get("FAKE_SERVER_ARGS_FILE"):
         with open(os.environ["FAKE_SERVER_ARGS_FILE"], "w") as out:

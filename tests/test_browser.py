@@ -6,7 +6,6 @@ import subprocess
 import sys
 import time
 
-
 from conftest import ROOT, TESTS, free_port
 from system_tools import need
 

@@ -238,8 +238,8 @@ def test_renew(tmp_path):
     first = [p.read_bytes() for p in files]
     manager.renew()
     second = [p.read_bytes() for p in files]
-    assert [a == b for a, b in zip(first, second)] == [True, True, False, False]
+    assert [a == b for a, b in zip(first, second, strict=True)] == [True, True, False, False]
     manager.renew(ca=True)
     third = [p.read_bytes() for p in files]
-    assert not any(a == b for a, b in zip(second, third))
+    assert not any(a == b for a, b in zip(second, third, strict=True))
     load(paths.server_cert).verify_directly_issued_by(load(paths.ca_cert))

@@ -1,7 +1,16 @@
 """`python -m velmora_master.addin_launcher`: the same command line as `velmora-addin` (see cli.py)."""
 
-import _signal  # the bare module: installing the handlers must not wait for the imports of `signal`
 import sys
+
+# The bare module: installing the handlers must not wait for the imports of `signal` (enum alone takes tens of
+# milliseconds, during which a Ctrl-C would end in a traceback). `_signal` has no type stubs; `signal` wraps the
+# same functions and constants (as enums, which are ints), so the checker reads this module's use of `_signal`
+# against it. A constant rather than typing.TYPE_CHECKING: importing typing costs more than `signal` does.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import signal as _signal
+else:
+    import _signal
 
 # A Ctrl-C or SIGTERM while the command line is still being imported is kept, not raised, and acted on
 # as soon as main() can do so cleanly.

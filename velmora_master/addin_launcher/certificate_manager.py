@@ -39,6 +39,9 @@ SERVER_LIFETIME = dt.timedelta(days=397)
 PERMITTED_DNS = ("localhost",)
 PERMITTED_NETWORKS = (ipaddress.IPv4Network("127.0.0.1/32"), ipaddress.IPv6Network("::1/128"))
 
+# A certificate and its private key, as read, written and made together.
+type KeyPair = tuple[x509.Certificate, ec.EllipticCurvePrivateKey]
+
 
 @dataclass(frozen=True)
 class CertificatePaths:
@@ -108,7 +111,7 @@ class CertificateManager:
 
 
 def _now() -> dt.datetime:
-    return dt.datetime.now(dt.timezone.utc)
+    return dt.datetime.now(dt.UTC)
 
 
 def _fresh(cert: x509.Certificate) -> bool:
@@ -177,7 +180,7 @@ def _private_key_file(key_path: Path) -> bool:
     return info.st_uid == os.getuid() and not info.st_mode & 0o077
 
 
-def _load_pair(cert_path: Path, key_path: Path):
+def _load_pair(cert_path: Path, key_path: Path) -> KeyPair | None:
     """The certificate and its key, or None when either is missing, unreadable, exposed or they do not match."""
     try:
         if not _private_key_file(key_path):
@@ -250,7 +253,7 @@ def _name_constraints() -> x509.NameConstraints:
     return x509.NameConstraints(permitted_subtrees=permitted, excluded_subtrees=None)
 
 
-def _make_ca():
+def _make_ca() -> KeyPair:
     key = ec.generate_private_key(ec.SECP256R1())
     subject = _name("Velmora Add-in Local CA")
     now = _now()
@@ -271,7 +274,7 @@ def _make_ca():
     return cert, key
 
 
-def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey):
+def _make_server_certificate(ca_cert: x509.Certificate, ca_key: ec.EllipticCurvePrivateKey) -> KeyPair:
     key = ec.generate_private_key(ec.SECP256R1())
     now = _now()
     cert = (

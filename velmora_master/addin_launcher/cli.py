@@ -27,8 +27,20 @@ import sys
 import threading
 import time
 import traceback
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
-from typing import Any
+from types import FrameType
+from typing import IO, TYPE_CHECKING, TextIO
+
+if TYPE_CHECKING:
+    # Imported where they are used, once the signal handlers are in place (see above); here only for the checker.
+    import subprocess
+
+    from cryptography import x509
+
+    from . import trust
+    from .certificate_manager import CertificatePaths
+    from .server_manager import AddinServerManager
 
 PROG = "velmora-addin"
 LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
@@ -40,6 +52,10 @@ DISTRIBUTION = "velmora-master"
 CHECKOUT_VERSION = "0.1.0+checkout"
 
 logger = logging.getLogger("velmora_master.addin_launcher.cli")
+
+# What signal.signal takes and gives back: a function, SIG_DFL or SIG_IGN (as Handlers or int), or None for a
+# handler not installed from Python.
+type SignalHandler = Callable[[int, FrameType | None], object] | int | signal.Handlers | None
 
 
 class CliError(Exception):
@@ -75,7 +91,7 @@ class SignalGuard:
         self.received: int | None = None
         self.armed = False
         self.server_group: int | None = None  # the server's process group, once it is launched
-        self._previous: dict[int, Any] = {}
+        self._previous: dict[int, SignalHandler] = {}
 
     def install(self) -> None:
         for signum in (signal.SIGINT, signal.SIGTERM):
@@ -85,7 +101,7 @@ class SignalGuard:
         for signum, handler in self._previous.items():
             signal.signal(signum, handler)
 
-    def _handle(self, signum: int, _frame) -> None:
+    def _handle(self, signum: int, _frame: FrameType | None) -> None:
         # No output here: the handler may run in the middle of a write to the same stream.
         if self.received is None:
             self.received = signum
@@ -122,7 +138,7 @@ class SignalGuard:
 # Parsing
 
 
-def _port_type(allow_zero: bool, zero_means: str):
+def _port_type(allow_zero: bool, zero_means: str) -> Callable[[str], int]:
     low = 0 if allow_zero else 1
 
     def parse(text: str) -> int:
@@ -270,13 +286,14 @@ def configure_logging(args: argparse.Namespace) -> int:
     """Configure the package's logging; the server's --logging-level follows the manager logger's level."""
     from velmora_master import logging_config
 
-    base = args.log_level
+    base: str | None = args.log_level
     if base is None:
         from_env = os.environ.get(LOG_LEVEL_ENV)
         if from_env and from_env.upper() not in LEVELS:
             raise CliError(f"{LOG_LEVEL_ENV}={from_env} is not a logging level; use one of {', '.join(LEVELS)}", 2)
         base = from_env.upper() if from_env else DEFAULT_LEVEL
-    value = logging.getLevelName(base) + 10 * (args.quiet - args.verbose)
+    quieter: int = args.quiet - args.verbose
+    value = logging.getLevelNamesMapping()[base] + 10 * quieter
     value = min(max(value, logging.DEBUG), logging.CRITICAL)
     logging_config.setup_logging_subprocess(value)
     return value
@@ -289,7 +306,8 @@ def configure_logging(args: argparse.Namespace) -> int:
 def _free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+        port: int = probe.getsockname()[1]  # (host, port) for AF_INET
+        return port
 
 
 def _check_port(port: int) -> None:
@@ -346,13 +364,13 @@ class Launch:
     def __init__(self, capture: bool, status: StatusLine) -> None:
         self.capture = capture
         self.status = status
-        self.handle = None
+        self.handle: subprocess.Popen[bytes] | None = None
         self.group: int | None = None
         self.readers: list[threading.Thread] = []
         # The children this process had before the launch (Linux), to tell an orphaned server from them.
         self.children_before = set(_stray_children()) if sys.platform.startswith("linux") else None
 
-    def launched(self, handle) -> None:
+    def launched(self, handle: subprocess.Popen[bytes]) -> None:
         self.handle = handle
         if hasattr(os, "getpgid"):
             try:
@@ -370,7 +388,7 @@ class Launch:
         self.status.begin()
 
 
-def _relay(name: str, stream, sink) -> None:
+def _relay(name: str, stream: IO[bytes], sink: TextIO) -> None:
     """Copy the server's lines to `sink` until the pipe closes, so the server never blocks on a full pipe."""
     try:
         for line in iter(stream.readline, b""):
@@ -382,34 +400,29 @@ def _relay(name: str, stream, sink) -> None:
         stream.close()
 
 
-def _manager_class():
+def _manager_class(
+    guard: SignalGuard, on_launched: Callable[[subprocess.Popen[bytes]], None]
+) -> type[AddinServerManager]:
     from .server_manager import AddinServerManager
 
     class CliServerManager(AddinServerManager):
         """The manager, telling the CLI about the process as soon as it exists (before the wait), and
         letting a signal cut any stop short: the CLI's own, and the one start makes after a failed wait."""
 
-        on_launched = None
-        guard: SignalGuard | None = None
-
-        def _wait_for_ready(self):
-            if self.on_launched is not None:
-                self.on_launched(self._process)
+        def _wait_for_ready(self) -> bool:
+            assert self._process is not None  # start() launched it just before the wait
+            on_launched(self._process)
             return super()._wait_for_ready()
 
-        def stop(self):
-            guard = self.guard
-            if guard is None:
-                return super().stop()
+        def stop(self) -> None:
             previous = guard.armed
             guard.armed = True
             try:
-                result = super().stop()
+                super().stop()
             except BaseException:
                 guard.armed = False  # whatever comes next is cleanup
                 raise
             guard.armed = previous
-            return result
 
     return CliServerManager
 
@@ -460,7 +473,7 @@ class StatusLine:
         sys.stderr.flush()
 
 
-def _exited(handle) -> bool:
+def _exited(handle: subprocess.Popen[bytes]) -> bool:
     """Whether the server has exited, without collecting its exit: its pid and group stay reserved for the stop."""
     if hasattr(os, "waitid"):
         try:
@@ -500,7 +513,7 @@ def _kill_now(launch: Launch) -> None:
             pass
     try:
         handle.wait(timeout=5)
-    except Exception:  # noqa: BLE001 - nothing more can be done; the report says what is left
+    except Exception:  # nothing more can be done; the warning says what is left
         logger.warning("server process %s did not exit after SIGKILL", handle.pid)
 
 
@@ -531,7 +544,7 @@ def _reap_strays(known: set[int]) -> None:
             pass
 
 
-def _end_server(manager, launch: Launch, guard: SignalGuard) -> float | None:
+def _end_server(manager: AddinServerManager, launch: Launch, guard: SignalGuard) -> float | None:
     """Stop whatever the manager holds; a signal during the stop kills at once. Returns the stop's seconds."""
     began = time.perf_counter()
     stopped = None
@@ -572,7 +585,11 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> int:
         _check_port(args.port)
     _check_server_program(args)
 
-    manager = _manager_class()(
+    def launched(handle: subprocess.Popen[bytes]) -> None:
+        launch.launched(handle)  # bound below, before the manager can launch anything
+        guard.server_group = launch.group
+
+    manager = _manager_class(guard, launched)(
         use_compiled=args.compiled,
         port=args.port,
         server_port=args.server_port,
@@ -585,13 +602,6 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> int:
     )
     status = StatusLine(manager.url, args.timeout, quiet=args.quiet > 0)
     launch = Launch(args.capture, status)
-    manager.guard = guard
-
-    def launched(handle) -> None:
-        launch.launched(handle)
-        guard.server_group = launch.group
-
-    manager.on_launched = launched
     from .exceptions import ServerStartError
 
     died = False
@@ -607,12 +617,13 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> int:
         status.end(f"ready after {started:.1f} s")
         print(f"Server running at {manager.url} (pid {manager.pid}), started in {started * 1000:.0f} ms")
         if demo or args.once:
-            print(
-                f"GET {manager.url}/health -> {_verified_get(manager.url + '/health', manager._cert_manager.paths.ca_cert)}"
-            )
+            health = _verified_get(manager.url + "/health", manager._cert_manager.paths.ca_cert)
+            print(f"GET {manager.url}/health -> {health}")
         else:
             print("Press Ctrl-C to stop.")
-            while not _exited(launch.handle):
+            handle = launch.handle
+            assert handle is not None  # the manager reported it before waiting for the port
+            while not _exited(handle):
                 time.sleep(0.25)
             died = True
         guard.armed = False
@@ -632,16 +643,16 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> int:
 # Certificates
 
 
-def _fingerprint(cert) -> str:
+def _fingerprint(cert: x509.Certificate) -> str:
     from cryptography.hazmat.primitives import hashes
 
     return cert.fingerprint(hashes.SHA256()).hex(":").upper()
 
 
-def _general_names(names) -> str:
+def _general_names(names: Iterable[x509.GeneralName]) -> str:
     from cryptography import x509
 
-    shown = []
+    shown: list[str] = []
     for name in names:
         kind = "DNS" if isinstance(name, x509.DNSName) else "IP" if isinstance(name, x509.IPAddress) else "name"
         shown.append(f"{kind}:{name.value}")
@@ -655,7 +666,7 @@ def _mode(path: Path) -> str:
         return "missing"
 
 
-def _show(paths, stores) -> None:
+def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore]) -> None:
     from cryptography import x509
 
     from . import trust
@@ -766,13 +777,10 @@ def _main(argv: list[str] | None, guard: SignalGuard) -> int:
         # From here on a signal cuts the work short; each step cleans up after itself on the way out.
         guard.arm()
         configure_logging(args)
-        if args.command == "certs":
-            status = certs(args)
-        else:
-            status = serve(args, guard, demo=args.command == "demo")
+        status = certs(args) if args.command == "certs" else serve(args, guard, demo=args.command == "demo")
     except Interrupted as stop:
         logger.debug("interrupted by %s", signal.Signals(stop.signum).name)
-    except Exception as error:  # noqa: BLE001 - every failure ends as one line; --debug shows where
+    except Exception as error:  # every failure ends as one line; --debug shows where
         from .exceptions import AddinLauncherError
 
         if args.debug:
