@@ -24,7 +24,6 @@ import subprocess
 import sys
 import time
 
-
 HELPER = """
 import os, signal, sys, time
 if sys.argv[2] == "1":
