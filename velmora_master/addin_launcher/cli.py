@@ -192,30 +192,19 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
 def _add_server(parser: argparse.ArgumentParser, top: bool) -> None:
     d = (lambda value: value) if top else (lambda value: argparse.SUPPRESS)
     group = parser.add_argument_group("server")
-    group.add_argument(
-        "--port",
-        type=_port_type(True, "0 picks a free port"),
-        default=d(3000),
-        help="port of the add-in HTTPS server; 0 picks a free one (default: 3000)",
-    )
-    group.add_argument(
-        "--server-port",
-        type=_port_type(False, ""),
-        default=d(8000),
-        help="port of the business layer server (default: 8000)",
-    )
-    group.add_argument(
-        "--watchdog-port",
-        type=_port_type(True, "0 means none"),
-        default=d(0),
-        help="port of the watchdog HTTP API (default: none)",
-    )
-    group.add_argument(
-        "--docs-port",
-        type=_port_type(True, "0 means none"),
-        default=d(0),
-        help="port of the documentation server (default: none)",
-    )
+    for flag, zero_allowed, zero_means, default, text in (
+        (
+            "--port",
+            True,
+            "0 picks a free port",
+            3000,
+            "port of the add-in HTTPS server; 0 picks a free one (default: 3000)",
+        ),
+        ("--server-port", False, "", 8000, "port of the business layer server (default: 8000)"),
+        ("--watchdog-port", True, "0 means none", 0, "port of the watchdog HTTP API (default: none)"),
+        ("--docs-port", True, "0 means none", 0, "port of the documentation server (default: none)"),
+    ):
+        group.add_argument(flag, type=_port_type(zero_allowed, zero_means), default=d(default), help=text)
     group.add_argument("--auth-token", default=d(""), help="token for the watchdog API (default: none)")
     group.add_argument(
         "--timeout", type=_timeout, default=d(30.0), help="seconds to wait for the server to listen (default: 30)"
