@@ -91,10 +91,22 @@ def test_a_leaked_process_of_the_group_fails_the_test_and_is_killed(user_suite, 
         )
     )
     result = user_suite(f"""
+        import os, time
+
         def test_leaky(addin_server_factory):
             server = addin_server_factory(addin_path={str(addin)!r})
             assert server.is_running
             SEEN.append(server.pid)
+            # The leak is made once the child has left the server's group (slow to start under a sanitizer).
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                try:
+                    child = int(open({str(child_pid)!r}).read())
+                    if os.getpgid(child) == child:
+                        break
+                except (OSError, ValueError):
+                    pass
+                time.sleep(0.05)
         """)
     result.assert_outcomes(passed=2, errors=1)
     result.stdout.fnmatch_lines(
