@@ -114,6 +114,12 @@ class FakeProcess:
 # ---- ports and real processes --------------------------------------------------------------------------------
 
 
+def clean_environment():
+    """This environment without the sanitizer set-up or a path leading back to the checkout."""
+    unwanted = ("LD_PRELOAD", "ASAN", "LSAN", "UBSAN", "PYTHONPATH", "PIP_")
+    return {k: v for k, v in os.environ.items() if not k.startswith(unwanted)}
+
+
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
