@@ -93,8 +93,8 @@ def services(request, doubles, monkeypatch):
 
     The server is pid 4242 in group 4243; the interpreter's own group is `env.own_group`. `env.members` is how
     many probes of a group (signal 0) still find someone there; `env.gone` lists the signals that find nobody
-    (ProcessLookupError) and `env.refused` those refused (PermissionError); `env.ticks`, when set, are the next readings of the monotonic clock, which otherwise
-    moves only by the sleeps.
+    (ProcessLookupError) and `env.refused` those refused (PermissionError); `env.ticks`, when set, are the next
+    readings of the monotonic clock, which otherwise moves only by the sleeps. `env.sys` is the module's `sys`.
 
     Recording (the default): every call is appended to `env.calls`, in order. Quiet (tests marked `quiet`):
     nothing is kept, printed output is discarded, and a sleep moves the clock a hundred times as far, so that
@@ -113,6 +113,7 @@ def services(request, doubles, monkeypatch):
         refused=set(),
         own_group=1,
         ticks=[],
+        sys=SimpleNamespace(platform="linux"),
     )
 
     def popen(*args, **kwargs):
@@ -167,7 +168,7 @@ def services(request, doubles, monkeypatch):
             kill=signal_sender("kill"),
         ),
     )
-    monkeypatch.setattr(sm, "sys", SimpleNamespace(platform="linux"))
+    monkeypatch.setattr(sm, "sys", env.sys)
     monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda f: note(("register", f))))
     monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep, monotonic=monotonic))
     if quiet:

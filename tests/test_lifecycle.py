@@ -12,7 +12,6 @@ import pytest
 
 from helpers import FakeProcess
 
-
 TERM, KILL = real_signal.SIGTERM, real_signal.SIGKILL
 # What a stop does when the server exits on SIGTERM and leaves nobody in its group.
 GRACE = [("getpgid", 4242), ("getpgrp",), ("killpg", 4243, TERM), ("monotonic",), ("wait", 5), ("killpg", 4243, 0)]
@@ -30,9 +29,10 @@ def names(calls):
 
 
 def apply(services, setup):
-    """Sets each key on the process double when it has that attribute, else on the services."""
+    """Sets each key on the process double or the module's `sys` when it has that attribute, else on the services."""
     for key, value in setup.items():
-        setattr(services.process if hasattr(services.process, key) else services, key, value)
+        owner = next((o for o in (services.process, services.sys) if hasattr(o, key)), services)
+        setattr(owner, key, value)
 
 
 def raised_by(call):
@@ -72,8 +72,7 @@ def test_start_launches_registers_and_waits(sm, services):
     ],
 )
 def test_platform_options(sm, services, platform, option):
-    services_sys = sm.sys
-    services_sys.platform = platform
+    services.sys.platform = platform
     manager = manager_with(sm, capture_output=True)
     first = manager._get_platform_popen_args()
     assert first == option and manager._get_platform_popen_args() is not first
@@ -391,38 +390,6 @@ def test_stop_without_process(sm, services):
     assert manager._terminate_process() is None and services.calls == []
 
 
-def test_posix_stop_signals_the_group(sm, services):
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    assert manager.stop() is None
-    assert services.calls == GRACE
-    assert manager._process is None
-
-
-def test_posix_stop_kills_after_the_grace_period(sm, services):
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.process.wait_times_out = 1
-    manager.stop()
-    assert services.calls == [*GRACE[:-1], ("getpgid", 4242), ("getpgrp",), ("killpg", 4243, KILL), ("wait", 5)]
-
-
-@pytest.mark.parametrize(
-    "setup, signalled",
-    [({"returncode": 0}, []), ({"wait_times_out": True, "collect_on_wait": -15}, [("killpg", 4243, TERM)])],
-    ids=["collected-before", "collected-during-the-grace"],
-)
-def test_a_collected_exit_is_never_signalled(sm, services, setup, signalled):
-    apply(services, setup)
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    with pytest.raises(ProcessLookupError) as caught:
-        manager.stop()
-    assert caught.value.errno == errno.ESRCH
-    assert [c for c in services.calls if c[0] == "killpg"] == signalled
-    assert manager._process is None
-
-
 def test_termination_errors_propagate_and_clear_the_handle(sm, services):
     manager = sm.AddinServerManager()
     manager._process = services.process
@@ -439,25 +406,6 @@ def test_other_wait_errors_propagate(sm, services):
     with pytest.raises(KeyboardInterrupt):
         manager._terminate_process()
     assert manager._process is services.process  # only stop clears it
-
-
-@pytest.mark.parametrize("pid, text", [(4242, "4242"), ("77", "77")])
-def test_windows_stop_runs_taskkill(sm, services, pid, text):
-    sm.sys.platform = "win32"
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.process.pid = pid
-    assert manager.stop() is None
-    assert services.calls == [("run", (["taskkill", "/F", "/T", "/PID", text],), {"capture_output": True})]
-    assert manager._process is None
-
-
-def test_windows_skips_taskkill_for_a_collected_exit(sm, services):
-    sm.sys.platform = "win32"
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.process.returncode = 1
-    assert manager.stop() is None and services.calls == [] and manager._process is None
 
 
 def test_falsy_handle_is_not_terminated(sm, services):
@@ -477,9 +425,24 @@ def probes(group, times):
 
 
 HELD = [("getpgid", 4242), ("getpgrp",)]
+
+
+def taskkill(pid):
+    return ("run", (["taskkill", "/F", "/T", "/PID", pid],), {"capture_output": True})
+
+
 TERMINATION_ROWS = {
     # id: (setup of the process double and the services, expected calls, what stop raised: None, type name, text)
     "group-empty-at-once": ({}, GRACE, None),
+    "collected-before": ({"returncode": 0}, [], ("ProcessLookupError", "[Errno 3] No such process")),
+    "collected-during-the-grace": (
+        {"wait_times_out": True, "collect_on_wait": -15},
+        GRACE[:-1],
+        ("ProcessLookupError", "[Errno 3] No such process"),
+    ),
+    "windows": ({"platform": "win32"}, [taskkill("4242")], None),
+    "windows-pid-as-text": ({"platform": "win32", "pid": "77"}, [taskkill("77")], None),
+    "windows-collected-exit": ({"platform": "win32", "returncode": 1}, [], None),
     "survivors-leave-in-time": ({"members": 2}, [*GRACE[:-1], *probes(4243, 2), ("killpg", 4243, 0)], None),
     "survivors-outlast-the-grace": (
         {"members": 99, "ticks": [100.0, 101.0, 104.99, 105.0]},
@@ -584,7 +547,6 @@ EXITED_ROWS = {
 
 
 def launching(sm, services, setup, wait):
-    sm.sys.platform = setup.pop("platform", "linux")
     apply(services, setup)
     manager = sm.AddinServerManager(addin_path="/srv/addin")
     manager._build_command = lambda: ["server"]
@@ -594,7 +556,7 @@ def launching(sm, services, setup, wait):
 
 @pytest.mark.parametrize("setup, wait, expected", RAISED_ROWS.values(), ids=RAISED_ROWS)
 def test_start_ends_what_it_launched_when_the_wait_raises(sm, services, setup, wait, expected):
-    manager = launching(sm, services, dict(setup), wait)
+    manager = launching(sm, services, setup, wait)
     with pytest.raises((Thrown, KeyboardInterrupt)) as caught:
         manager.start()
     assert caught.value is services.raised  # the original, unchanged
@@ -604,7 +566,7 @@ def test_start_ends_what_it_launched_when_the_wait_raises(sm, services, setup, w
 
 @pytest.mark.parametrize("setup, expected", EXITED_ROWS.values(), ids=EXITED_ROWS)
 def test_start_ends_the_group_of_a_server_that_exited_before_listening(sm, services, setup, expected):
-    manager = launching(sm, services, dict(setup), wait_that(False, collect=3))
+    manager = launching(sm, services, setup, wait_that(False, collect=3))
     with pytest.raises(sm.ServerStartError, match=r"^Server exited with code 3 before accepting connections$"):
         manager.start()
     assert services.calls[2:] == [("wait_for_ready",), *expected]
@@ -744,7 +706,8 @@ def test_service_failures_propagate_from_the_wait(sm, services, inject):
 
 @pytest.mark.parametrize("inject", [INJECTIONS["poll"], INJECTIONS["probe"]], ids=["poll", "probe"])
 @pytest.mark.parametrize(
-    "read", [lambda m: m.is_running, lambda m: m.start(), lambda m: m.__exit__(None, None, None)],
+    "read",
+    [lambda m: m.is_running, lambda m: m.start(), lambda m: m.__exit__(None, None, None)],
     ids=["is_running", "start", "__exit__"],  # reading is_running is the first step of start and __exit__
 )
 def test_status_failures_propagate_from_its_readers(sm, services, inject, read):

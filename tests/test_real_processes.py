@@ -10,7 +10,6 @@ import sys
 import textwrap
 import time
 import urllib.request
-from pathlib import Path
 
 import pytest
 

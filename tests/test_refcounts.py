@@ -149,7 +149,9 @@ def operations(sm):
         "collected-exit": collected_exit,
         "enter-exit": lambda: ready.__exit__(None, None, None) if ready.__enter__() else None,
         "stop-not-running": raising(sm.ServerNotRunningError, m.stop),
-        "already-running": raising(sm.ServerStartError, lambda: (setattr(ready, "_process", FakeProcess()), ready.start())),
+        "already-running": raising(
+            sm.ServerStartError, lambda: (setattr(ready, "_process", FakeProcess()), ready.start())
+        ),
         "too-many-positional": raising(TypeError, m.start, 1),
         "too-few-positional": raising(TypeError, cls.start),
         "multiple-values": raising(TypeError, m.start, self=m),
@@ -294,11 +296,13 @@ def termination_paths(sm):
         "kill-waited-for": with_doubles(stop(lambda: FakeProcess(wait_times_out=1))),
         "kill-not-obeyed": with_doubles(stop(lambda: FakeProcess(wait_times_out=True), sm.ServerStopError)),
         "kill-refused": with_doubles(
-            stop(lambda: FakeProcess(wait_times_out=True), PermissionError), killpg=lambda g, s: refused() if s == 9 else None
+            stop(lambda: FakeProcess(wait_times_out=True), PermissionError),
+            killpg=lambda g, s: refused() if s == 9 else None,
         ),
         "interrupted-grace": with_doubles(stop(lambda: FakeProcess(interrupt=True), KeyboardInterrupt)),
         "interrupted-grace-kill-refused": with_doubles(
-            stop(lambda: FakeProcess(interrupt=True), PermissionError), killpg=lambda g, s: refused() if s == 9 else None
+            stop(lambda: FakeProcess(interrupt=True), PermissionError),
+            killpg=lambda g, s: refused() if s == 9 else None,
         ),
         "own-group": with_doubles(stop(FakeProcess), getpgrp=lambda: 4243),
         "own-group-interrupted": with_doubles(
