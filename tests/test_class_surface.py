@@ -69,7 +69,7 @@ def documented_signature(func):
     return f"AddinServerManager.{func.__name__}({', '.join(parts)}){returns}"
 
 
-def test_class_object(sm):
+def test_class_name_module_doc_and_member_order(sm):
     cls = sm.AddinServerManager
     assert type(cls) is type and cls.__bases__ == (object,)
     assert cls.__module__ == MODULE_NAME and cls.__qualname__ == cls.__name__ == "AddinServerManager"

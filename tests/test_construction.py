@@ -10,7 +10,7 @@ import pytest
 from helpers import FakeProcess, StrSub
 
 
-def test_defaults(sm, doubles):
+def test_construction_without_arguments_sets_the_defaults_in_order(sm, doubles):
     m = sm.AddinServerManager()
     assert vars(m) == {
         "use_compiled": False,
@@ -63,7 +63,7 @@ def test_defaults(sm, doubles):
         ({"auth_token": "tok en"}, "auth_token", "tok en"),
     ],
 )
-def test_coercion(sm, doubles, kwargs, field, expected):
+def test_arguments_are_converted_to_the_parameter_types(sm, doubles, kwargs, field, expected):
     value = getattr(sm.AddinServerManager(**kwargs), field)
     assert value == expected and type(value) is type(expected)
 
@@ -85,7 +85,7 @@ def test_coercion(sm, doubles, kwargs, field, expected):
         ({"capture_output": 1, "docs_port": "x", "port": "y"}, "Argument 'port' has incorrect"),
     ],
 )
-def test_type_errors(sm, doubles, kwargs, message):
+def test_first_wrong_argument_in_checking_order_is_refused(sm, doubles, kwargs, message):
     with pytest.raises(TypeError) as caught:
         sm.AddinServerManager(**kwargs)
     assert str(caught.value).startswith(message)
@@ -158,13 +158,13 @@ def test_url_without_port_fails(sm, doubles):
 
 
 @pytest.mark.parametrize("pid, expected", [(4242, 4242), (None, None), (True, 1), (12.9, 12)])
-def test_pid(sm, doubles, pid, expected):
+def test_pid_is_the_handle_pid_as_int(sm, doubles, pid, expected):
     manager = sm.AddinServerManager()
     manager._process = FakeProcess([], pid=pid)
     assert manager.pid == expected and type(manager.pid) is type(expected)
 
 
-def test_pid_of_wrong_type(sm, doubles):
+def test_pid_that_is_no_number_is_refused(sm, doubles):
     manager = sm.AddinServerManager()
     manager._process = FakeProcess([], pid="4242")
     with pytest.raises(TypeError, match=r"^Expected int, got str$"):

@@ -47,7 +47,7 @@ def raised_by(call):
 # ---- start -------------------------------------------------------------------------------------------------
 
 
-def test_start_launches_registers_and_waits(sm, services):
+def test_start_launches_then_registers_the_exit_hook_then_waits(sm, services):
     manager = manager_with(sm)
     assert manager.start() is None
     popen, register = services.calls[0], services.calls[1]
@@ -71,7 +71,7 @@ def test_start_launches_registers_and_waits(sm, services):
         ("cygwin", {"start_new_session": True}),
     ],
 )
-def test_platform_options(sm, services, platform, option):
+def test_platform_options_reach_popen(sm, services, platform, option):
     services.sys.platform = platform
     manager = manager_with(sm, capture_output=True)
     first = manager._get_platform_popen_args()
@@ -223,14 +223,14 @@ def waiting(sm, services):
 
 
 @pytest.mark.parametrize("timeout", [0, -1, 0.0])
-def test_no_time_no_probe(services, waiting, timeout):
+def test_wait_without_time_probes_nothing(services, waiting, timeout):
     manager, _ = waiting
     manager.timeout = timeout
     assert manager._wait_for_ready() is False
     assert services.calls == []
 
 
-def test_ready_after_some_passes(services, waiting):
+def test_wait_probes_polls_and_sleeps_until_ready(services, waiting):
     manager, answers = waiting
     answers.extend([False, False, True])
     assert manager._wait_for_ready() is True
@@ -381,7 +381,7 @@ def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
 # ---- stop and termination ----------------------------------------------------------------------------------
 
 
-def test_stop_without_process(sm, services):
+def test_stop_without_a_process_raises_not_running(sm, services):
     manager = sm.AddinServerManager()
     for _ in range(2):
         with pytest.raises(sm.ServerNotRunningError, match=r"^No server process to stop$"):
@@ -399,7 +399,7 @@ def test_termination_errors_propagate_and_clear_the_handle(sm, services):
     assert manager._process is None
 
 
-def test_other_wait_errors_propagate(sm, services):
+def test_other_wait_errors_leave_the_handle_to_stop(sm, services):
     manager = sm.AddinServerManager()
     manager._process = services.process
     services.process.wait = lambda timeout: (_ for _ in ()).throw(KeyboardInterrupt())
@@ -490,7 +490,7 @@ TERMINATION_ROWS = {
 
 
 @pytest.mark.parametrize("setup, expected, error", TERMINATION_ROWS.values(), ids=TERMINATION_ROWS)
-def test_termination_sequences(sm, services, setup, expected, error):
+def test_stop_call_sequences(sm, services, setup, expected, error):
     apply(services, setup)
     manager = sm.AddinServerManager()
     manager._process = services.process
@@ -629,7 +629,7 @@ def test_stop_error_after_a_failed_wait_carries_the_wait_error(sm, services):
 
 
 @pytest.mark.parametrize("running", [True, False])
-def test_with_block(sm, services, running):
+def test_with_block_raising_stops_only_a_running_server(sm, services, running):
     manager = manager_with(sm)
     manager._is_port_in_use = lambda: running
     with pytest.raises(RuntimeError, match="in the block"), manager as bound:
@@ -639,7 +639,7 @@ def test_with_block(sm, services, running):
     assert (manager._process is None) is running
 
 
-def test_exit_with_three_nones(sm, services):
+def test_exit_stops_the_server_once(sm, services):
     manager = manager_with(sm)
     manager.start()
     manager._is_port_in_use = lambda: True
