@@ -111,6 +111,36 @@ class FakeProcess:
         return 0
 
 
+class FakeSocket:
+    """Socket double for the port probe: `connect` raises `outcome` unless it is None, `__exit__` raises
+    `exit_error` when set and else returns `suppress`. Given a list as `log`, every step is recorded there."""
+
+    def __init__(self, log=None, outcome=None, suppress=False, exit_error=None):
+        self.log, self.outcome, self.suppress, self.exit_error = log, outcome, suppress, exit_error
+
+    def note(self, entry):
+        if self.log is not None:
+            self.log.append(entry)
+
+    def __enter__(self):
+        self.note("enter")
+        return self
+
+    def __exit__(self, *exc):
+        self.note(("exit", exc[0]))
+        if self.exit_error is not None:
+            raise self.exit_error
+        return self.suppress
+
+    def settimeout(self, seconds):
+        self.note(("settimeout", seconds))
+
+    def connect(self, address):
+        self.note(("connect", address))
+        if self.outcome is not None:
+            raise self.outcome
+
+
 # ---- ports and real processes --------------------------------------------------------------------------------
 
 

@@ -10,7 +10,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import FakeProcess
+from helpers import FakeProcess, FakeSocket
 
 TERM, KILL = real_signal.SIGTERM, real_signal.SIGKILL
 # What a stop does when the server exits on SIGTERM and leaves nobody in its group.
@@ -261,27 +261,6 @@ def test_wait_without_process_fails_at_poll(services, waiting):
         manager._wait_for_ready()
 
 
-class FakeSocket:
-    def __init__(self, log, outcome, suppress=False):
-        self.log, self.outcome, self.suppress = log, outcome, suppress
-
-    def __enter__(self):
-        self.log.append("enter")
-        return self
-
-    def __exit__(self, *exc):
-        self.log.append(("exit", exc[0]))
-        return self.suppress
-
-    def settimeout(self, seconds):
-        self.log.append(("settimeout", seconds))
-
-    def connect(self, address):
-        self.log.append(("connect", address))
-        if self.outcome is not None:
-            raise self.outcome
-
-
 class NotAnOSError(Exception):
     pass
 
@@ -313,25 +292,25 @@ def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, resu
     assert log == [("socket", (2, 1)), "enter", ("settimeout", 1), ("connect", ("localhost", 3123)), ("exit", None)]
 
 
-@pytest.mark.parametrize("suppress", [False, True])
-def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch, suppress):
-    log = []
+def probing_with(sm, monkeypatch, made):
     monkeypatch.setattr(
-        sm,
-        "socket",
-        SimpleNamespace(
-            socket=lambda *a: FakeSocket(log, ValueError("bad port"), suppress),
-            AF_INET=2,
-            SOCK_STREAM=1,
-            timeout=TimeoutError,
-        ),
+        sm, "socket", SimpleNamespace(socket=lambda *a: made, AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError)
     )
-    manager = sm.AddinServerManager()
-    if suppress:
-        assert manager._is_port_in_use() is None
-    else:
-        with pytest.raises(ValueError, match="bad port"):
-            manager._is_port_in_use()
+    return sm.AddinServerManager()
+
+
+def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch):
+    log = []
+    manager = probing_with(sm, monkeypatch, FakeSocket(log, ValueError("bad port")))
+    with pytest.raises(ValueError, match="bad port"):
+        manager._is_port_in_use()
+    assert log[-1] == ("exit", ValueError)
+
+
+def test_probe_error_suppressed_by_exit_gives_none(sm, doubles, monkeypatch):
+    log = []
+    manager = probing_with(sm, monkeypatch, FakeSocket(log, ValueError("bad port"), suppress=True))
+    assert manager._is_port_in_use() is None
     assert log[-1] == ("exit", ValueError)
 
 

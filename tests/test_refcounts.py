@@ -15,7 +15,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import MODULE_NAME, FakeCertManager, FakeConfig, FakeProcess, StrSub, free_port
+from helpers import MODULE_NAME, FakeCertManager, FakeConfig, FakeProcess, FakeSocket, StrSub, free_port
 
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 ROUNDS = 1000 if DEBUG_BUILD else 3000
@@ -108,26 +108,6 @@ def operations(sm):
 
         return run
 
-    class ExitFails:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            raise KeyError("exit")
-
-        def settimeout(self, seconds):
-            pass
-
-        def connect(self, address):
-            raise ValueError("bad port")
-
-    class Refused(ExitFails):
-        def __exit__(self, *exc):
-            return False
-
-        def connect(self, address):
-            raise ConnectionRefusedError
-
     start = vars(cls)["start"]
     other_name = importlib.util.spec_from_file_location("other.server_manager", sm.__file__)
 
@@ -168,12 +148,17 @@ def operations(sm):
         "error-not-an-exception": swapped("ServerNotRunningError", lambda message: None, raising(TypeError, m.stop)),
         "probe-exit-fails": swapped(
             "socket",
-            SimpleNamespace(socket=lambda *a: ExitFails(), AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError),
+            SimpleNamespace(
+                socket=lambda *a: FakeSocket(outcome=ValueError("bad port"), exit_error=KeyError("exit")),
+                AF_INET=2,
+                SOCK_STREAM=1,
+                timeout=TimeoutError,
+            ),
             raising(KeyError, m._is_port_in_use),
         ),
         "probe-timeout-lookup-fails": swapped(
             "socket",
-            SimpleNamespace(socket=lambda *a: Refused(), AF_INET=2, SOCK_STREAM=1),
+            SimpleNamespace(socket=lambda *a: FakeSocket(outcome=ConnectionRefusedError()), AF_INET=2, SOCK_STREAM=1),
             raising(AttributeError, m._is_port_in_use),
         ),
         "function-attributes": lambda: (
