@@ -1,5 +1,6 @@
 """start, readiness, stop and `with`, against doubles of every service they use."""
 
+import copy
 import errno
 import signal as real_signal
 import subprocess as real_subprocess
@@ -32,7 +33,7 @@ def apply(services, setup):
     """Sets each key on the process double or the module's `sys` when it has that attribute, else on the services."""
     for key, value in setup.items():
         owner = next((o for o in (services.process, services.sys) if hasattr(o, key)), services)
-        setattr(owner, key, value)
+        setattr(owner, key, copy.copy(value))  # the doubles use up lists; the rows stay as written
 
 
 def raised_by(call):
@@ -210,55 +211,44 @@ def test_each_launch_registers_the_exit_hook_again(sm, services):
 
 @pytest.fixture
 def waiting(sm, services):
+    """A manager holding the process double, whose probe answers from `services.answers` (then False)."""
     manager = sm.AddinServerManager()
     manager._process = services.process
-    answers = []
+    services.answers = []
 
     def probe():
         services.calls.append(("probe",))
-        return answers.pop(0) if answers else False
+        return services.answers.pop(0) if services.answers else False
 
     manager._is_port_in_use = probe
-    return manager, answers
+    return manager
 
 
-@pytest.mark.parametrize("timeout", [0, -1, 0.0])
-def test_wait_without_time_probes_nothing(services, waiting, timeout):
-    manager, _ = waiting
-    manager.timeout = timeout
-    assert manager._wait_for_ready() is False
-    assert services.calls == []
+PASS = [("probe",), ("poll",), ("sleep", 0.1)]
+WAIT_ROWS = {
+    # id: (setup, expected calls, result)
+    "no-time": ({"timeout": 0}, [], False),
+    "negative-time": ({"timeout": -1}, [], False),
+    "no-time-float": ({"timeout": 0.0}, [], False),
+    "ready-on-the-third-pass": ({"answers": [False, False, True]}, [*PASS, *PASS, ("probe",)], True),
+    "listening-after-the-exit": ({"status": 1, "answers": [True]}, [("probe",)], True),  # the port comes first
+    "exited-not-listening": ({"status": 1}, [("probe",), ("poll",)], False),
+    "gives-up-after-the-timeout": ({"timeout": 0.35}, PASS * 4, False),  # probes at 0.0, 0.1, 0.2, 0.3 seconds
+}
 
 
-def test_wait_probes_polls_and_sleeps_until_ready(services, waiting):
-    manager, answers = waiting
-    answers.extend([False, False, True])
-    assert manager._wait_for_ready() is True
-    assert names(services.calls) == ["probe", "poll", "sleep", "probe", "poll", "sleep", "probe"]
-    assert ("sleep", 0.1) in services.calls
-
-
-def test_port_is_tested_before_the_exit(services, waiting):
-    manager, answers = waiting
-    services.process.status = 1
-    answers.append(True)
-    assert manager._wait_for_ready() is True
-    assert manager._wait_for_ready() is False  # exited and not listening
-    assert names(services.calls)[-2:] == ["probe", "poll"]
-
-
-def test_wait_gives_up_after_timeout(services, waiting):
-    manager, _ = waiting
-    manager.timeout = 0.35
-    assert manager._wait_for_ready() is False
-    assert names(services.calls).count("probe") == 4  # at 0.0, 0.1, 0.2, 0.3 seconds
+@pytest.mark.parametrize("setup, expected, result", WAIT_ROWS.values(), ids=WAIT_ROWS)
+def test_wait_call_sequences(services, waiting, setup, expected, result):
+    waiting.timeout = setup.get("timeout", 30.0)
+    apply(services, {key: value for key, value in setup.items() if key != "timeout"})
+    assert waiting._wait_for_ready() is result
+    assert services.calls == expected
 
 
 def test_wait_without_process_fails_at_poll(services, waiting):
-    manager, _ = waiting
-    manager._process = None
+    waiting._process = None
     with pytest.raises(AttributeError, match="poll"):
-        manager._wait_for_ready()
+        waiting._wait_for_ready()
 
 
 class NotAnOSError(Exception):
