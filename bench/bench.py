@@ -29,8 +29,10 @@ from pathlib import Path
 from types import SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+sys.path.insert(1, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import velmora_master.addin_launcher.server_manager as sm
+from helpers import FakeProcess as Handle  # the tests' process-handle double, keeping nothing of its calls
 
 logger = logging.getLogger("velmora_master.addin_launcher.server_manager")
 
@@ -57,16 +59,6 @@ class CertificateManager:
 
     def ensure_certificates(self):
         return self.paths
-
-
-class Handle:
-    pid, returncode = 4242, None
-
-    def poll(self):
-        return None
-
-    def wait(self, timeout=None):
-        return 0
 
 
 # ---- the pure-Python floor: the same class written the ordinary way ------------------------------------------

@@ -1,26 +1,25 @@
+import errno
 import os
 import shutil
-import socket
 import stat
+import subprocess
 import sys
 import tempfile
 import time
-import uuid
-from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
-import velmora_master
-
-# The tree the package under test was imported from: the checkout, or a copy
-# holding another build of the module (the sanitizer run, an installed wheel).
-ROOT = Path(velmora_master.__file__).resolve().parent.parent
-TESTS = Path(__file__).resolve().parent
-MODULE_NAME = "velmora_master.addin_launcher.server_manager"
-
-# Every process the tests start inherits this marker, so the session can find
-# any of them still running at its end, grandchildren included.
-SESSION_MARKER = f"VELMORA_TEST_SESSION={uuid.uuid4().hex}"
+from helpers import (
+    MODULE_NAME,
+    SESSION_MARKER,
+    TESTS,
+    FakeCertManager,
+    FakeConfig,
+    FakeProcess,
+    free_port,
+    marked_processes,
+)
 
 
 def pytest_configure(config):
@@ -28,24 +27,11 @@ def pytest_configure(config):
     os.environ[key] = value
     # Certificates made by the tests stay out of the user's own folder.
     os.environ["VELMORA_CERT_DIR"] = tempfile.mkdtemp(prefix="velmora-test-certs-")
+    config.addinivalue_line("markers", "quiet: the services fixture keeps nothing (for the reference-leak tests)")
 
 
 def pytest_unconfigure(config):
     shutil.rmtree(os.environ.pop("VELMORA_CERT_DIR", ""), ignore_errors=True)
-
-
-def marked_processes():
-    found = []
-    needle = SESSION_MARKER.encode()
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit() or int(entry.name) == os.getpid():
-            continue
-        try:
-            if needle in (entry / "environ").read_bytes().split(b"\0"):
-                found.append(int(entry.name))
-        except OSError:
-            continue
-    return found
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -69,42 +55,9 @@ def sm():
     return importlib.import_module(MODULE_NAME)
 
 
-def free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture
 def port():
     return free_port()
-
-
-class FakeConfig:
-    """Config double: a fixed add-in path and binary path, and the argument it got."""
-
-    def __init__(self, addin_path=None, binary_path="/opt/velmora/server"):
-        self.received = addin_path
-        self.addin_path = Path(addin_path) if addin_path is not None else None
-        self.binary_path = binary_path
-
-    def get_binary_path(self):
-        return self.binary_path
-
-
-class FakeCertPaths:
-    def __init__(self, ca_cert="/certs/ca.crt", server_cert="/certs/server.crt", server_key="/certs/server.key"):
-        self.ca_cert, self.server_cert, self.server_key = ca_cert, server_cert, server_key
-
-
-class FakeCertManager:
-    def __init__(self):
-        self.calls = 0
-        self.paths = FakeCertPaths()
-
-    def ensure_certificates(self):
-        self.calls += 1
-        return self.paths
 
 
 @pytest.fixture
@@ -122,3 +75,102 @@ def fake_binary(tmp_path):
     path.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{TESTS / "fake_server.py"}" "$@"\n')
     path.chmod(path.stat().st_mode | stat.S_IXUSR)
     return path
+
+
+class Discard:
+    """Standard output that keeps nothing of what is printed."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+@pytest.fixture
+def services(request, doubles, monkeypatch):
+    """Doubles of subprocess, os, sys, atexit and time in the module namespace, on a POSIX system.
+
+    The server is pid 4242 in group 4243; the interpreter's own group is `env.own_group`. `env.members` is how
+    many probes of a group (signal 0) still find someone there; `env.gone` lists the signals that find nobody
+    (ProcessLookupError) and `env.refused` those refused (PermissionError); `env.ticks`, when set, are the next
+    readings of the monotonic clock, which otherwise moves only by the sleeps. `env.sys` is the module's `sys`.
+
+    Recording (the default): every call is appended to `env.calls`, in order. Quiet (tests marked `quiet`):
+    nothing is kept, printed output is discarded, and a sleep moves the clock a hundred times as far, so that
+    every wait ends within a few passes: what the reference-leak tests need.
+    """
+    quiet = request.node.get_closest_marker("quiet") is not None
+    calls = []
+    note = (lambda call: None) if quiet else calls.append
+    pace = 100 if quiet else 1
+    env = SimpleNamespace(
+        calls=calls,
+        process=FakeProcess(None if quiet else calls),
+        clock=[100.0],
+        members=0,
+        gone=set(),
+        refused=set(),
+        own_group=1,
+        ticks=[],
+        sys=SimpleNamespace(platform="linux"),
+    )
+
+    def popen(*args, **kwargs):
+        note(("Popen", args, kwargs))
+        return env.process
+
+    def run(*args, **kwargs):
+        note(("run", args, kwargs))
+        return SimpleNamespace(returncode=128)
+
+    def sleep(seconds):
+        note(("sleep", seconds))
+        env.clock[0] += seconds * pace
+
+    def monotonic():
+        note(("monotonic",))
+        return env.ticks.pop(0) if env.ticks else env.clock[0]
+
+    def signal_sender(kind):
+        def send(target, sig):
+            note((kind, target, sig))
+            if sig in env.refused:
+                raise PermissionError(errno.EPERM, "Operation not permitted")
+            if sig == 0:
+                if env.members <= 0:
+                    raise ProcessLookupError(errno.ESRCH, "No such process")
+                env.members -= 1
+            elif sig in env.gone:
+                raise ProcessLookupError(errno.ESRCH, "No such process")
+
+        return send
+
+    sm = doubles
+    monkeypatch.setattr(
+        sm,
+        "subprocess",
+        SimpleNamespace(
+            Popen=popen,
+            PIPE="PIPE",
+            CREATE_NEW_PROCESS_GROUP=0x200,
+            TimeoutExpired=subprocess.TimeoutExpired,
+            run=run,
+        ),
+    )
+    monkeypatch.setattr(
+        sm,
+        "os",
+        SimpleNamespace(
+            getpgid=lambda pid: note(("getpgid", pid)) or pid + 1,
+            getpgrp=lambda: note(("getpgrp",)) or env.own_group,
+            killpg=signal_sender("killpg"),
+            kill=signal_sender("kill"),
+        ),
+    )
+    monkeypatch.setattr(sm, "sys", env.sys)
+    monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda f: note(("register", f))))
+    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep, monotonic=monotonic))
+    if quiet:
+        monkeypatch.setattr(sys, "stdout", Discard())
+    return env

@@ -15,24 +15,9 @@ import typing
 
 import pytest
 
-from conftest import MODULE_NAME, ROOT
+from helpers import MEMBERS, MODULE_NAME, PROPERTIES, ROOT, function_of
 
-MEMBERS = [
-    "__init__",
-    "url",
-    "pid",
-    "is_running",
-    "start",
-    "stop",
-    "__enter__",
-    "__exit__",
-    "_build_command",
-    "_wait_for_ready",
-    "_is_port_in_use",
-    "_terminate_process",
-    "_get_platform_popen_args",
-]
-PROPERTIES = {"url", "pid", "is_running"}
+METHODS = [m for m in MEMBERS if m != "__init__"]
 
 RETURNS = {
     "url": "str",
@@ -49,48 +34,6 @@ RETURNS = {
     "_get_platform_popen_args": "dict",
 }
 
-DOCS = {
-    "url": "AddinServerManager.url(self) -> str\n\nGet the server URL.",
-    "pid": "AddinServerManager.pid(self) -> Optional[int]\n\nGet the server process ID, or None if not running.",
-    "is_running": "AddinServerManager.is_running(self) -> bool\n\nCheck if the server is currently running.",
-    "start": "AddinServerManager.start(self) -> None\n\nStart the addin server.\n\nRaises:\n"
-    "    ServerStartError: If the server fails to start within timeout.",
-    "stop": "AddinServerManager.stop(self) -> None\n\nStop the addin server gracefully.\n\nRaises:\n"
-    "    ServerNotRunningError: If no server is running.",
-    "__enter__": "AddinServerManager.__enter__(self) -> 'AddinServerManager'\n\n"
-    "Context manager entry - starts the server.",
-    "__exit__": "AddinServerManager.__exit__(self, exc_type, exc_val, exc_tb) -> None\n\n"
-    "Context manager exit - stops the server.",
-    "_build_command": "AddinServerManager._build_command(self) -> list\n\nBuild the command to start the server.",
-    "_wait_for_ready": "AddinServerManager._wait_for_ready(self) -> bool\n\n"
-    "Wait for the server to be ready (port accepting connections).",
-    "_is_port_in_use": "AddinServerManager._is_port_in_use(self) -> bool\n\n"
-    "Check if the port is accepting connections.",
-    "_terminate_process": "AddinServerManager._terminate_process(self) -> None",
-    "_get_platform_popen_args": "AddinServerManager._get_platform_popen_args(self) -> dict\n\n"
-    "Get platform-specific Popen arguments.",
-}
-
-INIT_DOC_LINES = [
-    "AddinServerManager.__init__(self, bool use_compiled: bool = False, int port: int = 3000, "
-    "int server_port: int = 8000, int watchdog_port: int = 0, int docs_port: int = 0, "
-    "str auth_token: str = '', str addin_path: Optional[str] = None, double timeout: float = 30.0, "
-    "bool capture_output: bool = False)",
-    "",
-    "Initialize the server manager.",
-    "",
-    "Args:",
-    "    use_compiled: If True, use pre-compiled binary. If False, use Node.js.",
-    "    port: Port number for the HTTPS server (default: 3000).",
-    "    server_port: Port number for the business layer server (default: 8000).",
-    "    watchdog_port: Port number for the watchdog HTTP API (default: 0).",
-    "    docs_port: Port number for the documentation server (default: 0).",
-    '    auth_token: Auth token for watchdog API (default: "").',
-    "    addin_path: Path to addin directory. Auto-detected if None.",
-    "    timeout: Maximum seconds to wait for server startup.",
-    "    capture_output: If True, capture stdout/stderr for programmatic access.",
-]
-
 INIT_ANNOTATIONS = {
     "use_compiled": "bool",
     "port": "int",
@@ -103,13 +46,30 @@ INIT_ANNOTATIONS = {
     "capture_output": "bool",
 }
 
-
-def function_of(cls, member):
-    raw = vars(cls)[member]
-    return raw.fget if isinstance(raw, property) else raw
+# The C type a constructor parameter is converted to, as its docstring names it before the parameter.
+C_TYPES = {"bool": "bool", "int": "int", "str": "str", "Optional[str]": "str", "float": "double"}
 
 
-def test_class_object(sm):
+def documented_signature(func):
+    """The first line a member's docstring must have, built from its parameters, annotations and defaults:
+    `AddinServerManager.__init__(self, bool use_compiled: bool = False, ...)` for the constructor,
+    `AddinServerManager.<member>(self[, parameters]) -> <return annotation>` for the others."""
+    parameters = list(inspect.signature(func).parameters)
+    annotations, defaults = func.__annotations__, func.__defaults__ or ()
+    first_default = len(parameters) - len(defaults)
+    parts = []
+    for index, parameter in enumerate(parameters):
+        text = parameter
+        if parameter in annotations:
+            text = f"{C_TYPES[annotations[parameter]]} {parameter}: {annotations[parameter]}"
+        if index >= first_default:
+            text += f" = {defaults[index - first_default]!r}"
+        parts.append(text)
+    returns = f" -> {annotations['return']}" if "return" in annotations else ""
+    return f"AddinServerManager.{func.__name__}({', '.join(parts)}){returns}"
+
+
+def test_class_name_module_doc_and_member_order(sm):
     cls = sm.AddinServerManager
     assert type(cls) is type and cls.__bases__ == (object,)
     assert cls.__module__ == MODULE_NAME and cls.__qualname__ == cls.__name__ == "AddinServerManager"
@@ -137,46 +97,54 @@ def test_class_object(sm):
 
 
 @pytest.mark.parametrize("member", MEMBERS)
-def test_member_function_attributes(sm, member):
+def test_member_names_and_docstring_layout(sm, member):
     func = function_of(sm.AddinServerManager, member)
     assert func.__name__ == member
     assert func.__qualname__ == f"AddinServerManager.{member}"
     assert func.__module__ == MODULE_NAME
-    if member == "__init__":
-        assert func.__doc__ == "\n".join(INIT_DOC_LINES)
-        assert func.__annotations__ == INIT_ANNOTATIONS
-        assert list(func.__annotations__) == list(INIT_ANNOTATIONS)
-        assert func.__defaults__ == (False, 3000, 8000, 0, 0, "", None, 30.0, False)
-        assert [type(d) for d in func.__defaults__] == [bool, int, int, int, int, str, type(None), float, bool]
-    else:
-        assert func.__doc__ == DOCS[member]
-        assert func.__annotations__ == {"return": RETURNS[member]}
-        assert func.__defaults__ is None
-    if member in PROPERTIES:
-        assert vars(sm.AddinServerManager)[member].__doc__ == DOCS[member]
+    # The signature line, then (except for the one member without a description) a blank line and text.
+    first, _, text = func.__doc__.partition("\n\n")
+    assert first == documented_signature(func)
+    assert text.strip() or member == "_terminate_process"
+    assert vars(sm.AddinServerManager)[member].__doc__ == func.__doc__  # a property shows its getter's
+
+
+def test_constructor_annotations_and_defaults(sm):
+    init = vars(sm.AddinServerManager)["__init__"]
+    assert init.__annotations__ == INIT_ANNOTATIONS and list(init.__annotations__) == list(INIT_ANNOTATIONS)
+    assert init.__defaults__ == (False, 3000, 8000, 0, 0, "", None, 30.0, False)
+    assert [type(d) for d in init.__defaults__] == [bool, int, int, int, int, str, type(None), float, bool]
+
+
+@pytest.mark.parametrize("member", METHODS)
+def test_method_annotations_and_defaults(sm, member):
+    func = function_of(sm.AddinServerManager, member)
+    assert func.__annotations__ == {"return": RETURNS[member]}
+    assert func.__defaults__ is None
+    assert inspect.signature(func, eval_str=True).return_annotation == eval(RETURNS[member], vars(sm))
+
+
+SIGNATURES = {
+    "__init__": (
+        "(self, use_compiled: 'bool' = False, port: 'int' = 3000, server_port: 'int' = 8000, "
+        "watchdog_port: 'int' = 0, docs_port: 'int' = 0, auth_token: 'str' = '', "
+        "addin_path: 'Optional[str]' = None, timeout: 'float' = 30.0, capture_output: 'bool' = False)"
+    ),
+    "__exit__": "(self, exc_type, exc_val, exc_tb) -> 'None'",
+    **{member: f"(self) -> {RETURNS[member]!r}" for member in METHODS if member != "__exit__"},
+}
+# What help() shows at the start of each member's entry, whitespace folded.
+HELP_SHOWS = {
+    "__init__": "__init__( self, use_compiled: bool = False, port: int = 3000,",
+    **{member: member + SIGNATURES[member].replace(repr(RETURNS[member]), RETURNS[member]) for member in METHODS},
+}
 
 
 @pytest.mark.parametrize("member", MEMBERS)
 def test_signature_and_help_show_parameters(sm, member):
     func = function_of(sm.AddinServerManager, member)
-    if member == "__init__":
-        expected = (
-            "(self, use_compiled: 'bool' = False, port: 'int' = 3000, server_port: 'int' = 8000, "
-            "watchdog_port: 'int' = 0, docs_port: 'int' = 0, auth_token: 'str' = '', "
-            "addin_path: 'Optional[str]' = None, timeout: 'float' = 30.0, capture_output: 'bool' = False)"
-        )
-    elif member == "__exit__":
-        expected = "(self, exc_type, exc_val, exc_tb) -> 'None'"
-    else:
-        expected = f"(self) -> {RETURNS[member]!r}"
-    assert str(inspect.signature(func)) == expected
-    rendered = pydoc.render_doc(func, renderer=pydoc.plaintext)
-    flat = " ".join(rendered.split())
-    assert (
-        f"{member}( self, use_compiled: bool = False, port: int = 3000," in flat
-        if member == "__init__"
-        else f"{member}{expected.replace(repr(RETURNS[member]), RETURNS[member])}" in rendered
-    )
+    assert str(inspect.signature(func)) == SIGNATURES[member]
+    assert HELP_SHOWS[member] in " ".join(pydoc.render_doc(func, renderer=pydoc.plaintext).split())
 
 
 def test_methods_bind_like_python_functions(sm, doubles):
@@ -291,19 +259,23 @@ def test_function_attribute_setters_validate(sm, attr, bad):
         setattr(vars(sm.AddinServerManager)["start"], attr, bad)
 
 
-@pytest.mark.parametrize("error_name", ["ServerNotRunningError", "ServerStartError"])
+def start_while_running(manager):
+    manager._process = types.SimpleNamespace(poll=lambda: None)
+    manager._is_port_in_use = lambda: True
+    manager.start()
+
+
+@pytest.mark.parametrize(
+    "error_name, raise_it",
+    [("ServerNotRunningError", lambda manager: manager.stop()), ("ServerStartError", start_while_running)],
+    ids=["ServerNotRunningError", "ServerStartError"],
+)
 @pytest.mark.parametrize("replacement", [lambda message: None, lambda message: message, lambda message: int])
-def test_raising_a_replaced_error_that_is_no_exception(sm, doubles, monkeypatch, error_name, replacement):
+def test_raising_a_replaced_error_that_is_no_exception(sm, doubles, monkeypatch, error_name, raise_it, replacement):
     # As `raise ServerNotRunningError("...")` in Python: the result must be an exception.
     monkeypatch.setattr(sm, error_name, replacement)
-    manager = sm.AddinServerManager()
     with pytest.raises(TypeError, match=r"^exceptions must derive from BaseException$"):
-        if error_name == "ServerNotRunningError":
-            manager.stop()
-        else:
-            manager._process = types.SimpleNamespace(poll=lambda: None)
-            manager._is_port_in_use = lambda: True
-            manager.start()
+        raise_it(sm.AddinServerManager())
 
 
 def test_a_replaced_error_returning_a_class_raises_an_instance_of_it(sm, doubles, monkeypatch):
@@ -401,26 +373,10 @@ def test_members_copy_as_themselves_and_pickle_by_reference(sm, member):
         assert pickle.loads(pickle.dumps(func, protocol)) is func
 
 
-@pytest.mark.parametrize("member", MEMBERS)
-def test_type_hints_resolve_in_the_module_namespace(sm, member):
-    func = function_of(sm.AddinServerManager, member)
-    assert func.__globals__ is vars(sm)
-    expected = {
-        "url": str,
-        "pid": int | None,
-        "is_running": bool,
-        "start": type(None),
-        "stop": type(None),
-        "__enter__": sm.AddinServerManager,
-        "__exit__": type(None),
-        "_build_command": list,
-        "_wait_for_ready": bool,
-        "_is_port_in_use": bool,
-        "_terminate_process": type(None),
-        "_get_platform_popen_args": dict,
-    }
-    if member == "__init__":
-        hints = {
+def type_hints(sm):
+    """What each member's annotations resolve to in the module namespace."""
+    return {
+        "__init__": {
             "use_compiled": bool,
             "port": int,
             "server_port": int,
@@ -430,13 +386,27 @@ def test_type_hints_resolve_in_the_module_namespace(sm, member):
             "addin_path": str | None,
             "timeout": float,
             "capture_output": bool,
-        }
-    else:
-        hints = {"return": expected[member]}
-    assert typing.get_type_hints(func) == hints
-    signature = inspect.signature(func, eval_str=True)
-    if member != "__init__":
-        assert signature.return_annotation == eval(RETURNS[member], vars(sm))
+        },
+        "url": {"return": str},
+        "pid": {"return": int | None},
+        "is_running": {"return": bool},
+        "start": {"return": type(None)},
+        "stop": {"return": type(None)},
+        "__enter__": {"return": sm.AddinServerManager},
+        "__exit__": {"return": type(None)},
+        "_build_command": {"return": list},
+        "_wait_for_ready": {"return": bool},
+        "_is_port_in_use": {"return": bool},
+        "_terminate_process": {"return": type(None)},
+        "_get_platform_popen_args": {"return": dict},
+    }
+
+
+@pytest.mark.parametrize("member", MEMBERS)
+def test_type_hints_resolve_in_the_module_namespace(sm, member):
+    func = function_of(sm.AddinServerManager, member)
+    assert func.__globals__ is vars(sm)
+    assert typing.get_type_hints(func) == type_hints(sm)[member]
     with pytest.raises(AttributeError):
         func.__globals__ = {}
 

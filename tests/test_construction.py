@@ -7,12 +7,10 @@ from pathlib import Path
 
 import pytest
 
-
-class StrSub(str):
-    pass
+from helpers import FakeProcess, StrSub
 
 
-def test_defaults(sm, doubles):
+def test_construction_without_arguments_sets_the_defaults_in_order(sm, doubles):
     m = sm.AddinServerManager()
     assert vars(m) == {
         "use_compiled": False,
@@ -65,7 +63,7 @@ def test_defaults(sm, doubles):
         ({"auth_token": "tok en"}, "auth_token", "tok en"),
     ],
 )
-def test_coercion(sm, doubles, kwargs, field, expected):
+def test_arguments_are_converted_to_the_parameter_types(sm, doubles, kwargs, field, expected):
     value = getattr(sm.AddinServerManager(**kwargs), field)
     assert value == expected and type(value) is type(expected)
 
@@ -87,7 +85,7 @@ def test_coercion(sm, doubles, kwargs, field, expected):
         ({"capture_output": 1, "docs_port": "x", "port": "y"}, "Argument 'port' has incorrect"),
     ],
 )
-def test_type_errors(sm, doubles, kwargs, message):
+def test_first_wrong_argument_in_checking_order_is_refused(sm, doubles, kwargs, message):
     with pytest.raises(TypeError) as caught:
         sm.AddinServerManager(**kwargs)
     assert str(caught.value).startswith(message)
@@ -159,32 +157,23 @@ def test_url_without_port_fails(sm, doubles):
         manager.url
 
 
-class Handle:
-    def __init__(self, pid=4242, status=None):
-        self.pid, self.status, self.polls = pid, status, 0
-
-    def poll(self):
-        self.polls += 1
-        return self.status
-
-
 @pytest.mark.parametrize("pid, expected", [(4242, 4242), (None, None), (True, 1), (12.9, 12)])
-def test_pid(sm, doubles, pid, expected):
+def test_pid_is_the_handle_pid_as_int(sm, doubles, pid, expected):
     manager = sm.AddinServerManager()
-    manager._process = Handle(pid=pid)
+    manager._process = FakeProcess([], pid=pid)
     assert manager.pid == expected and type(manager.pid) is type(expected)
 
 
-def test_pid_of_wrong_type(sm, doubles):
+def test_pid_that_is_no_number_is_refused(sm, doubles):
     manager = sm.AddinServerManager()
-    manager._process = Handle(pid="4242")
+    manager._process = FakeProcess([], pid="4242")
     with pytest.raises(TypeError, match=r"^Expected int, got str$"):
         manager.pid
 
 
 def test_pid_of_exited_process_until_stop(sm, doubles):
     manager = sm.AddinServerManager()
-    manager._process = Handle(status=0)
+    manager._process = FakeProcess([], status=0)
     assert manager.pid == 4242 and manager.is_running is False
 
 
@@ -194,17 +183,17 @@ def test_pid_of_exited_process_until_stop(sm, doubles):
 )
 def test_is_running_polls_before_probing(sm, doubles, status, probe, expected, probes):
     manager = sm.AddinServerManager()
-    manager._process = handle = Handle(status=status)
+    manager._process = handle = FakeProcess([], status=status)
     calls = []
     manager._is_port_in_use = lambda: calls.append(1) or probe
     assert manager.is_running is expected
     assert manager.is_running is expected  # a fresh poll and probe at each read
-    assert (handle.polls, len(calls)) == (2, 2 * probes)
+    assert (handle.calls.count(("poll",)), len(calls)) == (2, 2 * probes)
 
 
 def test_is_running_passes_the_probe_result_unchanged(sm, doubles):
     manager = sm.AddinServerManager()
-    manager._process = Handle()
+    manager._process = FakeProcess([])
     marker = object()
     manager._is_port_in_use = lambda: marker
     assert manager.is_running is marker

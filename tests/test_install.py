@@ -8,8 +8,7 @@ import textwrap
 
 import pytest
 
-from conftest import ROOT
-from test_packaging import clean_environment
+from helpers import ROOT, clean_environment
 
 # A user's program: start, one verified request, stop.
 USER_PROGRAM = """

@@ -70,11 +70,13 @@ def test_production_command_with_every_option(sm, doubles, capsys, level):
     ]
 
 
-@pytest.mark.parametrize("value, name", [(0, "NOTSET"), (30, "WARNING"), (50, "CRITICAL"), (25, "Level 25")])
-def test_logging_level_names(sm, doubles, capsys, level, value, name):
+@pytest.mark.parametrize(
+    "value, root, name",
+    [(0, 0, "NOTSET"), (30, logging.WARNING, "WARNING"), (50, logging.WARNING, "CRITICAL"), (25, 0, "Level 25")],
+)
+def test_logging_level_names(sm, doubles, capsys, level, value, root, name):
     level(value)
-    if value == 0:
-        logging.getLogger().setLevel(0)
+    logging.getLogger().setLevel(root)  # the effective level of a logger left at NOTSET
     try:
         command = sm.AddinServerManager(use_compiled=True)._build_command()
     finally:
@@ -155,26 +157,31 @@ class TheError(Exception):
     pass
 
 
+def test_development_mode_without_addin_directory_names_server_js(sm, doubles, capsys):
+    with pytest.raises(sm.ServerStartError, match="Add-in directory not found") as caught:
+        sm.AddinServerManager()._build_command()
+    assert "server.js" in str(caught.value)
+    assert capsys.readouterr().out == report()  # after provisioning and the report, before anything else
+
+
 @pytest.mark.parametrize(
     "offered, raised, message",
     [
-        (None, "ServerStartError", "Add-in directory not found"),
         (TheError("why"), "TheError", "why"),
         (TheError, "TheError", ""),
         (42, "TypeError", "exceptions must derive from BaseException"),
     ],
-    ids=["nothing-offered", "instance", "class", "not-an-exception"],
+    ids=["instance", "class", "not-an-exception"],
 )
-def test_development_mode_without_addin_directory(sm, doubles, capsys, offered, raised, message):
+def test_development_mode_without_addin_directory_raises_the_offered_error(
+    sm, doubles, capsys, offered, raised, message
+):
     manager = sm.AddinServerManager()
-    if offered is not None:
-        manager.addin_path_error = offered
+    manager.addin_path_error = offered
     with pytest.raises(Exception) as caught:
         manager._build_command()
     assert type(caught.value).__name__ == raised and message in str(caught.value)
-    if raised == "ServerStartError":
-        assert "server.js" in str(caught.value) and isinstance(caught.value, sm.ServerStartError)
-    assert capsys.readouterr().out == report()  # after provisioning and the report, before anything else
+    assert capsys.readouterr().out == report()
 
 
 def test_addin_path_error_from_the_class_is_used(sm, doubles, capsys):

@@ -1,99 +1,17 @@
 """start, readiness, stop and `with`, against doubles of every service they use."""
 
+import copy
 import errno
 import signal as real_signal
 import subprocess as real_subprocess
 import sys
+import types
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
-
-class FakeProcess:
-    def __init__(self, calls, pid=4242, status=None, wait_times_out=False):
-        self.calls, self.pid, self.status, self.wait_times_out = calls, pid, status, wait_times_out
-
-    def poll(self):
-        self.calls.append(("poll",))
-        return self.status
-
-    def wait(self, timeout=None):
-        self.calls.append(("wait", timeout))
-        if self.wait_times_out:  # True: always; a number: that many times
-            if self.wait_times_out is not True:
-                self.wait_times_out -= 1
-            raise real_subprocess.TimeoutExpired("server", timeout)
-        return 0
-
-
-@pytest.fixture
-def services(sm, doubles, monkeypatch):
-    """Doubles of subprocess, os, sys, atexit and time, recording every call in order.
-
-    The server's group is 4243 and the interpreter's `env.own_group`. `env.members` is how many probes of a
-    group (signal 0) still find someone there; `env.gone` lists the signals that find nobody (ProcessLookupError);
-    `env.ticks`, when set, are the next readings of the monotonic clock.
-    """
-    calls = []
-    env = SimpleNamespace(
-        calls=calls, process=FakeProcess(calls), clock=[100.0], members=0, gone=set(), own_group=1, ticks=[]
-    )
-
-    def popen(*args, **kwargs):
-        calls.append(("Popen", args, kwargs))
-        return env.process
-
-    def run(*args, **kwargs):
-        calls.append(("run", args, kwargs))
-        return SimpleNamespace(returncode=128)
-
-    def sleep(seconds):
-        calls.append(("sleep", seconds))
-        env.clock[0] += seconds
-
-    def monotonic():
-        calls.append(("monotonic",))
-        return env.ticks.pop(0) if env.ticks else env.clock[0]
-
-    def signal_sender(kind):
-        def send(target, sig):
-            calls.append((kind, target, sig))
-            if sig == 0:
-                if env.members <= 0:
-                    raise ProcessLookupError(errno.ESRCH, "No such process")
-                env.members -= 1
-            elif sig in env.gone:
-                raise ProcessLookupError(errno.ESRCH, "No such process")
-
-        return send
-
-    monkeypatch.setattr(
-        sm,
-        "subprocess",
-        SimpleNamespace(
-            Popen=popen,
-            PIPE="PIPE",
-            CREATE_NEW_PROCESS_GROUP=0x200,
-            TimeoutExpired=real_subprocess.TimeoutExpired,
-            run=run,
-        ),
-    )
-    monkeypatch.setattr(
-        sm,
-        "os",
-        SimpleNamespace(
-            getpgid=lambda pid: calls.append(("getpgid", pid)) or pid + 1,
-            getpgrp=lambda: calls.append(("getpgrp",)) or env.own_group,
-            killpg=signal_sender("killpg"),
-            kill=signal_sender("kill"),
-        ),
-    )
-    monkeypatch.setattr(sm, "sys", SimpleNamespace(platform="linux"))
-    monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda f: calls.append(("register", f))))
-    monkeypatch.setattr(sm, "time", SimpleNamespace(time=lambda: env.clock[0], sleep=sleep, monotonic=monotonic))
-    return env
-
+from helpers import FakeProcess, FakeSocket
 
 TERM, KILL = real_signal.SIGTERM, real_signal.SIGKILL
 # What a stop does when the server exits on SIGTERM and leaves nobody in its group.
@@ -111,10 +29,26 @@ def names(calls):
     return [c[0] for c in calls]
 
 
+def apply(services, setup):
+    """Sets each key on the process double or the module's `sys` when it has that attribute, else on the services."""
+    for key, value in setup.items():
+        owner = next((o for o in (services.process, services.sys) if hasattr(o, key)), services)
+        setattr(owner, key, copy.copy(value))  # the doubles use up lists; the rows stay as written
+
+
+def raised_by(call):
+    """None when `call` returns, else the type name and text of what it raised."""
+    try:
+        call()
+    except BaseException as error:
+        return type(error).__name__, str(error)
+    return None
+
+
 # ---- start -------------------------------------------------------------------------------------------------
 
 
-def test_start_launches_registers_and_waits(sm, services):
+def test_start_launches_then_registers_the_exit_hook_then_waits(sm, services):
     manager = manager_with(sm)
     assert manager.start() is None
     popen, register = services.calls[0], services.calls[1]
@@ -138,9 +72,8 @@ def test_start_launches_registers_and_waits(sm, services):
         ("cygwin", {"start_new_session": True}),
     ],
 )
-def test_platform_options(sm, services, platform, option):
-    services_sys = sm.sys
-    services_sys.platform = platform
+def test_platform_options_reach_popen(sm, services, platform, option):
+    services.sys.platform = platform
     manager = manager_with(sm, capture_output=True)
     first = manager._get_platform_popen_args()
     assert first == option and manager._get_platform_popen_args() is not first
@@ -168,8 +101,6 @@ def test_bad_platform_options_launch_nothing(sm, services, options, error):
 
 
 def test_platform_options_may_be_any_mapping(sm, services):
-    import types
-
     manager = manager_with(sm)
     manager._get_platform_popen_args = lambda: types.MappingProxyType({"env": {"A": "1"}})
     manager.start()
@@ -197,25 +128,29 @@ def test_start_replaces_an_exited_handle_without_stopping_it(sm, services):
     assert "killpg" not in names(services.calls)
 
 
-@pytest.mark.parametrize("where", ["Popen", "register", "wait"])
-def test_failures_during_start_leave_the_documented_state(sm, services, where):
+def boom(*args, **kwargs):
+    raise OSError("injected")
+
+
+@pytest.mark.parametrize(
+    "inject, holds_handle, stopped",
+    [
+        (lambda sm, manager: setattr(sm.subprocess, "Popen", boom), False, False),
+        (lambda sm, manager: setattr(sm.atexit, "register", boom), True, False),
+        (lambda sm, manager: setattr(manager, "_wait_for_ready", boom), False, True),
+    ],
+    ids=["Popen", "register", "wait"],
+)
+def test_failed_start_step_leaves_the_handle_and_stops_only_after_a_failed_wait(
+    sm, services, inject, holds_handle, stopped
+):
     manager = manager_with(sm)
-    previous = manager._process
-
-    def boom(*args, **kwargs):
-        raise OSError(where)
-
-    if where == "Popen":
-        sm.subprocess.Popen = boom
-    elif where == "register":
-        sm.atexit.register = boom
-    else:
-        manager._wait_for_ready = boom
-    with pytest.raises(OSError, match=where):
+    inject(sm, manager)
+    with pytest.raises(OSError, match="injected"):
         manager.start()
-    assert manager._process is {"Popen": previous, "register": services.process, "wait": None}[where]
-    assert ("register" in names(services.calls)) is (where == "wait")
-    assert ("killpg" in names(services.calls)) is (where == "wait")  # a failed wait stops the child
+    assert manager._process is (services.process if holds_handle else None)
+    assert ("register" in names(services.calls)) is stopped
+    assert ("killpg" in names(services.calls)) is stopped  # a failed wait stops the child
 
 
 @pytest.mark.parametrize("timeout, text", [(30.0, "30.0"), (5, "5"), (0.0, "0.0"), ("soon", "soon")])
@@ -244,8 +179,8 @@ def test_failed_wait_message_is_built_after_stop(sm, services):
 
 def test_stop_error_replaces_the_start_error(sm, services):
     manager = manager_with(sm, ready=False)
-    sm.os.killpg = lambda *a: (_ for _ in ()).throw(PermissionError("not yours"))
-    with pytest.raises(PermissionError, match="not yours"):
+    services.refused = {TERM}
+    with pytest.raises(PermissionError, match="Operation not permitted"):
         manager.start()
     assert manager._process is None
 
@@ -276,76 +211,44 @@ def test_each_launch_registers_the_exit_hook_again(sm, services):
 
 @pytest.fixture
 def waiting(sm, services):
+    """A manager holding the process double, whose probe answers from `services.answers` (then False)."""
     manager = sm.AddinServerManager()
     manager._process = services.process
-    answers = []
+    services.answers = []
 
     def probe():
         services.calls.append(("probe",))
-        return answers.pop(0) if answers else False
+        return services.answers.pop(0) if services.answers else False
 
     manager._is_port_in_use = probe
-    return manager, answers
+    return manager
 
 
-@pytest.mark.parametrize("timeout", [0, -1, 0.0])
-def test_no_time_no_probe(services, waiting, timeout):
-    manager, _ = waiting
-    manager.timeout = timeout
-    assert manager._wait_for_ready() is False
-    assert services.calls == []
+PASS = [("probe",), ("poll",), ("sleep", 0.1)]
+WAIT_ROWS = {
+    # id: (setup, expected calls, result)
+    "no-time": ({"timeout": 0}, [], False),
+    "negative-time": ({"timeout": -1}, [], False),
+    "no-time-float": ({"timeout": 0.0}, [], False),
+    "ready-on-the-third-pass": ({"answers": [False, False, True]}, [*PASS, *PASS, ("probe",)], True),
+    "listening-after-the-exit": ({"status": 1, "answers": [True]}, [("probe",)], True),  # the port comes first
+    "exited-not-listening": ({"status": 1}, [("probe",), ("poll",)], False),
+    "gives-up-after-the-timeout": ({"timeout": 0.35}, PASS * 4, False),  # probes at 0.0, 0.1, 0.2, 0.3 seconds
+}
 
 
-def test_ready_after_some_passes(services, waiting):
-    manager, answers = waiting
-    answers.extend([False, False, True])
-    assert manager._wait_for_ready() is True
-    assert names(services.calls) == ["probe", "poll", "sleep", "probe", "poll", "sleep", "probe"]
-    assert ("sleep", 0.1) in services.calls
-
-
-def test_port_is_tested_before_the_exit(services, waiting):
-    manager, answers = waiting
-    services.process.status = 1
-    answers.append(True)
-    assert manager._wait_for_ready() is True
-    assert manager._wait_for_ready() is False  # exited and not listening
-    assert names(services.calls)[-2:] == ["probe", "poll"]
-
-
-def test_wait_gives_up_after_timeout(services, waiting):
-    manager, _ = waiting
-    manager.timeout = 0.35
-    assert manager._wait_for_ready() is False
-    assert names(services.calls).count("probe") == 4  # at 0.0, 0.1, 0.2, 0.3 seconds
+@pytest.mark.parametrize("setup, expected, result", WAIT_ROWS.values(), ids=WAIT_ROWS)
+def test_wait_call_sequences(services, waiting, setup, expected, result):
+    waiting.timeout = setup.get("timeout", 30.0)
+    apply(services, {key: value for key, value in setup.items() if key != "timeout"})
+    assert waiting._wait_for_ready() is result
+    assert services.calls == expected
 
 
 def test_wait_without_process_fails_at_poll(services, waiting):
-    manager, _ = waiting
-    manager._process = None
+    waiting._process = None
     with pytest.raises(AttributeError, match="poll"):
-        manager._wait_for_ready()
-
-
-class FakeSocket:
-    def __init__(self, log, outcome, suppress=False):
-        self.log, self.outcome, self.suppress = log, outcome, suppress
-
-    def __enter__(self):
-        self.log.append("enter")
-        return self
-
-    def __exit__(self, *exc):
-        self.log.append(("exit", exc[0]))
-        return self.suppress
-
-    def settimeout(self, seconds):
-        self.log.append(("settimeout", seconds))
-
-    def connect(self, address):
-        self.log.append(("connect", address))
-        if self.outcome is not None:
-            raise self.outcome
+        waiting._wait_for_ready()
 
 
 class NotAnOSError(Exception):
@@ -379,25 +282,25 @@ def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, resu
     assert log == [("socket", (2, 1)), "enter", ("settimeout", 1), ("connect", ("localhost", 3123)), ("exit", None)]
 
 
-@pytest.mark.parametrize("suppress", [False, True])
-def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch, suppress):
-    log = []
+def probing_with(sm, monkeypatch, made):
     monkeypatch.setattr(
-        sm,
-        "socket",
-        SimpleNamespace(
-            socket=lambda *a: FakeSocket(log, ValueError("bad port"), suppress),
-            AF_INET=2,
-            SOCK_STREAM=1,
-            timeout=TimeoutError,
-        ),
+        sm, "socket", SimpleNamespace(socket=lambda *a: made, AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError)
     )
-    manager = sm.AddinServerManager()
-    if suppress:
-        assert manager._is_port_in_use() is None
-    else:
-        with pytest.raises(ValueError, match="bad port"):
-            manager._is_port_in_use()
+    return sm.AddinServerManager()
+
+
+def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch):
+    log = []
+    manager = probing_with(sm, monkeypatch, FakeSocket(log, ValueError("bad port")))
+    with pytest.raises(ValueError, match="bad port"):
+        manager._is_port_in_use()
+    assert log[-1] == ("exit", ValueError)
+
+
+def test_probe_error_suppressed_by_exit_gives_none(sm, doubles, monkeypatch):
+    log = []
+    manager = probing_with(sm, monkeypatch, FakeSocket(log, ValueError("bad port"), suppress=True))
+    assert manager._is_port_in_use() is None
     assert log[-1] == ("exit", ValueError)
 
 
@@ -447,53 +350,13 @@ def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
 # ---- stop and termination ----------------------------------------------------------------------------------
 
 
-def test_stop_without_process(sm, services):
+def test_stop_without_a_process_raises_not_running(sm, services):
     manager = sm.AddinServerManager()
     for _ in range(2):
         with pytest.raises(sm.ServerNotRunningError, match=r"^No server process to stop$"):
             manager.stop()
     assert services.calls == []
     assert manager._terminate_process() is None and services.calls == []
-
-
-def test_posix_stop_signals_the_group(sm, services):
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    assert manager.stop() is None
-    assert services.calls == GRACE
-    assert manager._process is None
-
-
-def test_posix_stop_kills_after_the_grace_period(sm, services):
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.process.wait_times_out = 1
-    manager.stop()
-    assert services.calls == [*GRACE[:-1], ("getpgid", 4242), ("getpgrp",), ("killpg", 4243, KILL), ("wait", 5)]
-
-
-@pytest.mark.parametrize("collected_when", ["before", "during-wait"])
-def test_a_collected_exit_is_never_signalled(sm, services, collected_when):
-    manager = sm.AddinServerManager()
-    manager._process = process = services.process
-    if collected_when == "before":
-        process.returncode = 0
-    else:
-        process.wait_times_out = True
-        original_wait = process.wait
-
-        def wait(timeout=None):
-            process.returncode = -15
-            return original_wait(timeout)
-
-        process.wait = wait
-    with pytest.raises(ProcessLookupError) as caught:
-        manager.stop()
-    assert caught.value.errno == errno.ESRCH
-    assert [c for c in services.calls if c[0] == "killpg"] == (
-        [] if collected_when == "before" else [("killpg", 4243, real_signal.SIGTERM)]
-    )
-    assert manager._process is None
 
 
 def test_termination_errors_propagate_and_clear_the_handle(sm, services):
@@ -505,32 +368,13 @@ def test_termination_errors_propagate_and_clear_the_handle(sm, services):
     assert manager._process is None
 
 
-def test_other_wait_errors_propagate(sm, services):
+def test_other_wait_errors_leave_the_handle_to_stop(sm, services):
     manager = sm.AddinServerManager()
     manager._process = services.process
     services.process.wait = lambda timeout: (_ for _ in ()).throw(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         manager._terminate_process()
     assert manager._process is services.process  # only stop clears it
-
-
-@pytest.mark.parametrize("pid, text", [(4242, "4242"), ("77", "77")])
-def test_windows_stop_runs_taskkill(sm, services, pid, text):
-    sm.sys.platform = "win32"
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.process.pid = pid
-    assert manager.stop() is None
-    assert services.calls == [("run", (["taskkill", "/F", "/T", "/PID", text],), {"capture_output": True})]
-    assert manager._process is None
-
-
-def test_windows_skips_taskkill_for_a_collected_exit(sm, services):
-    sm.sys.platform = "win32"
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.process.returncode = 1
-    assert manager.stop() is None and services.calls == [] and manager._process is None
 
 
 def test_falsy_handle_is_not_terminated(sm, services):
@@ -549,22 +393,25 @@ def probes(group, times):
     return [("killpg", group, 0), ("monotonic",), ("sleep", 0.05)] * times
 
 
-def interrupted_wait(process, collected=False):
-    def wait(timeout=None):
-        process.calls.append(("wait", timeout))
-        if collected:
-            process.returncode = -2
-        raise KeyboardInterrupt
-
-    process.wait = wait
-
-
 HELD = [("getpgid", 4242), ("getpgrp",)]
-ALONE = SimpleNamespace(own_group=4243)
+
+
+def taskkill(pid):
+    return ("run", (["taskkill", "/F", "/T", "/PID", pid],), {"capture_output": True})
+
 
 TERMINATION_ROWS = {
-    # id: (setup of env, expected calls, expected error)
+    # id: (setup of the process double and the services, expected calls, what stop raised: None, type name, text)
     "group-empty-at-once": ({}, GRACE, None),
+    "collected-before": ({"returncode": 0}, [], ("ProcessLookupError", "[Errno 3] No such process")),
+    "collected-during-the-grace": (
+        {"wait_times_out": True, "collect_on_wait": -15},
+        GRACE[:-1],
+        ("ProcessLookupError", "[Errno 3] No such process"),
+    ),
+    "windows": ({"platform": "win32"}, [taskkill("4242")], None),
+    "windows-pid-as-text": ({"platform": "win32", "pid": "77"}, [taskkill("77")], None),
+    "windows-collected-exit": ({"platform": "win32", "returncode": 1}, [], None),
     "survivors-leave-in-time": ({"members": 2}, [*GRACE[:-1], *probes(4243, 2), ("killpg", 4243, 0)], None),
     "survivors-outlast-the-grace": (
         {"members": 99, "ticks": [100.0, 101.0, 104.99, 105.0]},
@@ -586,11 +433,11 @@ TERMINATION_ROWS = {
         [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)],
         ("ServerStopError", "Server process 4242 did not exit after SIGKILL"),
     ),
-    "interrupted-grace": ({"interrupt": True}, [*GRACE[:-1], ("killpg", 4243, KILL)], (KeyboardInterrupt, "")),
+    "interrupted-grace": ({"interrupt": True}, [*GRACE[:-1], ("killpg", 4243, KILL)], ("KeyboardInterrupt", "")),
     "interrupted-grace-group-gone": (
         {"interrupt": True, "gone": {KILL}},
         [*GRACE[:-1], ("killpg", 4243, KILL)],
-        (KeyboardInterrupt, ""),
+        ("KeyboardInterrupt", ""),
     ),
     "own-group": ({"own_group": 4243}, [*HELD, ("kill", 4242, TERM), ("wait", 5)], None),
     "own-group-kill-after-the-grace": (
@@ -601,143 +448,149 @@ TERMINATION_ROWS = {
     "own-group-interrupted": (
         {"own_group": 4243, "interrupt": True},
         [*HELD, ("kill", 4242, TERM), ("wait", 5), ("kill", 4242, KILL)],
-        (KeyboardInterrupt, ""),
+        ("KeyboardInterrupt", ""),
     ),
     "own-group-interrupted-after-the-exit-was-collected": (
-        {"own_group": 4243, "interrupt": "collected"},
+        {"own_group": 4243, "interrupt": True, "collect_on_wait": -2},
         [*HELD, ("kill", 4242, TERM), ("wait", 5)],
-        (KeyboardInterrupt, ""),
+        ("KeyboardInterrupt", ""),
     ),
 }
 
 
-def apply(services, setup):
-    for key, value in setup.items():
-        if key == "wait_times_out":
-            services.process.wait_times_out = value
-        elif key == "interrupt":
-            interrupted_wait(services.process, collected=value == "collected")
-        else:
-            setattr(services, key, value)
-
-
 @pytest.mark.parametrize("setup, expected, error", TERMINATION_ROWS.values(), ids=TERMINATION_ROWS)
-def test_termination_sequences(sm, services, setup, expected, error):
+def test_stop_call_sequences(sm, services, setup, expected, error):
     apply(services, setup)
     manager = sm.AddinServerManager()
     manager._process = services.process
-    if error is None:
-        assert manager.stop() is None
-    else:
-        kind = getattr(sm, error[0]) if isinstance(error[0], str) else error[0]
-        with pytest.raises(kind) as caught:
-            manager.stop()
-        assert str(caught.value) == error[1]
+    assert raised_by(manager.stop) == error
     assert services.calls == expected
     assert manager._process is None
 
 
-START_ROWS = {
-    # id: (setup of env, what the wait does, expected calls after the wait, expected error)
-    "wait-raises-child-running": ({}, "raise", GRACE, (OSError, "probe failed")),
-    "wait-interrupted-child-running": ({}, "interrupt", GRACE, (KeyboardInterrupt, "")),
-    "wait-raises-exit-collected": ({}, "collected-raise", [], (OSError, "probe failed")),
-    "wait-raises-handle-dropped": ({}, "dropped-raise", [], (OSError, "probe failed")),
-    "wait-raises-own-group": (
-        {"own_group": 4243},
-        "raise",
-        [*HELD, ("kill", 4242, TERM), ("wait", 5)],
-        (OSError, "probe failed"),
-    ),
-    "exited-group-empty": ({"gone": {TERM}}, "exited", [("killpg", 4242, TERM)], "exited"),
-    "exited-helper-leaves": (
-        {"members": 1},
-        "exited",
-        [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1), ("killpg", 4242, 0)],
-        "exited",
-    ),
-    "exited-helper-stays": (
+class Thrown(Exception):
+    pass
+
+
+def wait_that(outcome, collect=None, drop=False):
+    """A readiness wait that first collects the exit status `collect` or drops the handle, then raises
+    `outcome` (an exception class) or returns it."""
+
+    def make(manager, services):
+        def wait_for_ready():
+            services.calls.append(("wait_for_ready",))
+            if collect is not None:
+                services.process.returncode = collect
+            if drop:
+                manager._process = None
+            if isinstance(outcome, type):
+                services.raised = outcome()
+                raise services.raised
+            return outcome
+
+        return wait_for_ready
+
+    return make
+
+
+# The readiness wait raised: start stops what it launched, then lets the wait's own error through unchanged.
+RAISED_ROWS = {
+    # id: (setup, the wait, expected calls after it)
+    "wait-raises-child-running": ({}, wait_that(Thrown), GRACE),
+    "wait-interrupted-child-running": ({}, wait_that(KeyboardInterrupt), GRACE),
+    "wait-raises-exit-collected": ({}, wait_that(Thrown, collect=3), []),
+    "wait-raises-handle-dropped": ({}, wait_that(Thrown, drop=True), []),
+    "wait-raises-own-group": ({"own_group": 4243}, wait_that(Thrown), [*HELD, ("kill", 4242, TERM), ("wait", 5)]),
+}
+# The server exited before listening: only its former group is signalled, never the pid, and no stop.
+EXITED_ROWS = {
+    # id: (setup, expected calls after the wait)
+    "group-empty": ({"gone": {TERM}}, [("killpg", 4242, TERM)]),
+    "helper-leaves": ({"members": 1}, [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1), ("killpg", 4242, 0)]),
+    "helper-stays": (
         {"members": 99, "ticks": [100.0, 105.0]},
-        "exited",
         [("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0), ("monotonic",), ("killpg", 4242, KILL)],
-        "exited",
     ),
-    "exited-on-windows": ({"platform": "win32"}, "exited", [], "exited"),
+    "on-windows": ({"platform": "win32"}, []),
 }
 
 
-@pytest.mark.parametrize("setup, wait, expected, error", START_ROWS.values(), ids=START_ROWS)
-def test_start_ends_what_it_launched(sm, services, setup, wait, expected, error):
-    sm.sys.platform = setup.pop("platform", "linux")
+def launching(sm, services, setup, wait):
     apply(services, setup)
     manager = sm.AddinServerManager(addin_path="/srv/addin")
     manager._build_command = lambda: ["server"]
-    thrown = KeyboardInterrupt() if wait == "interrupt" else OSError("probe failed")
+    manager._wait_for_ready = wait(manager, services)
+    return manager
 
-    def wait_for_ready():
-        services.calls.append(("wait_for_ready",))
-        if wait in ("exited", "collected-raise"):
-            services.process.returncode = 3
-        if wait == "dropped-raise":
-            manager._process = None
-        if wait == "exited":
-            return False
-        raise thrown
 
-    manager._wait_for_ready = wait_for_ready
-    if error == "exited":
-        with pytest.raises(sm.ServerStartError, match=r"^Server exited with code 3 before accepting connections$"):
-            manager.start()
-    else:
-        with pytest.raises(error[0]) as caught:
-            manager.start()
-        assert caught.value is thrown  # the original, unchanged
+@pytest.mark.parametrize("setup, wait, expected", RAISED_ROWS.values(), ids=RAISED_ROWS)
+def test_start_ends_what_it_launched_when_the_wait_raises(sm, services, setup, wait, expected):
+    manager = launching(sm, services, setup, wait)
+    with pytest.raises((Thrown, KeyboardInterrupt)) as caught:
+        manager.start()
+    assert caught.value is services.raised  # the original, unchanged
     assert services.calls[2:] == [("wait_for_ready",), *expected]
     assert manager._process is None
 
 
-def refusing(*args):
-    raise PermissionError(errno.EPERM, "Operation not permitted")
+@pytest.mark.parametrize("setup, expected", EXITED_ROWS.values(), ids=EXITED_ROWS)
+def test_start_ends_the_group_of_a_server_that_exited_before_listening(sm, services, setup, expected):
+    manager = launching(sm, services, setup, wait_that(False, collect=3))
+    with pytest.raises(sm.ServerStartError, match=r"^Server exited with code 3 before accepting connections$"):
+        manager.start()
+    assert services.calls[2:] == [("wait_for_ready",), *expected]
+    assert manager._process is None
 
 
-@pytest.mark.parametrize(
-    "case", ["kill-after-grace-fails", "kill-not-obeyed", "kill-after-interrupt-fails", "stop-after-failed-wait-fails"]
-)
-def test_errors_while_handling_carry_the_handled_one(sm, services, case):
-    manager = manager_with(sm)
-    manager._process = services.process
-    if case == "kill-after-grace-fails":
-        services.process.wait_times_out = 1
-        sm.os.killpg = lambda group, sig: refusing() if sig == KILL else None
-        expected, chain = PermissionError, [real_subprocess.TimeoutExpired]
-    elif case == "kill-not-obeyed":
-        services.process.wait_times_out = True
-        expected, chain = sm.ServerStopError, [real_subprocess.TimeoutExpired, real_subprocess.TimeoutExpired]
-    elif case == "kill-after-interrupt-fails":
-        interrupted_wait(services.process)
-        sm.os.killpg = lambda group, sig: refusing() if sig == KILL else None
-        expected, chain = PermissionError, [KeyboardInterrupt]
-    else:
-        manager._process = None
+def context_chain(error, until):
+    """The types of the exceptions `error` was raised while handling, up to the exception `until`."""
+    seen, context = [], error.__context__
+    while context is not None and context is not until:
+        seen.append(type(context))
+        context = context.__context__
+    assert context is until
+    return seen
 
-        def interrupted():
-            raise KeyboardInterrupt
 
-        manager._wait_for_ready = interrupted
-        sm.os.killpg = refusing
-        expected, chain = PermissionError, [KeyboardInterrupt]
+def while_handling(call):
+    """Calls `call` while the caller handles an exception of its own; what it raised, and the caller's."""
     try:
         raise LookupError("handled by the caller")
     except LookupError as handled:
-        outer = handled
-        with pytest.raises(expected) as caught:
-            manager.start() if case == "stop-after-failed-wait-fails" else manager.stop()
-        assert sys.exception() is outer  # the caller's own handled exception is left as it was
-    context, seen = caught.value.__context__, []
-    while context is not None and not isinstance(context, LookupError):
-        seen.append(type(context))
-        context = context.__context__
-    assert seen == chain and context is outer
+        with pytest.raises(BaseException) as caught:
+            call()
+        assert sys.exception() is handled  # the caller's own handled exception is left as it was
+        return caught.value, handled
+
+
+@pytest.mark.parametrize(
+    "setup, expected, chain",
+    [
+        ({"wait_times_out": 1, "refused": {KILL}}, "PermissionError", [real_subprocess.TimeoutExpired]),
+        (
+            {"wait_times_out": True},
+            "ServerStopError",
+            [real_subprocess.TimeoutExpired, real_subprocess.TimeoutExpired],
+        ),
+        ({"interrupt": True, "refused": {KILL}}, "PermissionError", [KeyboardInterrupt]),
+    ],
+    ids=["kill-after-grace-fails", "kill-not-obeyed", "kill-after-interrupt-fails"],
+)
+def test_errors_in_stop_carry_the_ones_handled(sm, services, setup, expected, chain):
+    apply(services, setup)
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    error, handled = while_handling(manager.stop)
+    assert type(error).__name__ == expected
+    assert context_chain(error, handled) == chain
+    assert manager._process is None
+
+
+def test_stop_error_after_a_failed_wait_carries_the_wait_error(sm, services):
+    services.refused = {TERM}
+    manager = launching(sm, services, {}, wait_that(KeyboardInterrupt))
+    error, handled = while_handling(manager.start)
+    assert type(error) is PermissionError and context_chain(error, handled) == [KeyboardInterrupt]
     assert manager._process is None
 
 
@@ -745,7 +598,7 @@ def test_errors_while_handling_carry_the_handled_one(sm, services, case):
 
 
 @pytest.mark.parametrize("running", [True, False])
-def test_with_block(sm, services, running):
+def test_with_block_raising_stops_only_a_running_server(sm, services, running):
     manager = manager_with(sm)
     manager._is_port_in_use = lambda: running
     with pytest.raises(RuntimeError, match="in the block"), manager as bound:
@@ -755,7 +608,7 @@ def test_with_block(sm, services, running):
     assert (manager._process is None) is running
 
 
-def test_exit_with_three_nones(sm, services):
+def test_exit_stops_the_server_once(sm, services):
     manager = manager_with(sm)
     manager.start()
     manager._is_port_in_use = lambda: True
@@ -782,39 +635,55 @@ def fail(*args, **kwargs):
     raise Injected
 
 
-@pytest.mark.parametrize("where", ["Config", "get_binary_path", "poll", "probe", "sleep", "clock"])
-def test_injected_failures_propagate(sm, services, monkeypatch, capsys, where):
-    if where == "Config":
-        monkeypatch.setattr(sm, "Config", fail)
-        with pytest.raises(Injected):
-            sm.AddinServerManager()
-        return
+def test_config_failure_propagates_from_construction(sm, services, monkeypatch):
+    monkeypatch.setattr(sm, "Config", fail)
+    with pytest.raises(Injected):
+        sm.AddinServerManager()
+
+
+def test_binary_path_failure_propagates_before_any_launch(sm, services):
     manager = sm.AddinServerManager(use_compiled=True)
-    if where == "get_binary_path":
-        manager._config.get_binary_path = fail
-        with pytest.raises(Injected):
-            manager.start()
-        assert services.calls == [] and manager._process is None
-        return
+    manager._config.get_binary_path = fail
+    with pytest.raises(Injected):
+        manager.start()
+    assert services.calls == [] and manager._process is None
+
+
+def holding(sm, services):
+    manager = sm.AddinServerManager(use_compiled=True)
     manager._process = services.process
     manager._is_port_in_use = lambda: False
-    if where == "poll":
-        services.process.poll = fail
-    elif where == "probe":
-        manager._is_port_in_use = fail
-    elif where == "sleep":
-        sm.time.sleep = fail
-    else:
-        sm.time.time = fail
+    return manager
+
+
+INJECTIONS = {
+    "poll": lambda sm, services, manager: setattr(services.process, "poll", fail),
+    "probe": lambda sm, services, manager: setattr(manager, "_is_port_in_use", fail),
+    "sleep": lambda sm, services, manager: setattr(sm.time, "sleep", fail),
+    "clock": lambda sm, services, manager: setattr(sm.time, "time", fail),
+}
+
+
+@pytest.mark.parametrize("inject", INJECTIONS.values(), ids=INJECTIONS)
+def test_service_failures_propagate_from_the_wait(sm, services, inject):
+    manager = holding(sm, services)
+    inject(sm, services, manager)
     with pytest.raises(Injected):
         manager._wait_for_ready()
-    if where in ("poll", "probe"):
-        with pytest.raises(Injected):
-            manager.is_running
-        with pytest.raises(Injected):  # reading is_running is start's first step
-            manager.start()
-        with pytest.raises(Injected):  # and __exit__'s
-            manager.__exit__(None, None, None)
+    assert manager._process is services.process
+
+
+@pytest.mark.parametrize("inject", [INJECTIONS["poll"], INJECTIONS["probe"]], ids=["poll", "probe"])
+@pytest.mark.parametrize(
+    "read",
+    [lambda m: m.is_running, lambda m: m.start(), lambda m: m.__exit__(None, None, None)],
+    ids=["is_running", "start", "__exit__"],  # reading is_running is the first step of start and __exit__
+)
+def test_status_failures_propagate_from_its_readers(sm, services, inject, read):
+    manager = holding(sm, services)
+    inject(sm, services, manager)
+    with pytest.raises(Injected):
+        read(manager)
     assert manager._process is services.process
 
 

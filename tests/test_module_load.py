@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import MODULE_NAME, ROOT
+from helpers import MODULE_NAME, ROOT
 
 BUILT = Path(glob.glob(str(ROOT / "velmora_master/addin_launcher/server_manager*.so"))[0])
 

@@ -12,16 +12,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
-from test_class_surface import MEMBERS, function_of
+from helpers import MEMBERS, ROOT, clean_environment, function_of
 
 STUB = ROOT / "velmora_master/addin_launcher/server_manager.pyi"
-
-
-def clean_environment():
-    """This environment without the sanitizer set-up or a path leading back to the checkout."""
-    unwanted = ("LD_PRELOAD", "ASAN", "LSAN", "UBSAN", "PYTHONPATH", "PIP_")
-    return {k: v for k, v in os.environ.items() if not k.startswith(unwanted)}
 
 
 def stub_class():

@@ -6,8 +6,7 @@ import textwrap
 
 import pytest
 
-from conftest import ROOT
-from test_real_processes import alive, wait_until
+from helpers import ROOT, alive, wait_until
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]

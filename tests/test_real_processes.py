@@ -10,33 +10,10 @@ import sys
 import textwrap
 import time
 import urllib.request
-from pathlib import Path
 
 import pytest
 
-from conftest import MODULE_NAME, ROOT, marked_processes
-
-
-def alive(pid: int) -> bool:
-    try:
-        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except OSError, IndexError:
-        return False
-    return state != "Z"
-
-
-def wait_until(condition, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
-def gone(pid: int) -> bool:
-    """No process of that pid at all, not even a zombie waiting to be reaped."""
-    return not os.path.exists(f"/proc/{pid}")
+from helpers import MODULE_NAME, ROOT, alive, gone, marked_processes, read_until, wait_until
 
 
 @pytest.fixture(autouse=True)
@@ -215,10 +192,6 @@ def drive(fake_binary, tmp_path, port):
             os.killpg(child.pid, signal.SIGKILL)
         child.wait()
         child.stdout.close()  # a left-over server may still hold the pipe's other end
-
-
-def read_until(child, line):
-    return any(got.strip() == line for got in child.stdout)
 
 
 def outcome(child):

@@ -10,13 +10,12 @@ import errno
 import gc
 import importlib.util
 import itertools
-import subprocess as real_subprocess
 import sys
 from types import SimpleNamespace
 
 import pytest
 
-from conftest import FakeCertManager, FakeConfig, free_port
+from helpers import MODULE_NAME, FakeCertManager, FakeConfig, FakeProcess, FakeSocket, StrSub, free_port
 
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 ROUNDS = 1000 if DEBUG_BUILD else 3000
@@ -24,10 +23,13 @@ ROUNDS = 1000 if DEBUG_BUILD else 3000
 # a counter moved on); a leak of one reference per call is ROUNDS or more.
 SLACK = 50 if DEBUG_BUILD else ROUNDS // 10
 
-pytestmark = pytest.mark.skipif(
-    not DEBUG_BUILD and sys.getallocatedblocks() == 0,
-    reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        not DEBUG_BUILD and sys.getallocatedblocks() == 0,
+        reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)",
+    ),
+    pytest.mark.quiet,  # the services double keeps nothing of the calls
+]
 
 
 def growth(operation) -> int:
@@ -55,61 +57,6 @@ def raising(error, call, *args, **kwargs):
     return run
 
 
-class Discard:
-    """Standard output that keeps nothing of what is printed."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-class Handle:
-    pid, returncode = 4242, None
-
-    def poll(self):
-        return None
-
-    def wait(self, timeout=None):
-        return 0
-
-
-def nobody_left(group, sig):
-    if sig == 0:
-        raise ProcessLookupError(errno.ESRCH, "No such process")
-
-
-@pytest.fixture
-def quiet(sm, monkeypatch):
-    """Doubles that keep nothing: every call is forgotten at once."""
-    monkeypatch.setattr(sm, "Config", FakeConfig)
-    monkeypatch.setattr(sm, "CertificateManager", FakeCertManager)
-    monkeypatch.setattr(
-        sm,
-        "subprocess",
-        SimpleNamespace(
-            Popen=lambda *a, **k: Handle(),
-            PIPE=-1,
-            CREATE_NEW_PROCESS_GROUP=0x200,
-            TimeoutExpired=real_subprocess.TimeoutExpired,
-            run=lambda *a, **k: None,
-        ),
-    )
-    monkeypatch.setattr(
-        sm,
-        "os",
-        SimpleNamespace(getpgid=lambda pid: pid, getpgrp=lambda: 1, killpg=nobody_left, kill=lambda pid, sig: None),
-    )
-    monkeypatch.setattr(sm, "atexit", SimpleNamespace(register=lambda hook: None))
-    clock = itertools.count(0.0, 10.0)  # three passes of the readiness wait at most
-    monkeypatch.setattr(
-        sm, "time", SimpleNamespace(time=lambda: next(clock), sleep=lambda s: None, monotonic=lambda: 0.0)
-    )
-    monkeypatch.setattr(sys, "stdout", Discard())
-    yield sm
-
-
 def operations(sm):
     cls = sm.AddinServerManager
     m = cls(use_compiled=True, port=free_port(), watchdog_port=1, auth_token="t", docs_port=2)
@@ -117,7 +64,7 @@ def operations(sm):
     ready = cls(use_compiled=True)
     ready._is_port_in_use = lambda: True
     held = cls(use_compiled=True)
-    held._process = Handle()
+    held._process = FakeProcess()
     held._is_port_in_use = lambda: False
 
     def start_stop():
@@ -134,23 +81,20 @@ def operations(sm):
         del ready._wait_for_ready
 
     def windows_stop():
-        sm.sys = SimpleNamespace(platform="win32")
+        sm.sys.platform = "win32"
         held.stop()
-        held._process = Handle()
-        sm.sys = sys
+        held._process = FakeProcess()
+        sm.sys.platform = "linux"
 
     def collected_exit():
-        gone = Handle()
+        gone = FakeProcess()
         gone.returncode = 0
         held._process = gone
         try:
             held.stop()
         except ProcessLookupError:
             pass
-        held._process = Handle()
-
-    class StrSub(str):
-        pass
+        held._process = FakeProcess()
 
     def swapped(attr, value, call):
         # Runs `call` with the module attribute `attr` replaced, then puts it back.
@@ -163,26 +107,6 @@ def operations(sm):
                 setattr(sm, attr, saved)
 
         return run
-
-    class ExitFails:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            raise KeyError("exit")
-
-        def settimeout(self, seconds):
-            pass
-
-        def connect(self, address):
-            raise ValueError("bad port")
-
-    class Refused(ExitFails):
-        def __exit__(self, *exc):
-            return False
-
-        def connect(self, address):
-            raise ConnectionRefusedError
 
     start = vars(cls)["start"]
     other_name = importlib.util.spec_from_file_location("other.server_manager", sm.__file__)
@@ -205,7 +129,9 @@ def operations(sm):
         "collected-exit": collected_exit,
         "enter-exit": lambda: ready.__exit__(None, None, None) if ready.__enter__() else None,
         "stop-not-running": raising(sm.ServerNotRunningError, m.stop),
-        "already-running": raising(sm.ServerStartError, lambda: (setattr(ready, "_process", Handle()), ready.start())),
+        "already-running": raising(
+            sm.ServerStartError, lambda: (setattr(ready, "_process", FakeProcess()), ready.start())
+        ),
         "too-many-positional": raising(TypeError, m.start, 1),
         "too-few-positional": raising(TypeError, cls.start),
         "multiple-values": raising(TypeError, m.start, self=m),
@@ -222,12 +148,17 @@ def operations(sm):
         "error-not-an-exception": swapped("ServerNotRunningError", lambda message: None, raising(TypeError, m.stop)),
         "probe-exit-fails": swapped(
             "socket",
-            SimpleNamespace(socket=lambda *a: ExitFails(), AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError),
+            SimpleNamespace(
+                socket=lambda *a: FakeSocket(outcome=ValueError("bad port"), exit_error=KeyError("exit")),
+                AF_INET=2,
+                SOCK_STREAM=1,
+                timeout=TimeoutError,
+            ),
             raising(KeyError, m._is_port_in_use),
         ),
         "probe-timeout-lookup-fails": swapped(
             "socket",
-            SimpleNamespace(socket=lambda *a: Refused(), AF_INET=2, SOCK_STREAM=1),
+            SimpleNamespace(socket=lambda *a: FakeSocket(outcome=ConnectionRefusedError()), AF_INET=2, SOCK_STREAM=1),
             raising(AttributeError, m._is_port_in_use),
         ),
         "function-attributes": lambda: (
@@ -242,70 +173,24 @@ def operations(sm):
     }
 
 
-OPERATION_NAMES = [
-    "construct",
-    "url",
-    "pid",
-    "is_running-stopped",
-    "is_running-held",
-    "build_command",
-    "build_command-dev",
-    "platform_args",
-    "probe-closed-port",
-    "wait",
-    "terminate",
-    "start-stop",
-    "failed-start",
-    "windows-stop",
-    "collected-exit",
-    "enter-exit",
-    "stop-not-running",
-    "already-running",
-    "too-many-positional",
-    "too-few-positional",
-    "multiple-values",
-    "unexpected-keyword",
-    "missing-required",
-    "init-too-many",
-    "port-type",
-    "timeout-type",
-    "token-type",
-    "token-subclass-note",
-    "addin-path-type",
-    "pid-type",
-    "no-addin-dir",
-    "error-not-an-exception",
-    "probe-exit-fails",
-    "probe-timeout-lookup-fails",
-    "function-attributes",
-    "load-under-other-name",
-]
+def names_of(make_operations):
+    """The names of the operations `make_operations` builds, for parametrizing: built once here against the
+    collaborator doubles, since building them constructs managers."""
+    sm = importlib.import_module(MODULE_NAME)
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(sm, "Config", FakeConfig)
+        patch.setattr(sm, "CertificateManager", FakeCertManager)
+        return list(make_operations(sm))
 
 
-@pytest.mark.parametrize("name", OPERATION_NAMES)
-def test_no_reference_leak(quiet, name):
-    operation = operations(quiet)[name]
+@pytest.mark.parametrize("name", names_of(operations))
+def test_no_reference_leak(sm, services, name):
+    operation = operations(sm)[name]
     grown = growth(operation)
     assert grown < SLACK, f"{name} leaks: {grown} more after {ROUNDS} calls"
 
 
 # ---- the ways out of a wait: survivors of the group, SIGKILL not obeyed, interrupts, errors while handling ----
-
-
-class Stubborn(Handle):
-    """Times out `times` waits (every wait for True); `interrupt` raises KeyboardInterrupt from the wait instead."""
-
-    def __init__(self, times=True, interrupt=False):
-        self.times, self.interrupt = times, interrupt
-
-    def wait(self, timeout=None):
-        if self.interrupt:
-            raise KeyboardInterrupt
-        if self.times is True or self.times > 0:
-            if self.times is not True:
-                self.times -= 1
-            raise real_subprocess.TimeoutExpired("server", timeout)
-        return 0
 
 
 def termination_paths(sm):
@@ -362,19 +247,21 @@ def termination_paths(sm):
         return None  # always someone left, until the clock runs out
 
     return {
-        "survivors-killed": with_doubles(stop(Handle), killpg=survivors),
-        "kill-waited-for": with_doubles(stop(lambda: Stubborn(times=1))),
-        "kill-not-obeyed": with_doubles(stop(Stubborn, sm.ServerStopError)),
+        "survivors-killed": with_doubles(stop(FakeProcess), killpg=survivors),
+        "kill-waited-for": with_doubles(stop(lambda: FakeProcess(wait_times_out=1))),
+        "kill-not-obeyed": with_doubles(stop(lambda: FakeProcess(wait_times_out=True), sm.ServerStopError)),
         "kill-refused": with_doubles(
-            stop(Stubborn, PermissionError), killpg=lambda g, s: refused() if s == 9 else None
+            stop(lambda: FakeProcess(wait_times_out=True), PermissionError),
+            killpg=lambda g, s: refused() if s == 9 else None,
         ),
-        "interrupted-grace": with_doubles(stop(lambda: Stubborn(interrupt=True), KeyboardInterrupt)),
+        "interrupted-grace": with_doubles(stop(lambda: FakeProcess(interrupt=True), KeyboardInterrupt)),
         "interrupted-grace-kill-refused": with_doubles(
-            stop(lambda: Stubborn(interrupt=True), PermissionError), killpg=lambda g, s: refused() if s == 9 else None
+            stop(lambda: FakeProcess(interrupt=True), PermissionError),
+            killpg=lambda g, s: refused() if s == 9 else None,
         ),
-        "own-group": with_doubles(stop(Handle), getpgrp=lambda: 4242),
+        "own-group": with_doubles(stop(FakeProcess), getpgrp=lambda: 4243),
         "own-group-interrupted": with_doubles(
-            stop(lambda: Stubborn(interrupt=True), KeyboardInterrupt), getpgrp=lambda: 4242
+            stop(lambda: FakeProcess(interrupt=True), KeyboardInterrupt), getpgrp=lambda: 4243
         ),
         "interrupted-start": with_doubles(start(interrupt, KeyboardInterrupt)),
         "interrupted-start-stop-refused": with_doubles(start(interrupt, PermissionError), killpg=refused),
@@ -385,24 +272,8 @@ def termination_paths(sm):
     }
 
 
-TERMINATION_PATHS = [
-    "survivors-killed",
-    "kill-waited-for",
-    "kill-not-obeyed",
-    "kill-refused",
-    "interrupted-grace",
-    "interrupted-grace-kill-refused",
-    "own-group",
-    "own-group-interrupted",
-    "interrupted-start",
-    "interrupted-start-stop-refused",
-    "interrupted-start-exit-collected",
-    "exited-before-listening",
-]
-
-
-@pytest.mark.parametrize("name", TERMINATION_PATHS)
-def test_no_reference_leak_on_the_ways_out(quiet, name):
-    operation = termination_paths(quiet)[name]
+@pytest.mark.parametrize("name", names_of(termination_paths))
+def test_no_reference_leak_on_the_ways_out(sm, services, name):
+    operation = termination_paths(sm)[name]
     grown = growth(operation)
     assert grown < SLACK, f"{name} leaks: {grown} more after {ROUNDS} calls"

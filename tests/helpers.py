@@ -1,0 +1,199 @@
+"""What the test modules share: where things are, doubles of the module's collaborators and of the process
+handle, the member list, and waiting for real processes. Fixtures live in conftest.py."""
+
+import os
+import socket
+import subprocess
+import time
+import uuid
+from pathlib import Path
+
+import velmora_master
+
+# The tree the package under test was imported from: the checkout, or a copy
+# holding another build of the module (the sanitizer run, an installed wheel).
+ROOT = Path(velmora_master.__file__).resolve().parent.parent
+TESTS = Path(__file__).resolve().parent
+MODULE_NAME = "velmora_master.addin_launcher.server_manager"
+
+# Every process the tests start inherits this marker, so the session can find
+# any of them still running at its end, grandchildren included.
+SESSION_MARKER = f"VELMORA_TEST_SESSION={uuid.uuid4().hex}"
+
+# The class's members in definition order; the three properties among them.
+MEMBERS = [
+    "__init__",
+    "url",
+    "pid",
+    "is_running",
+    "start",
+    "stop",
+    "__enter__",
+    "__exit__",
+    "_build_command",
+    "_wait_for_ready",
+    "_is_port_in_use",
+    "_terminate_process",
+    "_get_platform_popen_args",
+]
+PROPERTIES = {"url", "pid", "is_running"}
+
+
+def function_of(cls, member):
+    """The function behind a member: a property's getter, or the member itself."""
+    raw = vars(cls)[member]
+    return raw.fget if isinstance(raw, property) else raw
+
+
+class StrSub(str):
+    """A str subclass, which the constructor rejects where it asks for a str."""
+
+
+# ---- doubles of the collaborators ----------------------------------------------------------------------------
+
+
+class FakeConfig:
+    """Config double: a fixed add-in path and binary path, and the argument it got."""
+
+    def __init__(self, addin_path=None, binary_path="/opt/velmora/server"):
+        self.received = addin_path
+        self.addin_path = Path(addin_path) if addin_path is not None else None
+        self.binary_path = binary_path
+
+    def get_binary_path(self):
+        return self.binary_path
+
+
+class FakeCertPaths:
+    def __init__(self, ca_cert="/certs/ca.crt", server_cert="/certs/server.crt", server_key="/certs/server.key"):
+        self.ca_cert, self.server_cert, self.server_key = ca_cert, server_cert, server_key
+
+
+class FakeCertManager:
+    def __init__(self):
+        self.calls = 0
+        self.paths = FakeCertPaths()
+
+    def ensure_certificates(self):
+        self.calls += 1
+        return self.paths
+
+
+class FakeProcess:
+    """The process handle double.
+
+    `poll` answers `status`; `returncode` is the exit status already collected (None: none). A wait times out
+    `wait_times_out` times (True: always), raises KeyboardInterrupt instead when `interrupt` is set, and first
+    collects the exit status `collect_on_wait` when that is not None. Given a list as `calls`, every poll and
+    wait is recorded there; without one nothing is kept, as the reference-leak tests need.
+    """
+
+    def __init__(self, calls=None, pid=4242, status=None, wait_times_out=0, interrupt=False, collect_on_wait=None):
+        self.calls, self.pid, self.status, self.returncode = calls, pid, status, None
+        self.wait_times_out, self.interrupt, self.collect_on_wait = wait_times_out, interrupt, collect_on_wait
+
+    def poll(self):
+        if self.calls is not None:
+            self.calls.append(("poll",))
+        return self.status
+
+    def wait(self, timeout=None):
+        if self.calls is not None:
+            self.calls.append(("wait", timeout))
+        if self.collect_on_wait is not None:
+            self.returncode = self.collect_on_wait
+        if self.interrupt:
+            raise KeyboardInterrupt
+        if self.wait_times_out:
+            if self.wait_times_out is not True:
+                self.wait_times_out -= 1
+            raise subprocess.TimeoutExpired("server", timeout)
+        return 0
+
+
+class FakeSocket:
+    """Socket double for the port probe: `connect` raises `outcome` unless it is None, `__exit__` raises
+    `exit_error` when set and else returns `suppress`. Given a list as `log`, every step is recorded there."""
+
+    def __init__(self, log=None, outcome=None, suppress=False, exit_error=None):
+        self.log, self.outcome, self.suppress, self.exit_error = log, outcome, suppress, exit_error
+
+    def note(self, entry):
+        if self.log is not None:
+            self.log.append(entry)
+
+    def __enter__(self):
+        self.note("enter")
+        return self
+
+    def __exit__(self, *exc):
+        self.note(("exit", exc[0]))
+        if self.exit_error is not None:
+            raise self.exit_error
+        return self.suppress
+
+    def settimeout(self, seconds):
+        self.note(("settimeout", seconds))
+
+    def connect(self, address):
+        self.note(("connect", address))
+        if self.outcome is not None:
+            raise self.outcome
+
+
+# ---- ports and real processes --------------------------------------------------------------------------------
+
+
+def clean_environment():
+    """This environment without the sanitizer set-up or a path leading back to the checkout."""
+    unwanted = ("LD_PRELOAD", "ASAN", "LSAN", "UBSAN", "PYTHONPATH", "PIP_")
+    return {k: v for k, v in os.environ.items() if not k.startswith(unwanted)}
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def marked_processes():
+    """Pids of the processes that carry this session's marker."""
+    found = []
+    needle = SESSION_MARKER.encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit() or int(entry.name) == os.getpid():
+            continue
+        try:
+            if needle in (entry / "environ").read_bytes().split(b"\0"):
+                found.append(int(entry.name))
+        except OSError:
+            continue
+    return found
+
+
+def alive(pid: int) -> bool:
+    """Running: present and not a zombie."""
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError, IndexError:
+        return False
+    return state != "Z"
+
+
+def gone(pid: int) -> bool:
+    """No process of that pid at all, not even a zombie waiting to be reaped."""
+    return not os.path.exists(f"/proc/{pid}")
+
+
+def wait_until(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def read_until(child, line):
+    """Reads the child's output until `line` comes; False when it ends first."""
+    return any(got.strip() == line for got in child.stdout)
