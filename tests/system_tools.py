@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import TESTS
+from helpers import TESTS
 
 PACKAGES = {"certutil": "libnss3-tools", "chromium": "chromium"}
 

@@ -6,7 +6,7 @@ import subprocess
 import sys
 import time
 
-from conftest import ROOT, TESTS, free_port
+from helpers import ROOT, TESTS, free_port
 from system_tools import need
 
 # Under the checkout's build folder, also when the package under test is a copy elsewhere.

@@ -15,8 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
-from test_real_processes import alive, wait_until
+from helpers import ROOT, alive, wait_until
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one

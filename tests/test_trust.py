@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT, TESTS
+from helpers import ROOT, TESTS
 from system_tools import need
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
