@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from helpers import MEMBERS, StrSub, function_of
+from velmora_master.addin_launcher.server_manager import AddinServerManager
 
 
 class Weird:
@@ -48,17 +49,8 @@ values = st.one_of(
     st.builds(StrSub, st.text(max_size=3)),
 )
 
-PARAMS = [
-    "use_compiled",
-    "port",
-    "server_port",
-    "watchdog_port",
-    "docs_port",
-    "auth_token",
-    "addin_path",
-    "timeout",
-    "capture_output",
-]
+# The constructor's parameters after self, as the class itself describes them.
+PARAMS = list(inspect.signature(function_of(AddinServerManager, "__init__")).parameters)[1:]
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
