@@ -16,6 +16,7 @@ it is, and removing a CA that is not there is not an error.
 
 from __future__ import annotations
 
+import abc
 import hashlib
 import re
 import shutil
@@ -91,21 +92,22 @@ def _checked(result: subprocess.CompletedProcess[str], what: str) -> subprocess.
     return result
 
 
-class TrustStore:
+class TrustStore(abc.ABC):
     """One place a browser reads trusted CAs from."""
 
     description = ""
 
+    @abc.abstractmethod
     def contains(self, ca: Authority) -> bool:
-        raise NotImplementedError
+        """Whether `ca` is trusted here."""
 
+    @abc.abstractmethod
     def add(self, ca: Authority) -> bool:
         """Trust `ca`; False when it was already trusted."""
-        raise NotImplementedError
 
+    @abc.abstractmethod
     def remove(self, ca: Authority) -> bool:
         """Stop trusting `ca`; False when it was not there."""
-        raise NotImplementedError
 
 
 NSS_HINT = "install the NSS tools (Debian/Ubuntu: apt-get install libnss3-tools; Fedora: dnf install nss-tools)"
