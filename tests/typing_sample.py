@@ -24,17 +24,9 @@ class LoggingManager(AddinServerManager):
 
 
 def every_member(traceback: TracebackType | None) -> None:
-    manager = AddinServerManager(
-        use_compiled=False,
-        port=3443,
-        server_port=8000,
-        watchdog_port=0,
-        docs_port=0,
-        auth_token="",
-        addin_path=None,
-        timeout=30.0,
-        capture_output=True,
-    )
+    # Every option once, by keyword, across two managers.
+    AddinServerManager(use_compiled=True, watchdog_port=9100, docs_port=9200, auth_token="secret", addin_path="/srv")
+    manager = AddinServerManager(port=3443, server_port=8001, timeout=30.0, capture_output=True)
     assert_type(manager.use_compiled, bool)
     assert_type(manager.port, int)
     assert_type(manager.server_port, int)
