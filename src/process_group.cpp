@@ -6,6 +6,7 @@
 #include "process_group.hpp"
 
 #include "calls.hpp"
+#include "errors.hpp"
 #include "globals.hpp"
 #include "names.hpp"
 
@@ -34,20 +35,35 @@ Ref grace_deadline() {
     return grace ? Ref::steal(PyNumber_Add(now.get(), grace.get())) : Ref{};
 }
 
-int end_group_survivors(PyObject* group, PyObject* deadline) {
+namespace {
+
+// Probes the group until it is empty (1) or the deadline has passed (0); -1 with an exception set.
+int wait_for_survivors(PyObject* group, PyObject* deadline) {
     for (;;) {
         const int probed = signal_unless_gone(interned.killpg, group, nullptr);
-        if (probed != 0) return probed < 0 ? -1 : 0;
+        if (probed != 0) return probed;
         Ref monotonic = global_attr(interned.time, interned.monotonic);
         Ref now = monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
         const int over = now ? PyObject_RichCompareBool(now.get(), deadline, Py_GE) : -1;
-        if (over < 0) return -1;
-        if (over) break;
+        if (over != 0) return over < 0 ? -1 : 0;
         Ref sleep = global_attr(interned.time, interned.sleep);
         Ref pause = sleep ? Ref::steal(PyFloat_FromDouble(0.05)) : Ref{};
         if (!pause || !call(sleep.get(), pause.get())) return -1;
     }
-    return signal_unless_gone(interned.killpg, group, interned.SIGKILL) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int end_group_survivors(PyObject* group, PyObject* deadline) {
+    const int waited = wait_for_survivors(group, deadline);
+    if (waited > 0) return 0;
+    if (waited == 0) return signal_unless_gone(interned.killpg, group, interned.SIGKILL) < 0 ? -1 : 0;
+    // A wait cut short (a Ctrl-C in the pause) must not leave the survivors
+    // running: they get the SIGKILL now, then the exception goes on.
+    HandledException failure;
+    if (signal_unless_gone(interned.killpg, group, interned.SIGKILL) < 0) return -1;
+    failure.reraise();
+    return -1;
 }
 
 }  // namespace velmora

@@ -35,8 +35,9 @@ Ref grace_deadline();
 //         pass                                 # emptied meanwhile
 //
 // Probing keeps a group id in use only while the group has members, and such
-// an id is never given to another process, so no stranger is signalled.
-// 0, or -1 with an exception set.
+// an id is never given to another process, so no stranger is signalled. When
+// the wait itself fails (a Ctrl-C during the pause), the group gets its
+// SIGKILL at once and the exception goes on. 0, or -1 with an exception set.
 int end_group_survivors(PyObject* group, PyObject* deadline);
 
 }  // namespace velmora

@@ -94,7 +94,8 @@ def services(request, doubles, monkeypatch):
     The server is pid 4242 in group 4243; the interpreter's own group is `env.own_group`. `env.members` is how
     many probes of a group (signal 0) still find someone there; `env.gone` lists the signals that find nobody
     (ProcessLookupError) and `env.refused` those refused (PermissionError); `env.ticks`, when set, are the next
-    readings of the monotonic clock, which otherwise moves only by the sleeps. `env.sys` is the module's `sys`.
+    readings of the monotonic clock, which otherwise moves only by the sleeps; `env.interrupt_sleep` makes a
+    sleep raise KeyboardInterrupt (a Ctrl-C in a pause). `env.sys` is the module's `sys`.
 
     Recording (the default): every call is appended to `env.calls`, in order. Quiet (tests marked `quiet`):
     nothing is kept, printed output is discarded, and a sleep moves the clock a hundred times as far, so that
@@ -113,6 +114,7 @@ def services(request, doubles, monkeypatch):
         refused=set(),
         own_group=1,
         ticks=[],
+        interrupt_sleep=False,
         sys=SimpleNamespace(platform="linux"),
     )
 
@@ -126,6 +128,8 @@ def services(request, doubles, monkeypatch):
 
     def sleep(seconds):
         note(("sleep", seconds))
+        if env.interrupt_sleep:
+            raise KeyboardInterrupt
         env.clock[0] += seconds * pace
 
     def monotonic():

@@ -423,6 +423,11 @@ TERMINATION_ROWS = {
         [*GRACE, ("monotonic",), ("killpg", 4243, KILL)],
         None,
     ),
+    "survivors-wait-interrupted": (
+        {"members": 99, "interrupt_sleep": True},
+        [*GRACE, ("monotonic",), ("sleep", 0.05), ("killpg", 4243, KILL)],
+        ("KeyboardInterrupt", ""),
+    ),
     "kill-after-the-grace-is-waited-for": (
         {"wait_times_out": 1},
         [*GRACE[:-1], *HELD, ("killpg", 4243, KILL), ("wait", 5)],

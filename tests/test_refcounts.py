@@ -198,10 +198,11 @@ def termination_paths(sm):
     manager = cls(use_compiled=True)
     doubles = sm.os, sm.time
 
-    def with_doubles(run, **os_doubles):
+    def with_doubles(run, sleep=None, **os_doubles):
         def operation():
             sm.os = SimpleNamespace(**{**vars(doubles[0]), **os_doubles})
-            sm.time = SimpleNamespace(**{**vars(doubles[1]), "monotonic": itertools.count(0.0, 2.0).__next__})
+            clock = {"monotonic": itertools.count(0.0, 2.0).__next__, **({"sleep": sleep} if sleep else {})}
+            sm.time = SimpleNamespace(**{**vars(doubles[1]), **clock})
             try:
                 run()
             finally:
@@ -248,6 +249,9 @@ def termination_paths(sm):
 
     return {
         "survivors-killed": with_doubles(stop(FakeProcess), killpg=survivors),
+        "survivors-wait-interrupted": with_doubles(
+            stop(FakeProcess, KeyboardInterrupt), sleep=lambda seconds: interrupt(), killpg=survivors
+        ),
         "kill-waited-for": with_doubles(stop(lambda: FakeProcess(wait_times_out=1))),
         "kill-not-obeyed": with_doubles(stop(lambda: FakeProcess(wait_times_out=True), sm.ServerStopError)),
         "kill-refused": with_doubles(
