@@ -1,12 +1,17 @@
 """What the test modules share: where things are, doubles of the module's collaborators and of the process
-handle, the member list, and waiting for real processes. Fixtures live in conftest.py."""
+handle, the member list, waiting for real processes, and the system programs some tests drive. Fixtures live
+in conftest.py."""
 
+import functools
 import os
+import shutil
 import socket
 import subprocess
 import time
 import uuid
 from pathlib import Path
+
+import pytest
 
 import velmora_master
 
@@ -197,3 +202,27 @@ def wait_until(condition, seconds=5.0):
 def read_until(child, line):
     """Reads the child's output until `line` comes; False when it ends first."""
     return any(got.strip() == line for got in child.stdout)
+
+
+# Programs some tests drive, installed on demand where the machine allows.
+SYSTEM_PACKAGES = {"certutil": "libnss3-tools", "chromium": "chromium"}
+
+
+@functools.cache
+def _install_attempt() -> str:
+    """Run the project's installer once per session; its complaint, if any, becomes the skip reason."""
+    if os.geteuid() != 0 or shutil.which("apt-get") is None:
+        return "it needs root and apt-get to be installed"
+    result = subprocess.run(
+        ["bash", str(TESTS.parent / "tools" / "test_deps.sh")], capture_output=True, text=True, timeout=900, check=False
+    )
+    return result.stderr.strip().splitlines()[-1] if result.returncode else ""
+
+
+def need(tool: str) -> str:
+    """The path of `tool`, installing it when missing; skips the test with the reason when that cannot be done."""
+    if shutil.which(tool) is None:
+        why = _install_attempt()
+        if shutil.which(tool) is None:
+            pytest.skip(f"{tool} (Debian package {SYSTEM_PACKAGES[tool]}) is missing: {why or 'installation failed'}")
+    return shutil.which(tool)

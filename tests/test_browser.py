@@ -6,8 +6,7 @@ import subprocess
 import sys
 import time
 
-from helpers import ROOT, TESTS, free_port
-from system_tools import need
+from helpers import ROOT, TESTS, free_port, need
 
 # Under the checkout's build folder, also when the package under test is a copy elsewhere.
 ARTEFACTS = TESTS.parent / os.environ.get("VELMORA_BUILD_DIR", "build") / "artefacts"

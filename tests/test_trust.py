@@ -9,8 +9,7 @@ import sys
 
 import pytest
 
-from helpers import ROOT, TESTS
-from system_tools import need
+from helpers import ROOT, TESTS, need
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
 
