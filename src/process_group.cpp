@@ -28,9 +28,18 @@ int signal_unless_gone(PyObject* sender, PyObject* target, PyObject* signal_name
     return 1;
 }
 
-Ref grace_deadline() {
+namespace {
+
+// time.monotonic(), looked up afresh.
+Ref monotonic_now() {
     Ref monotonic = global_attr(interned.time, interned.monotonic);
-    Ref now = monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
+    return monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
+}
+
+}  // namespace
+
+Ref grace_deadline() {
+    Ref now = monotonic_now();
     Ref grace = now ? Ref::steal(PyLong_FromLong(5)) : Ref{};
     return grace ? Ref::steal(PyNumber_Add(now.get(), grace.get())) : Ref{};
 }
@@ -42,8 +51,7 @@ int wait_for_survivors(PyObject* group, PyObject* deadline) {
     for (;;) {
         const int probed = signal_unless_gone(interned.killpg, group, nullptr);
         if (probed != 0) return probed;
-        Ref monotonic = global_attr(interned.time, interned.monotonic);
-        Ref now = monotonic ? Ref::steal(PyObject_CallNoArgs(monotonic.get())) : Ref{};
+        Ref now = monotonic_now();
         const int over = now ? PyObject_RichCompareBool(now.get(), deadline, Py_GE) : -1;
         if (over != 0) return over < 0 ? -1 : 0;
         Ref sleep = global_attr(interned.time, interned.sleep);

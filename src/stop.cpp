@@ -96,6 +96,12 @@ int send_to(const SignalTarget& target, PyObject* signal_name) {
                         : send_signal(interned.killpg, target.group.get(), signal_name);
 }
 
+// The same, where nobody left to signal is no error.
+int send_unless_gone(const SignalTarget& target, PyObject* signal_name) {
+    return target.alone ? signal_unless_gone(interned.kill, target.pid.get(), signal_name)
+                        : signal_unless_gone(interned.killpg, target.group.get(), signal_name);
+}
+
 // _signal_server of the header: finds the target afresh and signals it.
 int signal_server(PyObject* self, PyObject* signal_name, SignalTarget& target) {
     Ref process = get_attr(self, interned.process);
@@ -161,10 +167,7 @@ int kill_after_interrupt(PyObject* process, const SignalTarget& target) {
         if (PyErr_Occurred()) return -1;
         if (exit_code) return 0;
     }
-    if (send_to(target, interned.SIGKILL) == 0) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_ProcessLookupError)) return -1;
-    PyErr_Clear();
-    return 0;
+    return send_unless_gone(target, interned.SIGKILL) < 0 ? -1 : 0;
 }
 
 PyObject* terminate_posix(PyObject* self) {
