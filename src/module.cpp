@@ -29,6 +29,10 @@
 #if defined(VELMORA_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
 #error "built for the debug interpreter, but its headers do not define Py_DEBUG"
 #endif
+// ... and with the assertions of those headers live, which NDEBUG would compile out.
+#if defined(VELMORA_REQUIRE_PY_DEBUG) && defined(NDEBUG)
+#error "built for the debug interpreter with NDEBUG: the headers' assertions would be compiled out"
+#endif
 
 namespace velmora {
 namespace {

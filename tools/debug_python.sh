@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on CPython's debug build (python3.14d, built with
 # Py_DEBUG) in development mode (-X dev), against the module built for it
-# (preset `debug-python`, into a copy of the package under build/debug-python-site).
+# (preset `debug-python`, into a copy of the package under build/debug-python-site),
+# built without NDEBUG so that the assertions of CPython's headers run in it too.
 #
 # The debug interpreter would also load a release build of the module, so the
-# build refuses headers without Py_DEBUG and tests/test_debug_build.py checks
-# what was loaded. On this interpreter the reference-leak test counts
+# build refuses headers without Py_DEBUG, or with NDEBUG, and
+# tests/test_debug_build.py checks what was loaded. On this interpreter the reference-leak test counts
 # references (sys.gettotalrefcount), not blocks.
 set -euo pipefail
 cd "$(dirname "$0")/.."

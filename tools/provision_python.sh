@@ -18,6 +18,10 @@ PACKAGES="python3.14 python3.14-dev libpython3.14-dev python3.14-venv python3-py
 CACHE=${VELMORA_PY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmora-python3.14}
 ROOT=$CACHE/root
 STAMP=$CACHE/complete
+# Raised whenever the steps after unpacking change: a root made by an earlier
+# version of this script is then made anew rather than trusted because its
+# programs exist.
+RECIPE=2
 
 log() { echo "provision: $*" >&2; }
 
@@ -52,8 +56,9 @@ PY=$ROOT/usr/bin/python3.14
 OWN=$CACHE/own-interpreter
 
 # Fast path, taken on every call once provisioned: no interpreter is started.
-if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ] &&
-    [ -x "$PY" ] && [ -x "$ROOT/usr/bin/python3.14d" ] && [ -x "$ROOT/usr/bin/ruff" ]; then
+if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE $PACKAGES" ] &&
+    [ -x "$PY" ] && [ -x "$ROOT/usr/bin/python3.14d" ] && [ -x "$ROOT/usr/bin/ruff" ] &&
+    grep -q '^#define Py_DEBUG' "$ROOT/usr/include/python3.14d/pyconfig.h"; then
     use_own_wheels
     echo "$PY"; exit 0
 fi
@@ -99,13 +104,17 @@ libdir=$ROOT/usr/lib/x86_64-linux-gnu
 for program in "$PY" "$ROOT/usr/bin/python3.14d" "$ROOT/usr/bin/ruff"; do
     patchelf --set-interpreter "$libdir/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$libdir" "$program"
 done
-# The generic pyconfig.h only dispatches on multiarch paths g++ does not know about.
-cp "$ROOT/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h" "$ROOT/usr/include/python3.14/pyconfig.h"
+# The generic pyconfig.h of each build only dispatches on multiarch paths under
+# the root's usr/include, which the compiler does not search: put the real ones
+# in their place.
+for build in python3.14 python3.14d; do
+    cp "$ROOT/usr/include/x86_64-linux-gnu/$build/pyconfig.h" "$ROOT/usr/include/$build/pyconfig.h"
+done
 rm -rf "$CACHE/apt/cache/archives"
 use_own_wheels
 
 log "5/5 checking the root ($(size_of "$ROOT"))"
 has_everything "$PY" || { log "the provisioned interpreter is incomplete"; exit 1; }
-echo "$PACKAGES" > "$STAMP"
+echo "$RECIPE $PACKAGES" > "$STAMP"
 log "ready: $PY"
 echo "$PY"
