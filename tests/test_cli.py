@@ -369,20 +369,3 @@ def test_options_before_and_after_the_command(argv, command, port, timeout):
 
     args = cli.build_parser().parse_args(argv)
     assert (args.command, args.port, args.timeout) == (command, port, timeout)
-
-
-def test_an_orphaned_server_is_ended_and_other_children_are_left_alone():
-    # What a signal inside Popen leaves behind: a session leader nobody holds a handle to.
-    from velmora_master.addin_launcher import cli
-
-    known = set(cli._stray_children())
-    orphan = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], start_new_session=True)
-    bystander = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
-    try:
-        cli._reap_strays(known)
-        assert not alive(orphan.pid) and not Path(f"/proc/{orphan.pid}").exists()  # killed and reaped
-        assert alive(bystander.pid)
-    finally:
-        for process in (orphan, bystander):
-            process.kill()
-            process.wait()

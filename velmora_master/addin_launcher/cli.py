@@ -32,6 +32,9 @@ from pathlib import Path
 from types import FrameType
 from typing import IO, TYPE_CHECKING, TextIO
 
+from . import _processes
+from ._ports import accepts, free_port
+
 if TYPE_CHECKING:
     # Imported where they are used, once the signal handlers are in place (see above); here only for the checker.
     import subprocess
@@ -118,10 +121,8 @@ class SignalGuard:
         # SIGTERM. Should it ever hang (an interrupted library call that left a lock held), the server is killed
         # and the process ends anyway: a signal must never leave the user waiting or a server behind.
         time.sleep(LAST_RESORT_SECONDS)
-        group = self.server_group
         try:
-            if group is not None and hasattr(os, "killpg") and group != os.getpgrp():
-                os.killpg(group, signal.SIGKILL)
+            _processes.kill_group(self.server_group)
         except OSError:
             pass
         os._exit(128 + signum)
@@ -292,13 +293,6 @@ def configure_logging(args: argparse.Namespace) -> int:
 # Running the server
 
 
-def _free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        port: int = probe.getsockname()[1]  # (host, port) for AF_INET
-        return port
-
-
 def _check_port(port: int) -> None:
     """Refuse a port another program holds: the readiness probe would take that program for our server."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
@@ -315,12 +309,10 @@ def _check_port(port: int) -> None:
                     2,
                 ) from None
             raise
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.settimeout(1)
-        if probe.connect_ex(("localhost", port)) == 0:
-            raise CliError(
-                f"port {port} already accepts connections; choose another with --port (--port 0 picks a free one)", 2
-            )
+    if accepts(port):
+        raise CliError(
+            f"port {port} already accepts connections; choose another with --port (--port 0 picks a free one)", 2
+        )
 
 
 def _check_server_program(args: argparse.Namespace) -> None:
@@ -357,15 +349,11 @@ class Launch:
         self.group: int | None = None
         self.readers: list[threading.Thread] = []
         # The children this process had before the launch (Linux), to tell an orphaned server from them.
-        self.children_before = set(_stray_children()) if sys.platform.startswith("linux") else None
+        self.children_before = set(_processes.children()) if sys.platform.startswith("linux") else None
 
     def launched(self, handle: subprocess.Popen[bytes]) -> None:
         self.handle = handle
-        if hasattr(os, "getpgid"):
-            try:
-                self.group = os.getpgid(handle.pid)
-            except ProcessLookupError:
-                self.group = None
+        self.group = _processes.group_of(handle.pid)
         if self.capture:
             for name, stream, sink in (("stdout", handle.stdout, sys.stdout), ("stderr", handle.stderr, sys.stderr)):
                 if stream is not None:
@@ -462,16 +450,6 @@ class StatusLine:
         sys.stderr.flush()
 
 
-def _exited(handle: subprocess.Popen[bytes]) -> bool:
-    """Whether the server has exited, without collecting its exit: its pid and group stay reserved for the stop."""
-    if hasattr(os, "waitid"):
-        try:
-            return os.waitid(os.P_PID, handle.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
-        except ChildProcessError:
-            return True  # collected elsewhere
-    return handle.poll() is not None
-
-
 def _describe_exit(code: int | None) -> str:
     if code is None:
         return "an unknown status"
@@ -486,51 +464,8 @@ def _describe_exit(code: int | None) -> str:
 def _kill_now(launch: Launch) -> None:
     """SIGKILL what is left of the server at once (a second Ctrl-C during the stop, or a stop that failed)."""
     handle = launch.handle
-    if handle is None or handle.returncode is not None:
-        return  # collected: its pid may be someone else's by now
-    if sys.platform == "win32":
-        import subprocess
-
-        subprocess.run(["taskkill", "/F", "/T", "/PID", str(handle.pid)], capture_output=True, check=False)
-    else:
-        try:
-            if launch.group is not None and launch.group != os.getpgrp():
-                os.killpg(launch.group, signal.SIGKILL)
-            else:
-                os.kill(handle.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    try:
-        handle.wait(timeout=5)
-    except Exception:  # nothing more can be done; the warning says what is left
+    if handle is not None and not _processes.kill_now(handle, launch.group):
         logger.warning("server process %s did not exit after SIGKILL", handle.pid)
-
-
-def _stray_children() -> list[int]:
-    """Children of this process (Linux): only servers can be, so any left here escaped the manager."""
-    found: list[int] = []
-    for task in Path("/proc/self/task").glob("*/children"):
-        try:
-            found += [int(pid) for pid in task.read_text().split()]
-        except OSError:
-            continue
-    return found
-
-
-def _reap_strays(known: set[int]) -> None:
-    # A signal can land between the launch and the moment the manager stores the handle (inside Popen's
-    # own Python code); the child then belongs to nobody. End it and its group so nothing outlives us.
-    # Only a child that appeared during this run and leads a session of its own, as the server does, is
-    # taken for one: whatever else the process runs (when main() is called from a program) is not ours.
-    for pid in set(_stray_children()) - known:
-        try:
-            if os.getpgid(pid) != pid:
-                continue
-            logger.debug("ending stray server process %s", pid)
-            os.killpg(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-        except ProcessLookupError, ChildProcessError:
-            pass
 
 
 def _end_server(manager: AddinServerManager, launch: Launch, guard: SignalGuard) -> float | None:
@@ -551,7 +486,8 @@ def _end_server(manager: AddinServerManager, launch: Launch, guard: SignalGuard)
         guard.armed = False
         _kill_now(launch)  # does nothing after a complete stop
         if launch.children_before is not None:
-            _reap_strays(launch.children_before)
+            for pid in _processes.reap_orphans(launch.children_before):
+                logger.debug("ended stray server process %s", pid)
         for reader in launch.readers:
             reader.join(timeout=1)
     return stopped
@@ -568,7 +504,7 @@ def _verified_get(url: str, ca_cert: Path) -> str:
 
 def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> int:
     if args.port == 0:
-        args.port = _free_port()
+        args.port = free_port()
         print(f"Picked free port {args.port}")
     else:
         _check_port(args.port)
@@ -612,7 +548,7 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> int:
             print("Press Ctrl-C to stop.")
             handle = launch.handle
             assert handle is not None  # the manager reported it before waiting for the port
-            while not _exited(handle):
+            while not _processes.exited(handle):
                 time.sleep(0.25)
             died = True
         guard.armed = False
