@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import ROOT, alive, wait_until
+from helpers import MODULE_NAME, ROOT, alive, wait_until
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -365,7 +365,18 @@ def test_status_line_while_waiting(tmp_path, fake_binary, where):
     ],
 )
 def test_options_before_and_after_the_command(argv, command, port, timeout):
-    from velmora_master.addin_launcher import cli
+    from velmora_master.addin_launcher.cli.parser import build_parser
 
-    args = cli.build_parser().parse_args(argv)
+    args = build_parser().parse_args(argv)
     assert (args.command, args.port, args.timeout) == (command, port, timeout)
+
+
+def test_importing_the_command_line_brings_no_heavy_module():
+    # __main__ installs its signal handlers and only then imports the command line: what that import brings must
+    # stay light, so that the compiled manager and cryptography come only once main() handles signals itself.
+    script = (
+        "import sys; from velmora_master.addin_launcher.cli import main; "
+        "print(*sorted(m for m in sys.modules if m.startswith(('cryptography', '" + MODULE_NAME + "'))))"
+    )
+    result = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True, text=True, timeout=20)
+    assert (result.returncode, result.stdout.strip()) == (0, ""), result.stderr
