@@ -11,11 +11,10 @@ import subprocess
 import sys
 import time
 import uuid
-from pathlib import Path
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, wait_until
+from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, wait_until
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -27,21 +26,9 @@ def within(seconds: float) -> float:
     return seconds * SLOWDOWN
 
 
-def processes_marked(marker: str) -> list[int]:
-    """Processes whose environment holds `marker`: the CLI run and everything it started."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                if marker.encode() in (entry / "environ").read_bytes().split(b"\0") and alive(int(entry.name)):
-                    found.append(int(entry.name))
-            except OSError:
-                continue
-    return found
-
-
 class Cli:
-    """One run of the CLI with the fake server in `mode`; remembers what it needs to prove nothing is left."""
+    """One run of the CLI with the fake server in `mode`; remembers what it needs to prove nothing is left: the
+    marker in the environment of the run and of everything it started."""
 
     def __init__(self, tmp_path, fake_binary, mode="listen", env=None):
         self.marker = f"VELMORA_CLI_RUN={uuid.uuid4().hex}"
@@ -80,20 +67,7 @@ class Cli:
         return json.loads(self.args_file.read_text()) if self.args_file.exists() else None
 
     def assert_nothing_left(self):
-        assert wait_until(lambda: not processes_marked(self.marker), 2), processes_marked(self.marker)
-
-
-def read_until(stream, text, seconds=10):
-    deadline = time.monotonic() + seconds
-    seen = ""
-    while time.monotonic() < deadline:
-        line = stream.readline()
-        if not line:
-            break
-        seen += line
-        if text in line:
-            return seen
-    raise AssertionError(f"{text!r} not seen in {seen!r}")
+        assert wait_until(lambda: not marked_processes(self.marker), 2), marked_processes(self.marker)
 
 
 def finish(process, seconds, cli=None):
@@ -104,7 +78,7 @@ def finish(process, seconds, cli=None):
     except subprocess.TimeoutExpired:
         # A hung CLI, or a server it left holding its output pipes: end them all so the test fails, not hangs.
         process.kill()
-        for pid in processes_marked(cli.marker) if cli else []:
+        for pid in marked_processes(cli.marker) if cli else []:
             os.kill(pid, signal.SIGKILL)
         process.communicate(timeout=5)
         raise
