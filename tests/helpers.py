@@ -1,19 +1,21 @@
-"""What the test modules share: where things are, doubles of the module's collaborators and of the process
-handle, the member list, waiting for real processes, and the system programs some tests drive. Fixtures live
-in conftest.py."""
+"""What the test modules share: where things are, doubles of the module's collaborators, of the process
+handle and of the socket module, the member list, free ports, finding, waiting for and reading real processes,
+and the system programs some tests drive. Fixtures live in conftest.py."""
 
 import functools
 import os
 import shutil
-import socket
 import subprocess
 import time
+import tomllib
 import uuid
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 import velmora_master
+from velmora_master.addin_launcher._ports import free_port as free_port  # the package's own serves the tests
 
 # The tree the package under test was imported from: the checkout, or a copy
 # holding another build of the module (the sanitizer run, an installed wheel).
@@ -146,6 +148,19 @@ class FakeSocket:
             raise self.outcome
 
 
+def fake_socket_module(make, timeout=TimeoutError):
+    """Double of the `socket` module for the port probe: `socket()` returns what `make()` makes (fresh errors at
+    each call, so that none carries the tracebacks of earlier ones), noting its own arguments on it. With
+    `timeout` None the module has no `socket.timeout` at all."""
+
+    def socket(*args):
+        made = make()
+        made.note(("socket", args))
+        return made
+
+    return SimpleNamespace(socket=socket, AF_INET=2, SOCK_STREAM=1, **({} if timeout is None else {"timeout": timeout}))
+
+
 # ---- ports and real processes --------------------------------------------------------------------------------
 
 
@@ -155,21 +170,15 @@ def clean_environment():
     return {k: v for k, v in os.environ.items() if not k.startswith(unwanted)}
 
 
-def free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def marked_processes():
-    """Pids of the processes that carry this session's marker."""
+def marked_processes(marker=SESSION_MARKER):
+    """Pids of the running processes, this one aside, whose environment holds `marker` (NAME=VALUE)."""
     found = []
-    needle = SESSION_MARKER.encode()
+    needle = marker.encode()
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit() or int(entry.name) == os.getpid():
             continue
         try:
-            if needle in (entry / "environ").read_bytes().split(b"\0"):
+            if needle in (entry / "environ").read_bytes().split(b"\0") and alive(int(entry.name)):
                 found.append(int(entry.name))
         except OSError:
             continue
@@ -199,9 +208,24 @@ def wait_until(condition, seconds=5.0):
     return True
 
 
-def read_until(child, line):
-    """Reads the child's output until `line` comes; False when it ends first."""
-    return any(got.strip() == line for got in child.stdout)
+def read_until(stream, text, seconds=10):
+    """Reads lines of a child's output until one holds `text`; what was read. Fails the test when the output
+    ends, or `seconds` have passed between lines, first."""
+    deadline = time.monotonic() + seconds
+    seen = ""
+    while time.monotonic() < deadline:
+        line = stream.readline()
+        if not line:
+            break
+        seen += line
+        if text in line:
+            return seen
+    raise AssertionError(f"{text!r} not seen in {seen!r}")
+
+
+def declared_version(root=ROOT):
+    """The version the checkout at `root` declares in its pyproject.toml."""
+    return tomllib.loads((root / "pyproject.toml").read_text())["project"]["version"]
 
 
 # Programs some tests drive, installed on demand where the machine allows.

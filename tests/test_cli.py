@@ -11,11 +11,10 @@ import subprocess
 import sys
 import time
 import uuid
-from pathlib import Path
 
 import pytest
 
-from helpers import ROOT, alive, wait_until
+from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, wait_until
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -27,21 +26,9 @@ def within(seconds: float) -> float:
     return seconds * SLOWDOWN
 
 
-def processes_marked(marker: str) -> list[int]:
-    """Processes whose environment holds `marker`: the CLI run and everything it started."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                if marker.encode() in (entry / "environ").read_bytes().split(b"\0") and alive(int(entry.name)):
-                    found.append(int(entry.name))
-            except OSError:
-                continue
-    return found
-
-
 class Cli:
-    """One run of the CLI with the fake server in `mode`; remembers what it needs to prove nothing is left."""
+    """One run of the CLI with the fake server in `mode`; remembers what it needs to prove nothing is left: the
+    marker in the environment of the run and of everything it started."""
 
     def __init__(self, tmp_path, fake_binary, mode="listen", env=None):
         self.marker = f"VELMORA_CLI_RUN={uuid.uuid4().hex}"
@@ -80,20 +67,7 @@ class Cli:
         return json.loads(self.args_file.read_text()) if self.args_file.exists() else None
 
     def assert_nothing_left(self):
-        assert wait_until(lambda: not processes_marked(self.marker), 2), processes_marked(self.marker)
-
-
-def read_until(stream, text, seconds=10):
-    deadline = time.monotonic() + seconds
-    seen = ""
-    while time.monotonic() < deadline:
-        line = stream.readline()
-        if not line:
-            break
-        seen += line
-        if text in line:
-            return seen
-    raise AssertionError(f"{text!r} not seen in {seen!r}")
+        assert wait_until(lambda: not marked_processes(self.marker), 2), marked_processes(self.marker)
 
 
 def finish(process, seconds, cli=None):
@@ -104,7 +78,7 @@ def finish(process, seconds, cli=None):
     except subprocess.TimeoutExpired:
         # A hung CLI, or a server it left holding its output pipes: end them all so the test fails, not hangs.
         process.kill()
-        for pid in processes_marked(cli.marker) if cli else []:
+        for pid in marked_processes(cli.marker) if cli else []:
             os.kill(pid, signal.SIGKILL)
         process.communicate(timeout=5)
         raise
@@ -365,24 +339,18 @@ def test_status_line_while_waiting(tmp_path, fake_binary, where):
     ],
 )
 def test_options_before_and_after_the_command(argv, command, port, timeout):
-    from velmora_master.addin_launcher import cli
+    from velmora_master.addin_launcher.cli.parser import build_parser
 
-    args = cli.build_parser().parse_args(argv)
+    args = build_parser().parse_args(argv)
     assert (args.command, args.port, args.timeout) == (command, port, timeout)
 
 
-def test_an_orphaned_server_is_ended_and_other_children_are_left_alone():
-    # What a signal inside Popen leaves behind: a session leader nobody holds a handle to.
-    from velmora_master.addin_launcher import cli
-
-    known = set(cli._stray_children())
-    orphan = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], start_new_session=True)
-    bystander = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
-    try:
-        cli._reap_strays(known)
-        assert not alive(orphan.pid) and not Path(f"/proc/{orphan.pid}").exists()  # killed and reaped
-        assert alive(bystander.pid)
-    finally:
-        for process in (orphan, bystander):
-            process.kill()
-            process.wait()
+def test_importing_the_command_line_brings_no_heavy_module():
+    # __main__ installs its signal handlers and only then imports the command line: what that import brings must
+    # stay light, so that the compiled manager and cryptography come only once main() handles signals itself.
+    script = (
+        "import sys; from velmora_master.addin_launcher.cli import main; "
+        "print(*sorted(m for m in sys.modules if m.startswith(('cryptography', '" + MODULE_NAME + "'))))"
+    )
+    result = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True, text=True, timeout=20)
+    assert (result.returncode, result.stdout.strip()) == (0, ""), result.stderr

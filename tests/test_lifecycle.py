@@ -7,11 +7,10 @@ import subprocess as real_subprocess
 import sys
 import types
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
-from helpers import FakeProcess, FakeSocket
+from helpers import FakeProcess, FakeSocket, fake_socket_module
 
 TERM, KILL = real_signal.SIGTERM, real_signal.SIGKILL
 # What a stop does when the server exits on SIGTERM and leaves nobody in its group.
@@ -267,25 +266,14 @@ class NotAnOSError(Exception):
 )
 def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, result):
     log = []
-    monkeypatch.setattr(
-        sm,
-        "socket",
-        SimpleNamespace(
-            socket=lambda *a: log.append(("socket", a)) or FakeSocket(log, outcome),
-            AF_INET=2,
-            SOCK_STREAM=1,
-            timeout=NotAnOSError,
-        ),
-    )
+    monkeypatch.setattr(sm, "socket", fake_socket_module(lambda: FakeSocket(log, outcome), timeout=NotAnOSError))
     manager = sm.AddinServerManager(port=3123)
     assert manager._is_port_in_use() is result
     assert log == [("socket", (2, 1)), "enter", ("settimeout", 1), ("connect", ("localhost", 3123)), ("exit", None)]
 
 
-def probing_with(sm, monkeypatch, made):
-    monkeypatch.setattr(
-        sm, "socket", SimpleNamespace(socket=lambda *a: made, AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError)
-    )
+def probing_with(sm, monkeypatch, made, timeout=TimeoutError):
+    monkeypatch.setattr(sm, "socket", fake_socket_module(lambda: made, timeout))
     return sm.AddinServerManager()
 
 
@@ -307,13 +295,9 @@ def test_probe_error_suppressed_by_exit_gives_none(sm, doubles, monkeypatch):
 def test_probe_leaves_the_socket_when_the_timeout_lookup_fails(sm, doubles, monkeypatch):
     # `except (socket.timeout, ...)` raising inside the `with` still runs __exit__ with that error.
     log = []
-    monkeypatch.setattr(
-        sm,
-        "socket",
-        SimpleNamespace(socket=lambda *a: FakeSocket(log, ConnectionRefusedError()), AF_INET=2, SOCK_STREAM=1),
-    )
+    manager = probing_with(sm, monkeypatch, FakeSocket(log, ConnectionRefusedError()), timeout=None)
     with pytest.raises(AttributeError, match="timeout") as caught:
-        sm.AddinServerManager()._is_port_in_use()
+        manager._is_port_in_use()
     assert log[-1] == ("exit", AttributeError)
     assert isinstance(caught.value.__context__, ConnectionRefusedError)
 
@@ -326,23 +310,17 @@ def test_probe_exit_error_is_chained_to_the_error_being_handled(sm, doubles, mon
             seen.append(sys.exception())
             raise KeyError("exit failed")
 
-    monkeypatch.setattr(
-        sm,
-        "socket",
-        SimpleNamespace(
-            socket=lambda *a: FailingExit([], ValueError("bad port")), AF_INET=2, SOCK_STREAM=1, timeout=TimeoutError
-        ),
-    )
+    manager = probing_with(sm, monkeypatch, FailingExit([], ValueError("bad port")))
     with pytest.raises(KeyError) as caught:
-        sm.AddinServerManager()._is_port_in_use()
+        manager._is_port_in_use()
     assert isinstance(caught.value.__context__, ValueError) and seen == [caught.value.__context__]
 
 
 def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
-    def no_sockets(*args):
+    def no_sockets():
         raise OSError(errno.EMFILE, "Too many open files")
 
-    monkeypatch.setattr(sm, "socket", SimpleNamespace(socket=no_sockets, AF_INET=2, SOCK_STREAM=1))
+    monkeypatch.setattr(sm, "socket", fake_socket_module(no_sockets, timeout=None))
     with pytest.raises(OSError, match="Too many open files"):
         sm.AddinServerManager()._is_port_in_use()
 

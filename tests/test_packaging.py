@@ -6,13 +6,12 @@ import os
 import re
 import subprocess
 import sys
-import tomllib
 import zipfile
 from pathlib import Path
 
 import pytest
 
-from helpers import MEMBERS, ROOT, clean_environment, function_of
+from helpers import MEMBERS, ROOT, clean_environment, declared_version, function_of
 
 STUB = ROOT / "velmora_master/addin_launcher/server_manager.pyi"
 
@@ -71,10 +70,9 @@ def test_stub_fields_match_a_constructed_manager(doubles):
 def test_version_from_a_checkout():
     import velmora_master
 
-    pyproject = ROOT / "pyproject.toml"
-    if not pyproject.exists():
+    if not (ROOT / "pyproject.toml").exists():
         pytest.skip("not a source checkout")
-    assert velmora_master.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
+    assert velmora_master.__version__ == declared_version()
 
 
 @pytest.mark.skipif(os.environ.get("VELMORA_SKIP_WHEEL") == "1", reason="wheel test disabled")
@@ -175,7 +173,7 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     )
     module_file, version = where.stdout.split()
     assert module_file.startswith(str(venv)), where.stdout
-    assert version == tomllib.loads((checkout / "pyproject.toml").read_text())["project"]["version"]
+    assert version == declared_version(checkout)
     script = subprocess.run([str(venv / "bin/velmora-addin"), "--help"], capture_output=True, text=True, env=env)
     assert script.returncode == 0 and "--port" in script.stdout, script.stderr
     script = subprocess.run(

@@ -1,12 +1,13 @@
 """The pytest plugin as a user's own test suite meets it: run in a separate pytest with pytester."""
 
 import json
+import os
 import sys
 import textwrap
 
 import pytest
 
-from helpers import ROOT, alive, wait_until
+from helpers import ROOT, TESTS, alive, wait_until
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
@@ -29,31 +30,25 @@ process.removeAllListeners('SIGTERM');
 process.on('SIGTERM', () => {{}});
 """
 
-# Shared by the user's tests: the servers they saw, and whether a process has ended.
+# Shared by the user's tests: the servers they saw, each of which must have ended by the last test.
 USER_HELPERS = """
 import urllib.request
+
+from helpers import alive
 
 SEEN = []
 
 
-def gone(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except OSError:
-        return True
-
-
 def test_every_server_seen_was_stopped_after_its_test():
-    assert SEEN and [pid for pid in SEEN if not gone(pid)] == []
+    assert SEEN and [pid for pid in SEEN if alive(pid)] == []
 """
 
 
 @pytest.fixture
 def user_suite(pytester, monkeypatch, tmp_path):
     """Runs a user's test file in a fresh pytest that loads the plugin, as its entry point would."""
-    # The package under test, wherever this suite imported it from (the checkout or a copy).
-    monkeypatch.setenv("PYTHONPATH", str(ROOT))
+    # The package under test, wherever this suite imported it from (the checkout or a copy), and our helpers.
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(ROOT), str(TESTS)]))
     # The user's own certificate folder, which the fixtures must leave alone.
     monkeypatch.setenv("VELMORA_CERT_DIR", str(tmp_path / "user-certs"))
 

@@ -212,7 +212,7 @@ def test_interrupt_during_the_readiness_wait(drive):
 
 def test_interrupt_during_the_grace_period(drive):
     child, args_file = drive("ignore-term", "stop")
-    assert read_until(child, "stopping")
+    read_until(child.stdout, "stopping")
     server = json.loads(args_file.read_text())["pid"]
     time.sleep(0.5)  # well inside the grace period of a server that ignores SIGTERM
     interrupted = time.monotonic()
@@ -224,7 +224,7 @@ def test_interrupt_during_the_grace_period(drive):
 
 def test_server_in_the_interpreters_own_group_is_stopped_alone(drive):
     child, args_file = drive("listen", "stop", same_group=True)
-    assert read_until(child, "stopping")
+    read_until(child.stdout, "stopping")
     recorded = json.loads(args_file.read_text())
     assert recorded["pgid"] == child.pid != recorded["pid"]  # launched into the interpreter's group
     assert outcome(child) == {"outcome": "returned", "held": False}

@@ -15,7 +15,16 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import MODULE_NAME, FakeCertManager, FakeConfig, FakeProcess, FakeSocket, StrSub, free_port
+from helpers import (
+    MODULE_NAME,
+    FakeCertManager,
+    FakeConfig,
+    FakeProcess,
+    FakeSocket,
+    StrSub,
+    fake_socket_module,
+    free_port,
+)
 
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 ROUNDS = 1000 if DEBUG_BUILD else 3000
@@ -148,17 +157,12 @@ def operations(sm):
         "error-not-an-exception": swapped("ServerNotRunningError", lambda message: None, raising(TypeError, m.stop)),
         "probe-exit-fails": swapped(
             "socket",
-            SimpleNamespace(
-                socket=lambda *a: FakeSocket(outcome=ValueError("bad port"), exit_error=KeyError("exit")),
-                AF_INET=2,
-                SOCK_STREAM=1,
-                timeout=TimeoutError,
-            ),
+            fake_socket_module(lambda: FakeSocket(outcome=ValueError("bad port"), exit_error=KeyError("exit"))),
             raising(KeyError, m._is_port_in_use),
         ),
         "probe-timeout-lookup-fails": swapped(
             "socket",
-            SimpleNamespace(socket=lambda *a: FakeSocket(outcome=ConnectionRefusedError()), AF_INET=2, SOCK_STREAM=1),
+            fake_socket_module(lambda: FakeSocket(outcome=ConnectionRefusedError()), timeout=None),
             raising(AttributeError, m._is_port_in_use),
         ),
         "function-attributes": lambda: (

@@ -17,18 +17,16 @@ group's signals never reach it), fails the test at teardown, and is killed.
 
 from __future__ import annotations
 
+import functools
 import os
-import signal
-import socket
 import ssl
-import sys
-import time
 from collections.abc import Iterator
-from pathlib import Path
 from typing import Any, Protocol, TypedDict, Unpack
 
 import pytest
 
+from .addin_launcher import _processes
+from .addin_launcher._ports import free_port
 from .addin_launcher.certificate_manager import CertificateManager
 from .addin_launcher.server_manager import AddinServerManager
 
@@ -54,14 +52,6 @@ class AddinServerFactory(Protocol):
     """Starts an add-in server with the manager's options; a free port unless `port` is given."""
 
     def __call__(self, **options: Unpack[ServerOptions]) -> AddinServerManager: ...
-
-
-def free_port() -> int:
-    """A TCP port nothing listens on right now."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        port: int = probe.getsockname()[1]
-        return port
 
 
 @pytest.fixture(scope="session")
@@ -94,7 +84,7 @@ def addin_server_factory(addin_certificates: CertificateManager) -> Iterator[Add
         server._cert_manager = addin_certificates
         server.start()
         pid = server.pid
-        started.append((server, None if pid is None else _leader(pid)))
+        started.append((server, None if pid is None else _processes.leader(pid)))
         return server
 
     yield start
@@ -112,19 +102,6 @@ def addin_server(addin_server_factory: AddinServerFactory) -> AddinServerManager
     return addin_server_factory()
 
 
-def _leader(pid: int) -> int | None:
-    """`pid` when the server leads its own process group and session, as the manager starts it; else None.
-
-    Only then can what it left behind be told from this test session's own processes.
-    """
-    if sys.platform == "win32":
-        return None
-    try:
-        return pid if os.getpgid(pid) == pid and os.getsid(pid) == pid else None
-    except ProcessLookupError:
-        return None
-
-
 def _stop(server: AddinServerManager, leader: int | None) -> list[str]:
     """Stop `server` if it still holds its process; what was wrong, if anything."""
     problems = []
@@ -138,40 +115,11 @@ def _stop(server: AddinServerManager, leader: int | None) -> list[str]:
     if leader is None:
         return problems
     # The server led its group and its session: both must have gone with it.
-    for what, field in (("group", GROUP), ("session", SESSION)):
-        deadline = time.monotonic() + GROUP_EXIT_GRACE
-        while (left := _members(field, leader)) and time.monotonic() < deadline:
-            time.sleep(0.05)
+    for what, find in (("group", _processes.group_members), ("session", _processes.session_members)):
+        left = _processes.kill_survivors(functools.partial(find, leader), GROUP_EXIT_GRACE)
         if left:
-            for pid, _ in left:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
             problems.append(
                 f"processes of the add-in server's {what} {leader} ({server.url}) were still alive after it "
                 f"stopped; they were killed: {', '.join(f'{pid} ({name})' for pid, name in left)}"
             )
     return problems
-
-
-# Fields of /proc/PID/stat after the name: state, parent, group, session.
-GROUP, SESSION = 2, 3
-
-
-def _members(field: int, value: int) -> list[tuple[int, str]]:
-    """(pid, name) of each live process whose group or session is `value`; empty where /proc does not tell.
-
-    A process that has exited but is not reaped yet counts as gone: it runs nothing any more.
-    """
-    found = []
-    for entry in Path("/proc").glob("[0-9]*"):
-        try:
-            stat = (entry / "stat").read_text()
-        except OSError:
-            continue
-        name, _, rest = stat.partition(" (")[2].rpartition(") ")
-        fields = rest.split()
-        if len(fields) > field and fields[field] == str(value) and fields[0] not in ("Z", "X"):
-            found.append((int(entry.name), name))
-    return found

@@ -1,4 +1,4 @@
-"""`python -m velmora_master.addin_launcher`: the same command line as `velmora-addin` (see cli.py)."""
+"""`python -m velmora_master.addin_launcher`: the same command line as `velmora-addin` (see cli/)."""
 
 import sys
 

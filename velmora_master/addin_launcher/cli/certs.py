@@ -1,0 +1,125 @@
+"""`certs show|trust|untrust|renew`: the local certificates, and the browser stores that trust their CA."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+from .exit_status import ExitStatus
+from .parser import PROG
+
+if TYPE_CHECKING:
+    # Imported where they are used, once the signal handlers are in place; here only for the checker.
+    from cryptography import x509
+
+    from .. import trust
+    from ..certificate_manager import CertificatePaths
+
+
+def certs(args: argparse.Namespace) -> ExitStatus:
+    from .. import trust
+    from ..certificate_manager import CertificateManager
+
+    manager = CertificateManager()
+    stores = trust.stores_for()
+    action = args.certs_command
+    if action == "show":
+        _show(manager.ensure_certificates(), stores)
+    elif action == "trust":
+        paths = manager.ensure_certificates()
+        ca = trust.Authority.load(paths.ca_cert)
+        for store in stores:
+            print(f"{store.description}: {'added' if store.add(ca) else 'already trusted'}")
+        print(
+            "Restart the browser (and the spreadsheet host) to pick it up. For every user of this machine "
+            f"(needs root, not done): {trust.system_wide_hint(None, paths.ca_cert)}"
+        )
+    elif action == "untrust":
+        ca_path = manager.paths.ca_cert
+        if not ca_path.is_file():
+            print(f"No CA at {ca_path}: nothing to untrust")
+            return ExitStatus.DONE
+        ca = trust.Authority.load(ca_path)
+        for store in stores:
+            print(f"{store.description}: {'removed' if store.remove(ca) else 'was not trusted'}")
+    else:
+        old = manager.paths.ca_cert
+        old_ca = trust.Authority.load(old) if args.ca and old.is_file() else None
+        paths = manager.renew(ca=args.ca)
+        print(f"New server certificate: {paths.server_cert}")
+        if args.ca:
+            print(f"New CA: {paths.ca_cert}")
+            if old_ca is not None:
+                for store in stores:
+                    try:
+                        if store.remove(old_ca):
+                            print(f"{store.description}: the old CA was removed")
+                    except trust.TrustStoreError as error:
+                        print(f"{store.description}: the old CA could not be removed ({error})")
+            print(f"Browsers trust the new CA only after: {PROG} certs trust")
+    return ExitStatus.DONE
+
+
+def _fingerprint(cert: x509.Certificate) -> str:
+    from cryptography.hazmat.primitives import hashes
+
+    return cert.fingerprint(hashes.SHA256()).hex(":").upper()
+
+
+def _general_names(names: Iterable[x509.GeneralName]) -> str:
+    from cryptography import x509
+
+    shown: list[str] = []
+    for name in names:
+        kind = "DNS" if isinstance(name, x509.DNSName) else "IP" if isinstance(name, x509.IPAddress) else "name"
+        shown.append(f"{kind}:{name.value}")
+    return ", ".join(shown) or "none"
+
+
+def _mode(path: Path) -> str:
+    try:
+        return f"{path.stat().st_mode & 0o777:04o}"
+    except OSError:
+        return "missing"
+
+
+def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore]) -> None:
+    from cryptography import x509
+
+    from .. import trust
+
+    print(f"Folder:             {paths.ca_cert.parent} (mode {_mode(paths.ca_cert.parent)})")
+    for title, cert_path, key_path in (
+        ("CA certificate", paths.ca_cert, paths.ca_key),
+        ("Server certificate", paths.server_cert, paths.server_key),
+    ):
+        cert = x509.load_pem_x509_certificate(cert_path.read_bytes())
+        print(f"{title + ':':<20}{cert_path}")
+        print(f"  subject:          {cert.subject.rfc4514_string()}")
+        print(f"  not after:        {cert.not_valid_after_utc:%Y-%m-%d %H:%M:%S} UTC")
+        print(f"  SHA-256:          {_fingerprint(cert)}")
+        try:
+            names = cert.extensions.get_extension_for_class(x509.SubjectAlternativeName).value
+            print(f"  names (SAN):      {_general_names(names)}")
+        except x509.ExtensionNotFound:
+            pass
+        try:
+            constraints = cert.extensions.get_extension_for_class(x509.NameConstraints)
+            critical = "critical" if constraints.critical else "NOT critical"
+            print(
+                f"  name constraints: permits {_general_names(constraints.value.permitted_subtrees or [])} ({critical})"
+            )
+        except x509.ExtensionNotFound:
+            if title.startswith("CA"):
+                print("  name constraints: none")
+        print(f"  key:              {key_path} (mode {_mode(key_path)})")
+    ca = trust.Authority.load(paths.ca_cert)
+    print("Trusted by:")
+    for store in stores:
+        try:
+            answer = "yes" if store.contains(ca) else "no"
+        except trust.TrustStoreError as error:
+            answer = f"unknown ({error})"
+        print(f"  {store.description}: {answer}")

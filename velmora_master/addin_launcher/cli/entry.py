@@ -1,0 +1,65 @@
+"""Runs one command, and turns what ended it into an exit status: done, a failure told in one line, a usage
+error, or a signal (128 + its number)."""
+
+from __future__ import annotations
+
+import logging
+import signal
+import sys
+import traceback
+
+from ..exceptions import AddinLauncherError
+from .certs import certs
+from .exit_status import CliError, ExitStatus
+from .parser import PROG, build_parser
+from .serve import serve
+from .signals import Interrupted, SignalGuard
+from .verbosity import configure_logging
+
+logger = logging.getLogger(__package__)
+
+
+def main(argv: list[str] | None = None, early_signals: list[int] | None = None) -> int:
+    """Run the command line; `early_signals` are signals that came before it could handle them."""
+    guard = SignalGuard()
+    guard.install()
+    if early_signals:
+        guard.received = early_signals[0]
+    try:
+        return _main(argv, guard)
+    finally:
+        guard.restore()
+
+
+def _main(argv: list[str] | None, guard: SignalGuard) -> int:
+    # Both streams may be pipes read while the server runs: each line must arrive when it is written.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(line_buffering=True)
+    args = build_parser().parse_args(argv)
+    status = ExitStatus.FAILURE
+    try:
+        # From here on a signal cuts the work short; each step cleans up after itself on the way out.
+        guard.arm()
+        configure_logging(args)
+        status = certs(args) if args.command == "certs" else serve(args, guard, demo=args.command == "demo")
+    except Interrupted as stop:
+        logger.debug("interrupted by %s", signal.Signals(stop.signum).name)
+    except Exception as error:  # every failure ends as one line; --debug shows where
+        if args.debug:
+            traceback.print_exc()
+        print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
+        status = error.status if isinstance(error, CliError) else ExitStatus.FAILURE
+    if guard.received is not None:
+        print(f"{PROG}: stopped by {signal.Signals(guard.received).name}", file=sys.stderr)
+        return ExitStatus.after_signal(guard.received)
+    return status
+
+
+def _one_line(error: Exception) -> str:
+    """What went wrong, in words the user can act on: our own errors say it; a system error its cause."""
+    if isinstance(error, (CliError, AddinLauncherError)):
+        return str(error)
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.strerror}{f': {error.filename}' if error.filename else ''}"
+    return f"{type(error).__name__}: {error}"
