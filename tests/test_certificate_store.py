@@ -1,8 +1,10 @@
 """The certificate store: private folders and keys, a name-constrained CA, renewal."""
 
+import contextlib
 import datetime as dt
 import errno
 import fcntl
+import functools
 import ipaddress
 import json
 import logging
@@ -256,83 +258,63 @@ def test_renew(tmp_path):
     load(paths.server_cert).verify_directly_issued_by(load(paths.ca_cert))
 
 
-def _private_store(tmp_path):
-    store = tmp_path / "certs"
-    store.mkdir(mode=0o700)
-    return store
+def _folder_at(name):
+    return lambda store, *_: (store / name / "inside").mkdir(parents=True)
 
 
-def _file_above(tmp_path, monkeypatch, request):
-    (tmp_path / "blocker").write_text("")
-    return tmp_path / "blocker" / "certs", f"{tmp_path / 'blocker'} is a file where a folder should be"
+def _os_fails(function, error_number, store_exists=True):
+    """A file system that answers `function` of module os with `error_number` (`open` only where it would
+    create a file), as one in that state does."""
+
+    def arrange(store, monkeypatch, stack):
+        if store_exists:
+            store.mkdir(mode=0o700, parents=True)
+        real = getattr(os, function)
+
+        def failing(target, *args, **kwargs):
+            if function == "open" and not args[0] & os.O_CREAT:
+                return real(target, *args, **kwargs)
+            raise OSError(error_number, os.strerror(error_number), target)
+
+        monkeypatch.setattr(os, function, failing)
+
+    return arrange
 
 
-def _file_as_store(tmp_path, monkeypatch, request):
-    (tmp_path / "certs").write_text("")
-    return tmp_path / "certs", f"{tmp_path / 'certs'} is a file where a folder should be"
-
-
-def _folder_as(name, doing):
-    def make(tmp_path, monkeypatch, request):
-        store = _private_store(tmp_path)
-        (store / name / "inside").mkdir(parents=True)
-        return store, f"cannot {doing} {store / name}: a folder stands where a file should be"
-
-    return make
-
-
-def _make_os_fail(monkeypatch, function, error_number):
-    """Answer `function` of module os with `error_number` (`open` only where it would create a file), as a file
-    system in that state does."""
-    real = getattr(os, function)
-
-    def failing(target, *args, **kwargs):
-        if function == "open" and not args[0] & os.O_CREAT:
-            return real(target, *args, **kwargs)
-        raise OSError(error_number, os.strerror(error_number), target)
-
-    monkeypatch.setattr(os, function, failing)
-
-
-def _failing(function, error_number, doing, cause, store_exists=True):
-    def make(tmp_path, monkeypatch, request):
-        store = _private_store(tmp_path) if store_exists else tmp_path / "certs"
-        _make_os_fail(monkeypatch, function, error_number)
-        return store, f"cannot {doing.format(store=store)}: {cause} ({os.strerror(error_number)})"
-
-    return make
-
-
-def _lock_held_elsewhere(tmp_path, monkeypatch, request):
-    store = _private_store(tmp_path)
+def _lock_held(store, monkeypatch, stack):
+    store.mkdir(mode=0o700, parents=True)
     holder = os.open(store / ".lock", os.O_RDWR | os.O_CREAT, 0o600)  # another open file: another holder
-    request.addfinalizer(lambda: os.close(holder))
+    stack.callback(os.close, holder)
     fcntl.flock(holder, fcntl.LOCK_EX)
     monkeypatch.setattr(store_lock, "WAIT_LIMIT", 0.2)
-    return store, f"another process has held the lock {store / '.lock'} for more than 0.2 s"
 
 
+FOLDER_FOR_FILE = "a folder stands where a file should be"
+# The fault arranged in or around the store folder, and what the error must say.
 STORE_FAILURES = {
-    "file above the store": _file_above,
-    "file as the store": _file_as_store,
-    "folder as a certificate": _folder_as("ca.crt", "write"),
-    "folder as a key": _folder_as("server.key", "write"),
-    "folder as the lock file": _folder_as(".lock", "open the lock file"),
-    "full disk": _failing("fsync", errno.ENOSPC, "write {store}/ca.key", "the disk is full"),
-    "read-only store": _failing("open", errno.EROFS, "write {store}/ca.crt", "the store is read-only"),
-    "read-only parent": _failing(
-        "mkdir", errno.EROFS, "create the folder {store}", "the store is read-only", store_exists=False
+    "file above the store": (lambda store, *_: store.parent.write_text(""), "{store.parent} is a file where a folder"),
+    "file as the store": (lambda store, *_: (store.parent.mkdir(), store.write_text("")), "{store} is a file where"),
+    "folder as a certificate": (_folder_at("ca.crt"), "cannot write {store}/ca.crt: " + FOLDER_FOR_FILE),
+    "folder as a key": (_folder_at("server.key"), "cannot write {store}/server.key: " + FOLDER_FOR_FILE),
+    "folder as the lock file": (_folder_at(".lock"), "cannot open the lock file {store}/.lock: " + FOLDER_FOR_FILE),
+    "full disk": (_os_fails("fsync", errno.ENOSPC), "cannot write {store}/ca.key: the disk is full (No space left"),
+    "read-only store": (_os_fails("open", errno.EROFS), "cannot write {store}/ca.crt: the store is read-only (Read"),
+    "read-only parent": (
+        _os_fails("mkdir", errno.EROFS, store_exists=False),
+        "cannot create the folder {store.parent}: the store is read-only",
     ),
-    "lock held too long": _lock_held_elsewhere,
+    "lock held too long": (_lock_held, "another process has held the lock {store}/.lock for more than 0.2 s"),
 }
 
 
-@pytest.mark.parametrize("make_fault", STORE_FAILURES.values(), ids=STORE_FAILURES.keys())
-def test_every_store_failure_names_the_path_and_the_cause(tmp_path, monkeypatch, request, make_fault):
-    store, expected = make_fault(tmp_path, monkeypatch, request)
-    with pytest.raises(CertificateStoreError) as raised:
-        cm.CertificateManager(store).ensure_certificates()
-    assert expected in str(raised.value)
+@pytest.mark.parametrize(("arrange", "expected"), STORE_FAILURES.values(), ids=STORE_FAILURES.keys())
+def test_every_store_failure_names_the_path_and_the_cause(tmp_path, monkeypatch, arrange, expected):
+    store = tmp_path / "parent" / "certs"
+    with contextlib.ExitStack() as stack:
+        arrange(store, monkeypatch, stack)
+        with pytest.raises(CertificateStoreError) as raised:
+            cm.CertificateManager(store).ensure_certificates()
+    assert expected.format(store=store) in str(raised.value)
     if store.is_dir():  # no half-written file is left behind
         assert [p.name for p in store.iterdir() if p.name.startswith(".") and p.name != ".lock"] == []
 
@@ -340,9 +322,9 @@ def test_every_store_failure_names_the_path_and_the_cause(tmp_path, monkeypatch,
 def test_a_read_only_store_that_holds_everything_is_used(tmp_path, monkeypatch):
     manager = cm.CertificateManager(tmp_path / "certs")
     paths = manager.ensure_certificates()
-    (tmp_path / "certs" / ".lock").unlink()  # as on a store first made by an older version
+    (tmp_path / "certs" / ".lock").unlink()  # as in a store made before there was a lock
     before = {p: p.read_bytes() for p in (paths.ca_cert, paths.ca_key, paths.server_cert, paths.server_key)}
-    _make_os_fail(monkeypatch, "open", errno.EROFS)
+    _os_fails("open", errno.EROFS, store_exists=False)(paths.ca_cert.parent, monkeypatch, None)
     assert manager.ensure_certificates() == paths
     assert {p: p.read_bytes() for p in before} == before
 
@@ -404,8 +386,9 @@ CALLERS, ROUNDS = 8, 20
 STORE_FILES = {"ca_cert": "ca.crt", "server_cert": "server.crt", "server_key": "server.key"}
 
 
-def _answer_fault(answer, stored, scratch):
+def _answer_fault(line, stored, scratch):
     """What is wrong with one caller's answer, or None."""
+    answer = json.loads(line)
     if "error" in answer:
         return answer["error"]
     files = {name: answer[name] for name in STORE_FILES}
@@ -456,17 +439,13 @@ def test_eight_processes_at_once_all_get_the_one_consistent_store(tmp_path):
             for caller in callers:
                 caller.stdin.write(f"{store}\n")
                 caller.stdin.flush()
-            answers = [json.loads(caller.stdout.readline() or '{"error": "no answer"}') for caller in callers]
+            answers = [caller.stdout.readline() or '{"error": "no answer"}' for caller in callers]
             stored = {name: (store / file).read_text() for name, file in STORE_FILES.items()}
-            verdicts, round_faults = {}, []  # each distinct answer judged once: with the lock, all are the same
-            for answer in answers:
-                seen = json.dumps(answer, sort_keys=True)
-                if seen not in verdicts:
-                    verdicts[seen] = _answer_fault(answer, stored, scratch)
-                if verdicts[seen]:
-                    round_faults.append(verdicts[seen])
+            # Each distinct answer is judged once: with the lock, all eight are the same.
+            judge = functools.cache(functools.partial(_answer_fault, stored=stored, scratch=scratch))
+            round_faults = [fault for answer in answers if (fault := judge(answer))]
             wrong_answers += len(round_faults)
-            replaced = sum(answer.get("replaced", False) for answer in answers)
+            replaced = sum(json.loads(answer).get("replaced", False) for answer in answers)
             if replaced != stale:
                 round_faults.append(f"{replaced} callers replaced the CA, not {int(stale)}")
             if round_faults:

@@ -25,18 +25,6 @@ def test_config_given_path(monkeypatch):
     assert config.Config("/srv/addin").addin_path == Path("/srv/addin")
 
 
-def test_relative_paths_are_taken_from_the_working_folder(monkeypatch, tmp_path):
-    (tmp_path / "myaddin").mkdir()
-    (tmp_path / "myaddin" / "server.js").write_text("")
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setenv(config.ADDIN_PATH_ENV, "myaddin")
-    monkeypatch.setenv(config.SERVER_BINARY_ENV, "bin/server")
-    given, found = config.Config("myaddin"), config.Config()
-    assert given.get_binary_path() == tmp_path / "bin" / "server"
-    monkeypatch.chdir("/")  # made absolute once: where the caller goes next changes nothing
-    assert given.addin_path == found.addin_path == tmp_path / "myaddin"
-
-
 def test_config_finds_the_addin_directory(monkeypatch, tmp_path):
     monkeypatch.delenv(config.ADDIN_PATH_ENV, raising=False)
     assert config.Config().addin_path == config.BUNDLED_ADDIN_DIR
