@@ -201,7 +201,7 @@ def _readable_certificate(path: Path) -> x509.Certificate | None:
 def _refuse_read_only(refused: OSError | None, path: Path) -> None:
     """Nothing is written without the lock; a store that refused the lock file refuses every other file too."""
     if refused is not None:
-        raise CertificateStoreError.failed("write", path, refused) from refused
+        raise CertificateStoreError.from_os_error("write", path, refused) from refused
 
 
 def _now() -> dt.datetime:
@@ -246,11 +246,11 @@ def _make_private_dirs(folder: Path) -> None:
         except FileExistsError:
             continue  # made meanwhile by someone else: the check below judges it
         except OSError as error:
-            raise CertificateStoreError.failed("create the folder", candidate, error) from error
+            raise CertificateStoreError.from_os_error("create the folder", candidate, error) from error
         try:
             os.chmod(candidate, 0o700)  # the umask may have taken bits the owner needs
         except OSError as error:
-            raise CertificateStoreError.failed("set the mode of the folder", candidate, error) from error
+            raise CertificateStoreError.from_os_error("set the mode of the folder", candidate, error) from error
 
 
 def _check_private_dir(folder: Path) -> None:
@@ -260,7 +260,7 @@ def _check_private_dir(folder: Path) -> None:
     try:
         info = os.stat(folder)
     except OSError as error:
-        raise CertificateStoreError.failed("use the folder", folder, error) from error
+        raise CertificateStoreError.from_os_error("use the folder", folder, error) from error
     if not stat.S_ISDIR(info.st_mode):
         raise CertificateStoreError(
             f"certificate store: cannot use {folder}: {folder} is a file where a folder should be"
@@ -314,7 +314,7 @@ def _write_atomically(path: Path, data: bytes, mode: int) -> None:
     try:
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), mode)
     except OSError as error:
-        raise CertificateStoreError.failed("write", path, error) from error
+        raise CertificateStoreError.from_os_error("write", path, error) from error
     try:
         with os.fdopen(fd, "wb") as out:
             if hasattr(os, "fchmod"):
@@ -326,7 +326,7 @@ def _write_atomically(path: Path, data: bytes, mode: int) -> None:
     except BaseException as error:
         tmp.unlink(missing_ok=True)
         if isinstance(error, OSError):
-            raise CertificateStoreError.failed("write", path, error) from error
+            raise CertificateStoreError.from_os_error("write", path, error) from error
         raise
 
 

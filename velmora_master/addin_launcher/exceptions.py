@@ -42,7 +42,7 @@ class CertificateStoreError(AddinLauncherError):
     """
 
     @classmethod
-    def failed(cls, doing: str, path: str | os.PathLike[str], error: OSError) -> CertificateStoreError:
+    def from_os_error(cls, doing: str, path: str | os.PathLike[str], error: OSError) -> CertificateStoreError:
         """The error for a file operation on the store that failed with `error`: what it means, then the
         system's own words."""
         cause = _STORE_CAUSE_BY_ERRNO.get(error.errno or 0)

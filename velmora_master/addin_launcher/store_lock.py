@@ -73,7 +73,7 @@ def store_lock(folder: Path) -> Iterator[OSError | None]:
         fd = os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_NOFOLLOW", 0), 0o600)
     except OSError as error:
         if error.errno not in READ_ONLY:
-            raise CertificateStoreError.failed("open the lock file", path, error) from error
+            raise CertificateStoreError.from_os_error("open the lock file", path, error) from error
         refused = error
     if refused is not None:
         yield refused
