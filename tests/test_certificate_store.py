@@ -1,12 +1,19 @@
 """The certificate store: private folders and keys, a name-constrained CA, renewal."""
 
+import contextlib
 import datetime as dt
+import errno
+import fcntl
+import functools
 import ipaddress
+import json
+import logging
 import os
 import socket
 import ssl
 import stat
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -15,7 +22,9 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
+from helpers import ROOT
 from velmora_master.addin_launcher import certificate_manager as cm
+from velmora_master.addin_launcher import store_lock
 from velmora_master.addin_launcher.exceptions import CertificateStoreError
 
 OTHER_UID = 54321
@@ -39,8 +48,8 @@ def test_folders_and_keys_are_private_whatever_the_umask(tmp_path, umask):
         os.umask(previous)
     assert [mode(p) for p in (tmp_path / "a", tmp_path / "a" / "b", store)] == [0o700] * 3
     assert (mode(paths.ca_key), mode(paths.server_key)) == (0o600, 0o600)
-    assert (mode(paths.ca_cert), mode(paths.server_cert)) == (0o644, 0o644)
-    assert sorted(p.name for p in store.iterdir()) == ["ca.crt", "ca.key", "server.crt", "server.key"]
+    assert (mode(paths.ca_cert), mode(paths.server_cert), mode(store / ".lock")) == (0o644, 0o644, 0o600)
+    assert sorted(p.name for p in store.iterdir()) == [".lock", "ca.crt", "ca.key", "server.crt", "server.key"]
 
 
 def test_keys_are_private_from_their_first_byte(tmp_path, monkeypatch):
@@ -50,7 +59,7 @@ def test_keys_are_private_from_their_first_byte(tmp_path, monkeypatch):
 
     def watching_open(path, flags, mode=0o777, **kwargs):
         fd = real_open(path, flags, mode, **kwargs)
-        if flags & os.O_CREAT:
+        if flags & os.O_CREAT and os.path.basename(path) != ".lock":  # the lock file is empty, and may exist
             created.append(
                 (
                     os.path.dirname(path),
@@ -129,10 +138,8 @@ def test_ca_is_name_constrained_and_server_names_fit(tmp_path):
     assert [str(ip) for ip in names.get_values_for_type(x509.IPAddress)] == ["127.0.0.1", "::1"]
 
 
-def test_a_ca_without_constraints_is_replaced_with_its_server_certificate(tmp_path):
-    manager = cm.CertificateManager(tmp_path)
-    paths = manager.ensure_certificates()
-    # What earlier versions made: the same CA without the constraints, and a server certificate it signed.
+def _unconstrained_ca(paths):
+    """What earlier versions made: the same CA without the name constraints, and a server certificate it signed."""
     key = ec.generate_private_key(ec.SECP256R1())
     now = dt.datetime.now(dt.UTC)
     unconstrained = (
@@ -148,6 +155,12 @@ def test_a_ca_without_constraints_is_replaced_with_its_server_certificate(tmp_pa
     )
     cm._write_pair(paths.ca_cert, paths.ca_key, unconstrained, key)
     cm._write_pair(paths.server_cert, paths.server_key, *cm._make_server_certificate(unconstrained, key))
+
+
+def test_a_ca_without_constraints_is_replaced_with_its_server_certificate(tmp_path):
+    manager = cm.CertificateManager(tmp_path)
+    paths = manager.ensure_certificates()
+    _unconstrained_ca(paths)
     old_server = paths.server_cert.read_bytes()
 
     manager.ensure_certificates()
@@ -243,3 +256,207 @@ def test_renew(tmp_path):
     third = [p.read_bytes() for p in files]
     assert not any(a == b for a, b in zip(second, third, strict=True))
     load(paths.server_cert).verify_directly_issued_by(load(paths.ca_cert))
+
+
+def _folder_at(name):
+    return lambda store, *_: (store / name / "inside").mkdir(parents=True)
+
+
+def _os_fails(function, error_number, store_exists=True):
+    """A file system that answers `function` of module os with `error_number` (`open` only where it would
+    create a file), as one in that state does."""
+
+    def arrange(store, monkeypatch, stack):
+        if store_exists:
+            store.mkdir(mode=0o700, parents=True)
+        real = getattr(os, function)
+
+        def failing(target, *args, **kwargs):
+            if function == "open" and not args[0] & os.O_CREAT:
+                return real(target, *args, **kwargs)
+            raise OSError(error_number, os.strerror(error_number), target)
+
+        monkeypatch.setattr(os, function, failing)
+
+    return arrange
+
+
+def _lock_held(store, monkeypatch, stack):
+    store.mkdir(mode=0o700, parents=True)
+    holder = os.open(store / ".lock", os.O_RDWR | os.O_CREAT, 0o600)  # another open file: another holder
+    stack.callback(os.close, holder)
+    fcntl.flock(holder, fcntl.LOCK_EX)
+    monkeypatch.setattr(store_lock, "WAIT_LIMIT", 0.2)
+
+
+FOLDER_FOR_FILE = "a folder stands where a file should be"
+# The fault arranged in or around the store folder, and what the error must say.
+STORE_FAILURES = {
+    "file above the store": (lambda store, *_: store.parent.write_text(""), "{store.parent} is a file where a folder"),
+    "file as the store": (lambda store, *_: (store.parent.mkdir(), store.write_text("")), "{store} is a file where"),
+    "folder as a certificate": (_folder_at("ca.crt"), "cannot write {store}/ca.crt: " + FOLDER_FOR_FILE),
+    "folder as a key": (_folder_at("server.key"), "cannot write {store}/server.key: " + FOLDER_FOR_FILE),
+    "folder as the lock file": (_folder_at(".lock"), "cannot open the lock file {store}/.lock: " + FOLDER_FOR_FILE),
+    "full disk": (_os_fails("fsync", errno.ENOSPC), "cannot write {store}/ca.key: the disk is full (No space left"),
+    "read-only store": (_os_fails("open", errno.EROFS), "cannot write {store}/ca.crt: the store is read-only (Read"),
+    "read-only parent": (
+        _os_fails("mkdir", errno.EROFS, store_exists=False),
+        "cannot create the folder {store.parent}: the store is read-only",
+    ),
+    "lock held too long": (_lock_held, "another process has held the lock {store}/.lock for more than 0.2 s"),
+}
+
+
+@pytest.mark.parametrize(("arrange", "expected"), STORE_FAILURES.values(), ids=STORE_FAILURES.keys())
+def test_every_store_failure_names_the_path_and_the_cause(tmp_path, monkeypatch, arrange, expected):
+    store = tmp_path / "parent" / "certs"
+    with contextlib.ExitStack() as stack:
+        arrange(store, monkeypatch, stack)
+        with pytest.raises(CertificateStoreError) as raised:
+            cm.CertificateManager(store).ensure_certificates()
+    assert expected.format(store=store) in str(raised.value)
+    if store.is_dir():  # no half-written file is left behind
+        assert [p.name for p in store.iterdir() if p.name.startswith(".") and p.name != ".lock"] == []
+
+
+def test_a_read_only_store_that_holds_everything_is_used(tmp_path, monkeypatch):
+    manager = cm.CertificateManager(tmp_path / "certs")
+    paths = manager.ensure_certificates()
+    (tmp_path / "certs" / ".lock").unlink()  # as in a store made before there was a lock
+    before = {p: p.read_bytes() for p in (paths.ca_cert, paths.ca_key, paths.server_cert, paths.server_key)}
+    _os_fails("open", errno.EROFS, store_exists=False)(paths.ca_cert.parent, monkeypatch, None)
+    assert manager.ensure_certificates() == paths
+    assert {p: p.read_bytes() for p in before} == before
+
+
+def _later(monkeypatch):
+    later = dt.datetime.now(dt.UTC) + cm.CA_LIFETIME
+    monkeypatch.setattr(cm, "_now", lambda: later)
+
+
+R = cm.ReplacementReason
+CA_REPLACEMENTS = {
+    "loose key": (lambda paths, monkeypatch: paths.ca_key.chmod(0o640), R.EXPOSED_KEY, logging.WARNING),
+    "no name constraints": (lambda paths, monkeypatch: _unconstrained_ca(paths), R.UNCONSTRAINED, logging.WARNING),
+    "expired": (lambda paths, monkeypatch: _later(monkeypatch), R.EXPIRING, logging.WARNING),
+    "damaged certificate": (lambda paths, monkeypatch: paths.ca_cert.write_text("x"), R.DAMAGED, logging.WARNING),
+    "asked for": (None, R.REQUESTED, logging.INFO),
+}
+
+
+@pytest.mark.parametrize(("damage", "reason", "level"), CA_REPLACEMENTS.values(), ids=CA_REPLACEMENTS.keys())
+def test_a_replaced_ca_is_logged_and_recorded(tmp_path, monkeypatch, caplog, damage, reason, level):
+    manager = cm.CertificateManager(tmp_path / "certs")
+    paths = manager.ensure_certificates()
+    assert manager.ca_replacement is None  # the first CA replaces nothing
+    if damage is not None:
+        damage(paths, monkeypatch)
+    previous = cm._readable_certificate(paths.ca_cert)
+    with caplog.at_level(logging.INFO, logger=cm.__name__):
+        manager.ensure_certificates() if damage is not None else manager.renew(ca=True)
+    assert manager.ca_replacement == cm.CaReplacement(reason, previous)
+    assert previous is None or load(paths.ca_cert) != previous
+    assert [(r.levelno, str(tmp_path / "certs") in r.getMessage()) for r in caplog.records] == [(level, True)]
+    assert level == logging.INFO or reason in caplog.records[0].getMessage()
+    manager.ensure_certificates()
+    assert manager.ca_replacement is None  # a kept CA: nothing to tell any more
+
+
+# One caller of the concurrency test, a process of its own: for every store folder read from its input, it
+# ensures the certificates and answers with what it then finds there, as one JSON line. With
+# VELMORA_TEST_STORE_UNLOCKED set it takes no lock: tools/lock_selfcheck.sh proves so that the test catches
+# the race the lock prevents.
+STORE_CALLER = """
+import contextlib, json, os, sys
+from velmora_master.addin_launcher import certificate_manager as cm
+
+if os.environ.get("VELMORA_TEST_STORE_UNLOCKED"):
+    cm.store_lock = lambda folder: contextlib.nullcontext()
+for line in sys.stdin:
+    manager = cm.CertificateManager(line.strip())
+    try:
+        paths = manager.ensure_certificates()
+        answer = {name: getattr(paths, name).read_text() for name in ("ca_cert", "server_cert", "server_key")}
+        answer["replaced"] = manager.ca_replacement is not None
+    except Exception as error:
+        answer = {"error": repr(error)}
+    print(json.dumps(answer), flush=True)
+"""
+CALLERS, ROUNDS = 8, 20
+STORE_FILES = {"ca_cert": "ca.crt", "server_cert": "server.crt", "server_key": "server.key"}
+
+
+def _answer_fault(line, stored, scratch):
+    """What is wrong with one caller's answer, or None."""
+    answer = json.loads(line)
+    if "error" in answer:
+        return answer["error"]
+    files = {name: answer[name] for name in STORE_FILES}
+    cert = x509.load_pem_x509_certificate(files["server_cert"].encode())
+    key = serialization.load_pem_private_key(files["server_key"].encode(), password=None)
+    if key.public_key() != cert.public_key():
+        return "its key does not match its certificate"
+    for name, text in files.items():
+        (scratch / STORE_FILES[name]).write_text(text)
+    verified = subprocess.run(
+        ["openssl", "verify", "-CAfile", str(scratch / "ca.crt"), str(scratch / "server.crt")],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    if verified.returncode != 0:
+        return f"openssl verify: {verified.stdout.strip()} {verified.stderr.strip()}"
+    if files != stored:
+        return "the store was changed after it returned"
+    return None
+
+
+def test_eight_processes_at_once_all_get_the_one_consistent_store(tmp_path):
+    """A slow test of real processes (a few seconds): 20 rounds of 8 callers at once, on an empty store (even
+    rounds) or on one whose CA key is loose (odd rounds), where exactly one of them must replace the CA."""
+    callers = [
+        subprocess.Popen(
+            [sys.executable, "-c", STORE_CALLER],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env={**os.environ, "PYTHONPATH": str(ROOT)},
+        )
+        for _ in range(CALLERS)
+    ]
+    # A caller that hangs is killed: its missing answer fails the round instead of hanging the suite.
+    watchdog = threading.Timer(120, lambda: [caller.kill() for caller in callers])
+    watchdog.start()
+    faults, wrong_answers = {}, 0
+    try:
+        for number in range(ROUNDS):
+            store, scratch = tmp_path / f"round-{number}", tmp_path / f"check-{number}"
+            scratch.mkdir()
+            stale = number % 2 == 1
+            if stale:
+                cm.CertificateManager(store).ensure_certificates()
+                (store / "ca.key").chmod(0o640)
+            for caller in callers:
+                caller.stdin.write(f"{store}\n")
+                caller.stdin.flush()
+            answers = [caller.stdout.readline() or '{"error": "no answer"}' for caller in callers]
+            stored = {name: (store / file).read_text() for name, file in STORE_FILES.items()}
+            # Each distinct answer is judged once: with the lock, all eight are the same.
+            judge = functools.cache(functools.partial(_answer_fault, stored=stored, scratch=scratch))
+            round_faults = [fault for answer in answers if (fault := judge(answer))]
+            wrong_answers += len(round_faults)
+            replaced = sum(json.loads(answer).get("replaced", False) for answer in answers)
+            if replaced != stale:
+                round_faults.append(f"{replaced} callers replaced the CA, not {int(stale)}")
+            if round_faults:
+                faults[number] = round_faults
+    finally:
+        watchdog.cancel()
+        for caller in callers:
+            caller.stdin.close()
+            caller.wait(timeout=10)
+            caller.stdout.close()
+    assert not faults, (
+        f"{len(faults)} of {ROUNDS} rounds inconsistent ({wrong_answers} of {ROUNDS * CALLERS} answers wrong): "
+        + "; ".join(f"round {number}: {', '.join(sorted(set(found)))}" for number, found in faults.items())
+    )

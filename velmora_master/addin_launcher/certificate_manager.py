@@ -10,12 +10,20 @@ way to impersonate other sites: the CA carries critical name constraints that
 permit only localhost, 127.0.0.1 and ::1, the folder is the user's alone (0700,
 checked at every use) and the keys are 0600 from their first byte. A key that
 someone else could have read or replaced is not used: its pair is made anew.
+
+Several processes may ask at once (two add-ins starting, parallel test runs): an
+inter-process lock on the folder (store_lock.py) makes them take turns, so each
+one reads a store that nobody is writing, and at most one of them makes anything.
+A CA that has to be replaced is logged as a warning and recorded on the manager
+(`ca_replacement`): browsers that trusted the old one must be told to trust the new one.
 """
 
 from __future__ import annotations
 
 import datetime as dt
+import enum
 import ipaddress
+import logging
 import os
 import secrets
 import stat
@@ -30,6 +38,9 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 from .exceptions import CertificateStoreError
+from .store_lock import store_lock
+
+logger = logging.getLogger(__name__)
 
 CERT_DIR_ENV = "VELMORA_CERT_DIR"
 RENEW_BEFORE = dt.timedelta(days=30)
@@ -53,6 +64,29 @@ class CertificatePaths:
     server_key: Path
 
 
+class ReplacementReason(enum.StrEnum):
+    """Why a stored CA was replaced by a new one; the value completes "the CA was replaced because ..."."""
+
+    REQUESTED = "a new one was asked for"
+    DAMAGED = "its certificate or key was missing, unreadable or mismatched"
+    EXPOSED_KEY = "its key file could have been read or replaced by someone else"
+    UNCONSTRAINED = "it lacked the name constraints that limit it to localhost"
+    EXPIRING = "it had expired, was not yet valid or was within 30 days of expiry"
+
+
+@dataclass(frozen=True)
+class CaReplacement:
+    """A new CA replaced the one in the store.
+
+    Browsers and the spreadsheet host that trusted the old CA do not trust the new one until it is trusted
+    again; `previous` is the old CA certificate, when it could still be read, so that it can be removed from
+    the trust stores.
+    """
+
+    reason: ReplacementReason
+    previous: x509.Certificate | None
+
+
 def default_cert_dir() -> Path:
     """The per-user folder for the certificates on this platform."""
     if sys.platform == "win32":
@@ -67,11 +101,16 @@ class CertificateManager:
 
     The folder is `cert_dir` when given, else the VELMORA_CERT_DIR environment
     variable, else `default_cert_dir()`.
+
+    `ca_replacement` tells what the last `ensure_certificates()` or `renew()` did to
+    the CA: None when it kept the stored one or made the first one for an empty
+    store, else a CaReplacement saying why the stored one was replaced.
     """
 
     def __init__(self, cert_dir: str | os.PathLike[str] | None = None) -> None:
         chosen = cert_dir if cert_dir is not None else os.environ.get(CERT_DIR_ENV)
         self.cert_dir = Path(chosen) if chosen else default_cert_dir()
+        self.ca_replacement: CaReplacement | None = None
 
     @property
     def paths(self) -> CertificatePaths:
@@ -85,7 +124,8 @@ class CertificateManager:
     def ensure_certificates(self) -> CertificatePaths:
         """Return the certificate paths, creating or renewing files as needed.
 
-        Raises CertificateStoreError when the folder is not safe to keep keys in.
+        Raises CertificateStoreError, naming the path and the cause, when the
+        folder is not safe to keep keys in or cannot be read or written.
         """
         return self._provide(renew_server=False, renew_ca=False)
 
@@ -94,20 +134,74 @@ class CertificateManager:
         return self._provide(renew_server=True, renew_ca=ca)
 
     def _provide(self, *, renew_server: bool, renew_ca: bool) -> CertificatePaths:
+        self.ca_replacement = None
         paths = self.paths
         _make_private_dirs(self.cert_dir)
         _check_private_dir(self.cert_dir)
-        ca = None if renew_ca else _load_pair(paths.ca_cert, paths.ca_key)
-        if ca is None or not _fresh(ca[0]) or not _constrained(ca[0]):
-            ca = _make_ca()
-            _write_pair(paths.ca_cert, paths.ca_key, *ca)
-            server = None
-        else:
-            server = None if renew_server else _load_pair(paths.server_cert, paths.server_key)
-        if server is None or not _fresh(server[0]) or not _signed_by(server[0], ca[0]):
-            server = _make_server_certificate(*ca)
-            _write_pair(paths.server_cert, paths.server_key, *server)
+        with store_lock(self.cert_dir) as refused:
+            ca, reason = _stored_ca(paths)
+            if renew_ca and ca is not None:
+                ca, reason = None, ReplacementReason.REQUESTED
+            if ca is None:
+                _refuse_read_only(refused, paths.ca_cert)
+                previous = _readable_certificate(paths.ca_cert) if reason is not None else None
+                ca = _make_ca()
+                _write_pair(paths.ca_cert, paths.ca_key, *ca)
+                if reason is not None:
+                    self._replaced(CaReplacement(reason, previous))
+                server = None
+            else:
+                server = None if renew_server else _load_pair(paths.server_cert, paths.server_key)
+            if server is None or not _fresh(server[0]) or not _signed_by(server[0], ca[0]):
+                _refuse_read_only(refused, paths.server_cert)
+                server = _make_server_certificate(*ca)
+                _write_pair(paths.server_cert, paths.server_key, *server)
         return paths
+
+    def _replaced(self, replacement: CaReplacement) -> None:
+        self.ca_replacement = replacement
+        if replacement.reason is ReplacementReason.REQUESTED:
+            logger.info("Made a new local CA in %s, as asked", self.cert_dir)
+            return
+        logger.warning(
+            "Replaced the local CA in %s because %s. Browsers and the spreadsheet host trust the new one only "
+            "once it is trusted again (velmora-addin certs trust).",
+            self.cert_dir,
+            replacement.reason,
+        )
+
+
+def _stored_ca(paths: CertificatePaths) -> tuple[KeyPair | None, ReplacementReason | None]:
+    """The stored CA when it can stay; else None and why it must be replaced (no reason: there is none yet)."""
+    if not paths.ca_cert.exists() and not paths.ca_key.exists():
+        return None, None
+    try:
+        exposed = not _private_key_file(paths.ca_key)
+    except OSError:
+        exposed = False  # missing or unreadable: judged as damaged below
+    if exposed:
+        return None, ReplacementReason.EXPOSED_KEY
+    ca = _load_pair(paths.ca_cert, paths.ca_key)
+    if ca is None:
+        return None, ReplacementReason.DAMAGED
+    if not _constrained(ca[0]):
+        return None, ReplacementReason.UNCONSTRAINED
+    if not _fresh(ca[0]):
+        return None, ReplacementReason.EXPIRING
+    return ca, None
+
+
+def _readable_certificate(path: Path) -> x509.Certificate | None:
+    try:
+        return x509.load_pem_x509_certificate(path.read_bytes())
+    except OSError, ValueError:
+        return None
+
+
+def _refuse_read_only(refused: OSError | None, path: Path) -> None:
+    """Nothing is written without the lock; a store that refused the lock file refuses every other file too."""
+    if refused is not None:
+        raise CertificateStoreError.from_os_error("write", path, refused) from refused
 
 
 def _now() -> dt.datetime:
@@ -140,6 +234,10 @@ def _make_private_dirs(folder: Path) -> None:
     missing = []
     for candidate in (folder, *folder.parents):
         if candidate.exists():
+            if not candidate.is_dir():
+                raise CertificateStoreError(
+                    f"certificate store: cannot use {folder}: {candidate} is a file where a folder should be"
+                )
             break
         missing.append(candidate)
     for candidate in reversed(missing):
@@ -147,7 +245,12 @@ def _make_private_dirs(folder: Path) -> None:
             os.mkdir(candidate, 0o700)
         except FileExistsError:
             continue  # made meanwhile by someone else: the check below judges it
-        os.chmod(candidate, 0o700)  # the umask may have taken bits the owner needs
+        except OSError as error:
+            raise CertificateStoreError.from_os_error("create the folder", candidate, error) from error
+        try:
+            os.chmod(candidate, 0o700)  # the umask may have taken bits the owner needs
+        except OSError as error:
+            raise CertificateStoreError.from_os_error("set the mode of the folder", candidate, error) from error
 
 
 def _check_private_dir(folder: Path) -> None:
@@ -157,9 +260,11 @@ def _check_private_dir(folder: Path) -> None:
     try:
         info = os.stat(folder)
     except OSError as error:
-        raise CertificateStoreError(f"certificate folder {folder}: {error.strerror}") from error
-    if not os.path.isdir(folder):
-        raise CertificateStoreError(f"certificate folder {folder} is not a folder")
+        raise CertificateStoreError.from_os_error("use the folder", folder, error) from error
+    if not stat.S_ISDIR(info.st_mode):
+        raise CertificateStoreError(
+            f"certificate store: cannot use {folder}: {folder} is a file where a folder should be"
+        )
     if info.st_uid != os.getuid():
         raise CertificateStoreError(
             f"certificate folder {folder} is owned by uid {info.st_uid}, not by you (uid {os.getuid()}); "
@@ -206,7 +311,10 @@ def _write_atomically(path: Path, data: bytes, mode: int) -> None:
     # Created with its final mode (never looser, whatever the umask), filled, flushed to disk and only then
     # renamed over the old file: a reader sees the old file or the whole new one, and a key is never exposed.
     tmp = path.parent / f".{path.name}.{secrets.token_hex(8)}"
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), mode)
+    try:
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), mode)
+    except OSError as error:
+        raise CertificateStoreError.from_os_error("write", path, error) from error
     try:
         with os.fdopen(fd, "wb") as out:
             if hasattr(os, "fchmod"):
@@ -215,8 +323,10 @@ def _write_atomically(path: Path, data: bytes, mode: int) -> None:
             out.flush()
             os.fsync(out.fileno())
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as error:
         tmp.unlink(missing_ok=True)
+        if isinstance(error, OSError):
+            raise CertificateStoreError.from_os_error("write", path, error) from error
         raise
 
 
