@@ -81,7 +81,7 @@ server.on('error', (err) => {
 server.listen(Number(options.port), '127.0.0.1', () => {
   if (process.env.VELMORA_READY_FILE) {
     fs.writeFileSync(process.env.VELMORA_READY_FILE,
-      JSON.stringify({ processStart: performance.timeOrigin, readyAt: Date.now() }));
+      JSON.stringify({ processStart: performance.timeOrigin, readyAt: performance.timeOrigin + performance.now() }));
   }
   log('INFO', `listening on https://localhost:${options.port}`);
 });
