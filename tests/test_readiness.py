@@ -1,5 +1,6 @@
 """The verified readiness probe of the command line and the plugin, against the stand-in server in real processes."""
 
+import itertools
 import statistics
 import subprocess
 import time
@@ -100,7 +101,7 @@ def test_probes_every_10_ms(certificates, launch, monkeypatch):
 
     monkeypatch.setattr(_readiness, "probe", timed_probe)
     _readiness.wait_until_ready(process, port, ours.ca_cert, 0.5, True)
-    gaps = [later - earlier for earlier, later in zip(moments, moments[1:], strict=False)]
+    gaps = [later - earlier for earlier, later in itertools.pairwise(moments)]
     assert min(gaps) >= _readiness.PROBE_INTERVAL
     assert statistics.median(gaps) < 0.05  # the class's own pace, 0.1 s, would fail this
     assert len(moments) <= 0.5 / _readiness.PROBE_INTERVAL + 1

@@ -121,8 +121,7 @@ def wait_until_ready(process: Process, port: int, ca_cert: Path, timeout: float,
         time.sleep(PROBE_INTERVAL)
     if problem:
         raise ServerStartError(
-            f"Server failed to start within {timeout} seconds: it accepted connections on port {port}, "
-            f"but {problem}"
+            f"Server failed to start within {timeout} seconds: it accepted connections on port {port}, but {problem}"
         )
     return False
 
