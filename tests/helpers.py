@@ -229,7 +229,7 @@ def declared_version(root=ROOT):
 
 
 # Programs some tests drive, installed on demand where the machine allows.
-SYSTEM_PACKAGES = {"certutil": "libnss3-tools", "chromium": "chromium"}
+SYSTEM_PACKAGES = {"certutil": "libnss3-tools", "chromium": "chromium", "firefox-esr": "firefox-esr", "node": "nodejs"}
 
 
 @functools.cache

@@ -5,6 +5,7 @@ import os
 import pty
 import re
 import select
+import shlex
 import stat
 import subprocess
 import sys
@@ -284,3 +285,34 @@ def test_certs_trust_without_certutil_says_what_provides_it(tmp_path):
         f"velmora-addin: error: trusting the CA failed in 1 of 1 trust stores: NSS database {nssdb} (Chromium, "
         "Chrome); it succeeded in: none\n"
     )
+
+
+# A Node.js client: the status and body of a GET, or the error's code with exit status 1.
+NODE_GET = """
+require('https').get(process.argv[1], (answer) => {
+  let body = '';
+  answer.on('data', (chunk) => { body += chunk; });
+  answer.on('end', () => console.log(answer.statusCode, body));
+}).on('error', (error) => { console.log(error.code); process.exitCode = 1; });
+"""
+
+
+def test_node_trusts_the_ca_as_certs_show_tells(sm, tmp_path, port, monkeypatch):
+    node = need("node")
+    monkeypatch.setenv("VELMORA_CERT_DIR", str(tmp_path / "certs"))
+    shown = certs_cli(tmp_path, "show")
+    [advice] = [line for line in shown.stdout.splitlines() if "NODE_EXTRA_CA_CERTS" in line]
+    name, ca_path = shlex.split(advice.split("export ", 1)[1])[0].split("=", 1)
+    assert (name, ca_path) == ("NODE_EXTRA_CA_CERTS", str(tmp_path / "certs" / "ca.crt"))
+
+    plain = {k: v for k, v in clean_environment().items() if not k.startswith("NODE_")}
+    with sm.AddinServerManager(port=port, timeout=20) as server:
+        answers = [
+            subprocess.run(
+                [node, "-e", NODE_GET, f"{server.url}/health"], env=env, capture_output=True, text=True, timeout=30
+            )
+            for env in ({**plain, name: ca_path}, plain)
+        ]
+    trusted, untrusted = answers
+    assert trusted.returncode == 0 and trusted.stdout.startswith('200 {"status":"ok"'), trusted.stdout + trusted.stderr
+    assert (untrusted.returncode, untrusted.stdout.strip()) == (1, "UNABLE_TO_VERIFY_LEAF_SIGNATURE")
