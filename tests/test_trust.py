@@ -168,8 +168,7 @@ def test_certs_trust_never_waits_on_a_password_without_someone_to_answer(tmp_pat
     profile.mkdir(parents=True)
     (tmp_path / "password").write_text("secret\n")
     subprocess.run(["certutil", "-d", f"sql:{profile}", "-N", "-f", str(tmp_path / "password")], check=True)
-    env = {**clean_environment(), "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
-    env["PYTHONPATH"] = str(ROOT)
+    env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
     argv = [*COMMAND, "trust", *flags]
     if terminal:
         controller, device = pty.openpty()
