@@ -14,7 +14,7 @@ import uuid
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, wait_until
+from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, unhealthy_addin, wait_until
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -171,6 +171,26 @@ def test_server_failures_exit_1_with_one_line(tmp_path, fake_binary, mode, extra
     assert result.returncode == 1
     assert result.stderr.endswith(f"velmora-addin: error: {message}\n")
     assert "Traceback" not in result.stderr
+    cli.assert_nothing_left()
+
+
+@pytest.mark.parametrize(
+    ("compiled", "env", "problem"),
+    [
+        (True, {"FAKE_SERVER_TLS": "off"}, "the TLS handshake failed"),  # a port that accepts is not enough
+        (False, {}, "GET /health answered 503"),  # nor a handshake
+    ],
+)
+def test_ready_means_it_answers_over_verified_tls(tmp_path, fake_binary, compiled, env, problem):
+    cli = Cli(tmp_path, fake_binary, env=env)
+    addin = [] if compiled else ["--addin-path", str(unhealthy_addin(tmp_path / "addin"))]
+    result = cli.run("--port", "0", "--timeout", "1", *addin, compiled=compiled)
+    assert result.returncode == 1 and "Server running" not in result.stdout
+    assert re.search(
+        rf"velmora-addin: error: Server failed to start within 1.0 seconds: it accepted connections on port \d+, "
+        rf"but {problem}",
+        result.stderr,
+    ), result.stderr
     cli.assert_nothing_left()
 
 

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from helpers import ROOT, TESTS, alive, wait_until
+from helpers import ROOT, TESTS, alive, unhealthy_addin, wait_until
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
@@ -146,3 +146,19 @@ def test_a_server_killed_after_the_grace_period_is_no_leak(user_suite, tmp_path)
         STOPPING = []
         """)
     result.assert_outcomes(passed=3)
+
+
+def test_a_server_counts_as_started_only_once_its_health_check_answers(user_suite, tmp_path):
+    addin = unhealthy_addin(tmp_path / "unhealthy-addin")
+    result = user_suite(f"""
+        import pytest
+
+        from velmora_master.addin_launcher.exceptions import ServerStartError
+
+        def test_unhealthy(addin_server, addin_server_factory):
+            SEEN.append(addin_server.pid)  # the sample answers: started
+            never_ready = r"it accepted connections on port \\d+, but GET /health answered 503"
+            with pytest.raises(ServerStartError, match=never_ready):
+                addin_server_factory(addin_path={str(addin)!r}, timeout=1.0)
+        """)
+    result.assert_outcomes(passed=2)

@@ -8,6 +8,10 @@ Installed with the package, so every test in an environment that has it can ask 
 - `addin_ssl_context`: an `ssl.SSLContext` that trusts the session's certificate authority;
 - `addin_certificates`: the session's `CertificateManager`.
 
+A server counts as started once it answers as itself: a TLS handshake verified against the
+session's CA for `localhost`, and `GET /health` answering 200 (the compiled server: the
+handshake alone), probed every 10 ms within the manager's `timeout`.
+
 The certificates live in a private folder under the session's temporary directory, never in
 your own certificate folder. Nothing the server started may outlive it: the manager's stop
 ends the server's process group, and a process still alive after that in the group, or in
@@ -25,7 +29,7 @@ from typing import Any, Protocol, TypedDict, Unpack
 
 import pytest
 
-from .addin_launcher import _processes
+from .addin_launcher import _processes, _readiness
 from .addin_launcher._ports import free_port
 from .addin_launcher.certificate_manager import CertificateManager
 from .addin_launcher.server_manager import AddinServerManager
@@ -54,6 +58,13 @@ class AddinServerFactory(Protocol):
     def __call__(self, **options: Unpack[ServerOptions]) -> AddinServerManager: ...
 
 
+class VerifiedServerManager(AddinServerManager):
+    """The manager, ready only once its server answers over verified TLS rather than when its port accepts."""
+
+    def _wait_for_ready(self) -> bool:
+        return _readiness.manager_ready(self)
+
+
 @pytest.fixture(scope="session")
 def addin_certificates(tmp_path_factory: pytest.TempPathFactory) -> CertificateManager:
     """The session's private certificate authority and localhost certificate."""
@@ -79,7 +90,7 @@ def addin_server_factory(addin_certificates: CertificateManager) -> Iterator[Add
             settings["port"] = free_port()
         if settings.get("addin_path") is not None:
             settings["addin_path"] = os.fspath(settings["addin_path"])
-        server = AddinServerManager(**settings)
+        server = VerifiedServerManager(**settings)
         # The manager asks its certificate manager at every start: this one keeps the session's own.
         server._cert_manager = addin_certificates
         server.start()

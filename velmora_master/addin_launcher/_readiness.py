@@ -22,13 +22,13 @@ one handshake. A certificate that does not verify ends the wait at once: waiting
 
 from __future__ import annotations
 
-import http.client
 import logging
+import socket
 import ssl
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from .exceptions import ServerStartError
 
@@ -43,6 +43,10 @@ ATTEMPT_SECONDS = 1.0
 # The name the certificate must carry, and the one the server's URL uses.
 HOST = "localhost"
 HEALTH_PATH = "/health"
+
+
+# A place to connect to, as getaddrinfo gives it: family, type, protocol and address.
+type Address = tuple[socket.AddressFamily, socket.SocketKind, int, Any]
 
 
 class Process(Protocol):
@@ -63,32 +67,70 @@ def client_context(ca_cert: Path) -> ssl.SSLContext:
     return ssl.create_default_context(cafile=str(ca_cert))
 
 
-def probe(port: int, context: ssl.SSLContext, health: bool, seconds: float = ATTEMPT_SECONDS) -> Attempt:
-    """One attempt; ssl.SSLCertVerificationError goes to the caller, as no later attempt can do better."""
-    connection = http.client.HTTPSConnection(HOST, port, timeout=seconds, context=context)
+def addresses(port: int) -> list[Address]:
+    """Where `localhost` leads, looked up once for a whole wait."""
+    found = socket.getaddrinfo(HOST, port, type=socket.SOCK_STREAM)
+    return [(family, kind, proto, address) for family, kind, proto, _, address in found]
+
+
+def probe(
+    port: int, places: list[Address], context: ssl.SSLContext, health: bool, seconds: float = ATTEMPT_SECONDS
+) -> Attempt:
+    """One attempt; ssl.SSLCertVerificationError goes to the caller, as no later attempt can do better.
+
+    Lean on purpose: it runs on the way of every start, while the machine is busy starting the server, so it
+    reads the status line and nothing else of the answer.
+    """
+    sock = _connect(places, seconds)
+    if sock is None:
+        return Attempt(False, False, "connection refused")  # nothing takes connections yet
     try:
-        try:
-            connection.connect()  # connects, then shakes hands and verifies
-        except ssl.SSLCertVerificationError:
-            raise
-        except ssl.SSLError as error:
-            return Attempt(False, True, f"the TLS handshake failed ({error.reason or error})")
-        except OSError as error:
-            # Refused or timed out: nothing took the connection yet.
-            return Attempt(False, False, error.strerror or type(error).__name__)
+        tls = context.wrap_socket(sock, server_hostname=HOST)  # shakes hands and verifies
+    except ssl.SSLCertVerificationError:
+        sock.close()
+        raise
+    except OSError as error:  # ssl.SSLError among them
+        sock.close()
+        return Attempt(False, True, f"the TLS handshake failed ({_reason(error)})")
+    with tls:
         if not health:
             return Attempt(True, True)
         try:
-            connection.request("GET", HEALTH_PATH)
-            status = connection.getresponse().status
-        except (OSError, http.client.HTTPException) as error:
-            why = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
-            return Attempt(False, True, f"GET {HEALTH_PATH} got no answer ({why or type(error).__name__})")
-        if status != 200:
-            return Attempt(False, True, f"GET {HEALTH_PATH} answered {status}")
-        return Attempt(True, True)
-    finally:
-        connection.close()
+            tls.sendall(f"GET {HEALTH_PATH} HTTP/1.1\r\nHost: {HOST}:{port}\r\nConnection: close\r\n\r\n".encode())
+            answer = b""
+            while b"\r\n" not in answer and len(answer) < 4096 and (chunk := tls.recv(4096)):
+                answer += chunk
+        except OSError as error:
+            return Attempt(False, True, f"GET {HEALTH_PATH} got no answer ({_reason(error)})")
+    if not answer:
+        return Attempt(False, True, f"GET {HEALTH_PATH} got no answer (the connection was closed)")
+    status_line = answer.split(b"\r\n", 1)[0].decode("latin-1")
+    version, _, rest = status_line.partition(" ")
+    status = rest.partition(" ")[0]
+    if not version.startswith("HTTP/"):
+        return Attempt(False, True, f"GET {HEALTH_PATH} got an answer that is not HTTP ({status_line[:80]!r})")
+    if status != "200":
+        return Attempt(False, True, f"GET {HEALTH_PATH} answered {status}")
+    return Attempt(True, True)
+
+
+def _connect(places: list[Address], seconds: float) -> socket.socket | None:
+    """A connection to the first place that takes one, or None."""
+    for family, kind, proto, address in places:
+        sock = socket.socket(family, kind, proto)
+        sock.settimeout(seconds)
+        try:
+            sock.connect(address)
+            return sock
+        except OSError:
+            sock.close()
+    return None
+
+
+def _reason(error: OSError) -> str:
+    if isinstance(error, ssl.SSLError) and error.reason:
+        return error.reason
+    return error.strerror or str(error) or type(error).__name__
 
 
 def wait_until_ready(process: Process, port: int, ca_cert: Path, timeout: float, health: bool) -> bool:
@@ -99,13 +141,14 @@ def wait_until_ready(process: Process, port: int, ca_cert: Path, timeout: float,
     certificate that does not verify raises ServerStartError at once.
     """
     context = client_context(ca_cert)
+    places = addresses(port)
     deadline = time.monotonic() + timeout
     problem = ""
     probes = 0
     while (remaining := deadline - time.monotonic()) > 0:
         probes += 1
         try:
-            attempt = probe(port, context, health, min(ATTEMPT_SECONDS, remaining))
+            attempt = probe(port, places, context, health, min(ATTEMPT_SECONDS, remaining))
         except ssl.SSLCertVerificationError as error:
             raise ServerStartError(
                 f"the server on port {port} is not verified by the CA {ca_cert} for {HOST}: "

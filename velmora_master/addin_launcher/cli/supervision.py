@@ -64,16 +64,18 @@ def _relay(name: str, stream: IO[bytes], sink: TextIO) -> None:
 def manager_class(
     guard: SignalGuard, on_launched: Callable[[subprocess.Popen[bytes]], None]
 ) -> type[AddinServerManager]:
+    from .._readiness import manager_ready
     from ..server_manager import AddinServerManager
 
     class CliServerManager(AddinServerManager):
-        """The manager, telling the CLI about the process as soon as it exists (before the wait), and
-        letting a signal cut any stop short: the CLI's own, and the one start makes after a failed wait."""
+        """The manager, telling the CLI about the process as soon as it exists (before the wait), counting it
+        ready only once it answers over verified TLS (`_readiness`), and letting a signal cut any stop short:
+        the CLI's own, and the one start makes after a failed wait."""
 
         def _wait_for_ready(self) -> bool:
             assert self._process is not None  # start() launched it just before the wait
             on_launched(self._process)
-            return super()._wait_for_ready()
+            return manager_ready(self)
 
         def stop(self) -> None:
             previous = guard.armed
