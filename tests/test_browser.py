@@ -2,6 +2,7 @@
 user's NSS database, Firefox through its profile's."""
 
 import base64
+import contextlib
 import json
 import os
 import signal
@@ -9,12 +10,12 @@ import socket
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
 from helpers import ROOT, TESTS, free_port, need, wait_until
+from velmora_master.addin_launcher._ports import accepts
 
 # Under the checkout's build folder, also when the package under test is a copy elsewhere.
 ARTEFACTS = TESTS.parent / os.environ.get("VELMORA_BUILD_DIR", "build") / "artefacts"
@@ -39,15 +40,6 @@ def browser_env(home):
     return {**env, "HOME": str(home)}
 
 
-@dataclass
-class Loaded:
-    """What a browser showed: the page's markup (empty when it refused), why it refused, and its screenshot."""
-
-    page: str
-    refusal: str
-    shot: Path
-
-
 def screenshot_path(browser, name):
     ARTEFACTS.mkdir(parents=True, exist_ok=True)
     shot = ARTEFACTS / f"browser-{browser}-{name}.png"
@@ -56,7 +48,7 @@ def screenshot_path(browser, name):
 
 
 def load_in_chromium(chromium, home, url, name):
-    """Load `url` in a fresh headless Chromium reading the NSS db of `home`.
+    """Load `url` in a fresh headless Chromium reading the NSS db of `home`: (DOM, refusal, screenshot).
 
     A page that fails to load gives an empty DOM, no screenshot and the network error on stderr."""
     shot = screenshot_path("chromium", name)
@@ -68,18 +60,17 @@ def load_in_chromium(chromium, home, url, name):
         timeout=40,
         check=False,
     )
-    return Loaded(result.stdout, result.stderr, shot)
+    return result.stdout, result.stderr, shot
 
 
 class Marionette:
-    """Firefox's remote control: length-prefixed JSON over TCP, each command [0, id, name, parameters] answered by
+    """Firefox's remote control: length-prefixed JSON over TCP, [0, id, command, parameters] answered by
     [1, id, error, result]."""
 
     def __init__(self, port):
         self.socket = socket.create_connection(("127.0.0.1", port), timeout=30)
         self.stream = self.socket.makefile("rb")
-        self.last_id = 0
-        self._read()  # the greeting: application and protocol level
+        self._read()  # the greeting
 
     def _read(self):
         size = b""
@@ -87,59 +78,42 @@ class Marionette:
             size += byte
         return json.loads(self.stream.read(int(size)))
 
-    def command(self, name, **parameters):
-        """The result, or raises RuntimeError with the browser's error and message."""
-        self.last_id += 1
-        data = json.dumps([0, self.last_id, name, parameters]).encode()
+    def __call__(self, command, **parameters):
+        data = json.dumps([0, 1, command, parameters]).encode()
         self.socket.sendall(b"%d:%s" % (len(data), data))
         _, _, error, result = self._read()
         if error:
             raise RuntimeError(f"{error['error']}: {error['message']}")
-        return result
+        return result["value"] if isinstance(result, dict) and "value" in result else result
 
     def close(self):
         self.stream.close()
         self.socket.close()
 
 
-# A fresh profile's settings: where the remote control listens, JSON shown as text rather than in a viewer (so the
-# markup holds it, as in Chromium), and none of the first run's questions.
+# Where `certs trust` finds the profile under the test's home; its settings: the remote control's port, JSON shown
+# as text (so the markup holds it, as in Chromium) and none of a first run's questions.
+FIREFOX_PROFILE = Path(".mozilla", "firefox", "fresh.default")
 FIREFOX_PREFS = {
     "devtools.jsonview.enabled": False,
     "browser.shell.checkDefaultBrowser": False,
     "browser.startup.homepage_override.mstone": "ignore",
     "datareporting.policy.dataSubmissionEnabled": False,
     "toolkit.telemetry.reportingpolicy.firstRun": False,
-    "app.update.disabledForTesting": True,
 }
 
 
-# Where `certs trust` finds the profile, under the test's home.
-FIREFOX_PROFILE = Path(".mozilla", "firefox", "fresh.default")
-
-
-CERT_ERROR_CODE = "return document.getFailedCertSecurityInfo().errorCodeString"
-
-
-def fresh_firefox_profile(home):
-    """An empty Firefox profile where `certs trust` finds it: only its NSS database, until Firefox fills it."""
-    profile = home / FIREFOX_PROFILE
-    profile.mkdir(parents=True)
-    subprocess.run(["certutil", "-d", f"sql:{profile}", "-N", "--empty-password"], check=True)
-    return profile
-
-
 def load_in_firefox(firefox, home, url, name):
-    """Load `url` in a headless Firefox on the fresh profile of `home`, driven through its remote control."""
-    profile = home / FIREFOX_PROFILE
-    control_port = free_port()
+    """Load `url` in a headless Firefox on the profile of `home`, through its remote control: (markup, refusal
+    with the certificate error's code, screenshot)."""
+    profile, control_port = home / FIREFOX_PROFILE, free_port()
     prefs = {**FIREFOX_PREFS, "marionette.port": control_port}
     (profile / "user.js").write_text(
         "".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items())
     )
-    shot = screenshot_path("firefox-esr", name)
+    shot, page, refusal = screenshot_path("firefox-esr", name), "", ""
     browser = subprocess.Popen(
-        [firefox, "--headless", "--marionette", "--no-remote", "-profile", str(profile), "about:blank"],
+        [firefox, "--headless", "--marionette", "--no-remote", "-profile", str(profile)],
         env=browser_env(home),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
@@ -147,21 +121,16 @@ def load_in_firefox(firefox, home, url, name):
     )
     try:
         assert wait_until(lambda: browser.poll() is None and accepts(control_port), 60), "Firefox did not start"
-        control = Marionette(control_port)
-        try:
-            control.command("WebDriver:NewSession", capabilities={"alwaysMatch": {"acceptInsecureCerts": False}})
+        with contextlib.closing(Marionette(control_port)) as control:
+            control("WebDriver:NewSession", capabilities={"alwaysMatch": {"acceptInsecureCerts": False}})
             try:
-                control.command("WebDriver:Navigate", url=url)
-                page, refusal = control.command("WebDriver:GetPageSource")["value"], ""
-            except RuntimeError as refused:
-                # The certificate error page knows which check failed.
-                code = control.command("WebDriver:ExecuteScript", script=CERT_ERROR_CODE, args=[])["value"]
-                page, refusal = "", f"{refused}{code}"
-            shot.write_bytes(base64.b64decode(control.command("WebDriver:TakeScreenshot")["value"]))
-            control.command("Marionette:Quit")
-        finally:
-            control.close()
-        return Loaded(page, refusal, shot)
+                control("WebDriver:Navigate", url=url)
+                page = control("WebDriver:GetPageSource")
+            except RuntimeError as refused:  # the certificate error page knows which check failed
+                refusal = f"{refused}{control('WebDriver:ExecuteScript', script=CERT_ERROR_CODE, args=[])}"
+            shot.write_bytes(base64.b64decode(control("WebDriver:TakeScreenshot")))
+            control("Marionette:Quit")
+        return page, refusal, shot
     finally:
         try:
             browser.wait(timeout=30)
@@ -170,26 +139,16 @@ def load_in_firefox(firefox, home, url, name):
             browser.wait()
 
 
-def accepts(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
+CERT_ERROR_CODE = "return document.getFailedCertSecurityInfo().errorCodeString"
 
-
-# Each browser: how it loads a page, which trust store it reads, and how it says that the CA is unknown.
+# Each browser: how it loads a page, the trust store it reads, and how it says that it does not know the CA.
 BROWSERS = {
     "chromium": (
         load_in_chromium,
         "NSS database {home}/.pki/nssdb (Chromium, Chrome)",
         "net::ERR_CERT_AUTHORITY_INVALID",
     ),
-    "firefox-esr": (
-        load_in_firefox,
-        f"Firefox profile {{home}}/{FIREFOX_PROFILE}",
-        "SEC_ERROR_UNKNOWN_ISSUER",
-    ),
+    "firefox-esr": (load_in_firefox, f"Firefox profile {{home}}/{FIREFOX_PROFILE}", "SEC_ERROR_UNKNOWN_ISSUER"),
 }
 
 
@@ -200,8 +159,9 @@ def test_browser_trusts_the_ca_only_while_it_is_trusted(tmp_path, browser):
     load, store, unknown_issuer = BROWSERS[browser]
     home = tmp_path / "home"
     home.mkdir()
-    if browser == "firefox-esr":
-        fresh_firefox_profile(home)
+    if browser == "firefox-esr":  # a fresh profile: only its NSS database, until Firefox fills it
+        (home / FIREFOX_PROFILE).mkdir(parents=True)
+        subprocess.run(["certutil", "-d", f"sql:{home / FIREFOX_PROFILE}", "-N", "--empty-password"], check=True)
     env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
     cli = [sys.executable, "-m", "velmora_master.addin_launcher"]
     trusted = subprocess.run(
@@ -220,17 +180,16 @@ def test_browser_trusts_the_ca_only_while_it_is_trusted(tmp_path, browser):
             if line.startswith("Server running"):
                 break
         began = time.monotonic()
-        shown = load(program, home, url, "trusted")
-        assert '<pre>{"status":"ok"' in shown.page and f'"port":{port}' in shown.page, shown.refusal
-        assert shown.shot.stat().st_size > 0  # kept under the build folder as the test's artefact
+        page, refusal, shot = load(program, home, url, "trusted")
+        assert '<pre>{"status":"ok"' in page and f'"port":{port}' in page, refusal
+        assert shot.stat().st_size > 0  # kept under the build folder as the test's artefact
 
         untrusted = subprocess.run(
             [*cli, "certs", "untrust"], env=env, cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
         )
         assert untrusted.returncode == 0 and f"{store.format(home=home)}: removed" in untrusted.stdout, untrusted.stderr
-        refused = load(program, home, url, "untrusted")
-        assert unknown_issuer in refused.refusal
-        assert '"status":"ok"' not in refused.page
+        page, refusal, _ = load(program, home, url, "untrusted")
+        assert unknown_issuer in refusal and '"status":"ok"' not in page
         assert time.monotonic() - began < 90
     finally:
         server.send_signal(signal.SIGINT)

@@ -159,6 +159,6 @@ def test_a_server_counts_as_started_only_once_its_health_check_answers(user_suit
             SEEN.append(addin_server.pid)  # the sample answers: started
             never_ready = r"it accepted connections on port \\d+, but GET /health answered 503"
             with pytest.raises(ServerStartError, match=never_ready):
-                addin_server_factory(addin_path={str(addin)!r}, timeout=1.0)
+                addin_server_factory(addin_path={str(addin)!r}, timeout=3.0)
         """)
     result.assert_outcomes(passed=2)

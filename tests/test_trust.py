@@ -9,11 +9,12 @@ import shlex
 import stat
 import subprocess
 import sys
+import termios
 import time
 
 import pytest
 
-from helpers import ROOT, TESTS, clean_environment, need
+from helpers import ROOT, TESTS, clean_environment, need, wait_until
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
 
@@ -169,35 +170,29 @@ def test_certs_trust_never_waits_on_a_password_without_someone_to_answer(tmp_pat
     (tmp_path / "password").write_text("secret\n")
     subprocess.run(["certutil", "-d", f"sql:{profile}", "-N", "-f", str(tmp_path / "password")], check=True)
     env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
+    controller, device = pty.openpty()
     argv = [*COMMAND, "trust", *flags]
     if terminal:
-        controller, device = pty.openpty()
         argv = [sys.executable, "-c", WITH_TERMINAL, os.ttyname(device), *argv]
-        streams = {"stdin": device, "stdout": device, "stderr": device}
-    else:
-        controller, streams = (
-            None,
-            {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.STDOUT},
-        )
     began = time.monotonic()
-    process = subprocess.Popen(argv, cwd=ROOT, env=env, start_new_session=True, **streams)
-    if terminal:
-        os.close(device)
-        seen = b""
-        while select.select([controller], [], [], 30)[0]:
-            try:
-                chunk = os.read(controller, 4096)
-            except OSError:
-                break  # the terminal's last user has gone
-            if not chunk:
-                break
-            seen += chunk
-            if b"Password" in chunk:
-                os.write(controller, b"secret\n")  # only the run allowed to ask gets this far
-        os.close(controller)
-        output = seen.decode()
-    else:
-        output = process.communicate(timeout=30)[0].decode()
+    process = subprocess.Popen(
+        argv, cwd=ROOT, env=env, start_new_session=True, stdin=device if terminal else subprocess.DEVNULL,
+        stdout=device, stderr=device,
+    )  # fmt: skip
+    os.close(device)
+    seen, answered = b"", 0
+    while select.select([controller], [], [], 30)[0]:
+        try:
+            seen += os.read(controller, 4096)
+        except OSError:
+            break  # the terminal's last user has gone
+        if seen.count(b"Password") > answered:  # only the run allowed to ask gets this far
+            # certutil turns echo off, flushing what was typed, only after its prompt: type once it has.
+            wait_until(lambda: not termios.tcgetattr(controller)[3] & termios.ECHO)
+            os.write(controller, b"secret\n")
+            answered += 1
+    os.close(controller)
+    output = seen.decode()
     assert process.wait(timeout=30) == (0 if trusted else 1), output
     nssdb = home / ".pki" / "nssdb"
     assert f"NSS database {nssdb} (Chromium, Chrome): added" in output  # the failing store stopped nothing

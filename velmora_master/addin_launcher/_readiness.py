@@ -157,7 +157,8 @@ def wait_until_ready(process: Process, port: int, ca_cert: Path, timeout: float,
         if attempt.ready:
             logger.debug("server on port %s ready after %d probe(s)", port, probes)
             return True
-        if attempt.accepted:
+        # An attempt the deadline cut short says less than the one before it.
+        if attempt.accepted and (not problem or time.monotonic() < deadline):
             problem = attempt.problem
         if process.poll() is not None:
             return False
