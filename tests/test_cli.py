@@ -1,5 +1,7 @@
 """The command line, driven in a subprocess with real servers and real signals."""
 
+import fcntl
+import functools
 import json
 import os
 import pty
@@ -9,12 +11,14 @@ import signal
 import socket
 import subprocess
 import sys
+import termios
 import time
 import uuid
 
 import pytest
 
 from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, wait_until
+from velmora_master.addin_launcher._ports import accepts
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -66,8 +70,40 @@ class Cli:
     def server(self):
         return json.loads(self.args_file.read_text()) if self.args_file.exists() else None
 
-    def assert_nothing_left(self):
+    def assert_nothing_left(self, port=None):
+        """No process of the run is left, and nothing listens on its server's `port` any more."""
         assert wait_until(lambda: not marked_processes(self.marker), 2), marked_processes(self.marker)
+        assert port is None or not accepts(port)
+
+    def on_terminal(self, *args, compiled=True):
+        """The CLI on a pseudo-terminal as in a terminal window: its controlling terminal and its three streams.
+        Returns the process and the terminal's other end, whose closing hangs the terminal up."""
+        controller, terminal = pty.openpty()
+        become_its_terminal = functools.partial(fcntl.ioctl, 0, termios.TIOCSCTTY, 0)
+        streams = {"stdin": terminal, "stdout": terminal, "stderr": terminal}
+        process = self.popen(
+            *args, compiled=compiled, start_new_session=True, preexec_fn=become_its_terminal, **streams
+        )
+        os.close(terminal)
+        return process, controller
+
+
+def read_terminal(controller, until=None, seconds=10):
+    """What the terminal shows until `until` appears, or else until the program leaves it; fails the test when
+    `seconds` pass between two writes first."""
+    seen = b""
+    while until is None or until.encode() not in seen:
+        ready, _, _ = select.select([controller], [], [], within(seconds))
+        assert ready, f"the terminal showed nothing for {seconds} s after {seen!r}"
+        try:
+            chunk = os.read(controller, 4096)
+        except OSError:  # EIO: no program holds the terminal any more
+            chunk = b""
+        if not chunk:
+            assert until is None, f"{until!r} not seen in {seen!r}"
+            break
+        seen += chunk
+    return seen.decode()
 
 
 def finish(process, seconds, cli=None):
@@ -292,40 +328,76 @@ def test_capture_drains_and_prefixes_both_streams(tmp_path, fake_binary):
     assert result.stderr.endswith("velmora-addin: error: the server stopped on its own with code 0\n")
 
 
-@pytest.mark.parametrize("where", ["terminal", "pipe", "quiet"])
-def test_status_line_while_waiting(tmp_path, fake_binary, where):
-    cli = Cli(tmp_path, fake_binary, "listen-after:0.8:0.1:0")
-    args = ["--port", "0", *(["-q"] if where == "quiet" else [])]
-    if where == "terminal":
-        controller, terminal = pty.openpty()
-        process = cli.popen(*args, stderr=terminal)
-        os.close(terminal)
-        seen = b""
-        while True:
-            ready, _, _ = select.select([controller], [], [], within(10))
-            try:
-                chunk = os.read(controller, 4096) if ready else b""
-            except OSError:
-                chunk = b""
-            if not chunk:
-                break
-            seen += chunk
+# Where the wait for the port is shown: stderr on a terminal (with TERM), a pipe, or nothing (-q); --capture adds
+# the server's own lines, which come one every 0.2 s while the port is awaited.
+STATUS_CASES = {
+    "terminal": ("xterm", []),
+    "dumb terminal": ("dumb", []),
+    "terminal, --capture": ("xterm", ["--capture"]),
+    "pipe": (None, []),
+    "quiet": (None, ["-q"]),
+}
+
+
+@pytest.mark.parametrize(("term", "extra"), STATUS_CASES.values(), ids=STATUS_CASES.keys())
+def test_status_line_while_waiting(tmp_path, fake_binary, term, extra):
+    cli = Cli(
+        tmp_path,
+        fake_binary,
+        "listen-after:0.8:0.1:0",
+        env={"TERM": term or "xterm", "FAKE_SERVER_CHATTER": "4", "FAKE_SERVER_CHATTER_PAUSE": "0.2"},
+    )
+    if term is not None:
+        process, controller = cli.on_terminal("--port", "0", *extra)
+        err = read_terminal(controller)
         os.close(controller)
         finish(process, within(10), cli)
-        err = seen.decode()
     else:
-        process = cli.popen(*args)
+        process = cli.popen("--port", "0", *extra)
         _, _, _, err = finish(process, within(10), cli)
     waiting = re.findall(r"waiting for https://localhost:\d+ … (\d+\.\d) s of 30 s", err)
-    if where == "terminal":
+    if term == "xterm":
         assert len(waiting) >= 3 and waiting == sorted(waiting, key=float)  # redrawn as time passes
         assert re.search(r"\r\x1b\[Kready after \d+\.\d s", err)
-    elif where == "pipe":
-        assert re.findall(r"waiting for https://localhost:\d+.*", err) == [
+    elif term == "dumb" or extra == []:
+        assert "\x1b" not in err
+        assert re.findall(r"waiting for https://localhost:\d+[^\r\n]*", err) == [
             re.search(r"waiting for https://localhost:\d+ \(up to 30 s\)", err).group(0)
         ]
     else:
         assert "waiting" not in err
+    if "--capture" in extra:
+        # Each relayed line on a line of its own: the live line was cleared before it, never written in front.
+        relayed = [m.start() for m in re.finditer(r"\[(stdout|stderr)\] (out|err) \d", err)]
+        assert len(relayed) == 8
+        assert all(err[:at].endswith(("\n", "\r\x1b[K")) for at in relayed), err
+
+
+@pytest.mark.parametrize("fault", ["stderr closed", "stdout closed", "stdout's reader gone"])
+def test_closed_or_gone_streams_are_tolerated(tmp_path, fake_binary, fault):
+    # 2>&-, >&-, | head -1: the run goes on and ends as asked; the server gets the null device for a closed
+    # stream, never a file or socket of the CLI's that took the free descriptor.
+    closed = {"stderr closed": 2, "stdout closed": 1}.get(fault)
+    cli = Cli(tmp_path, fake_binary)
+    process = cli.popen("--port", "0", preexec_fn=(lambda: os.close(closed)) if closed else None)
+    if fault == "stdout's reader gone":
+        read_until(process.stdout, "Press Ctrl-C to stop.")
+        process.stdout.close()
+    assert wait_until(lambda: cli.server() is not None, within(10))
+    server = cli.server()
+    port = int(server["argv"][server["argv"].index("--port") + 1])
+    assert wait_until(lambda: accepts(port), within(10))
+    if closed:
+        assert os.readlink(f"/proc/{server['pid']}/fd/{closed}") == os.devnull
+    time.sleep(0.5)  # the CLI sees it ready, and says so
+    process.send_signal(signal.SIGTERM)
+    status, _, out, err = finish(process, within(10), cli)
+    assert status == 143, err
+    if closed != 2:
+        assert err.endswith("velmora-addin: stopped by SIGTERM\n") and "Traceback" not in err and "error" not in err
+    if closed != 1 and fault != "stdout's reader gone":
+        assert "Server stopped in" in out
+    cli.assert_nothing_left(port)
 
 
 @pytest.mark.parametrize(

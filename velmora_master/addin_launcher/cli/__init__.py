@@ -10,10 +10,11 @@ error, 128 + N after signal N (130 after Ctrl-C, 143 after SIGTERM). Every error
 
 One job per module: `entry` runs a command and turns what ended it into a line and an exit status
 (`exit_status`); `signals` lets a signal cut the work short; `parser` with `argtypes` reads the command
-line, `verbosity` sets how much is said; `serve` runs `run` and `demo`: `preflight` checks first,
-`supervision` follows the launched server and ends it, `status_line` shows the wait; `certs` the
-certificate commands. None of them imports the heavy modules (the compiled manager, cryptography) at
-its top: they come only once the signal handlers are in place, so a Ctrl-C at any moment ends in order.
+line, `verbosity` sets how much is said, `streams` keeps the standard streams harmless when closed or gone;
+`serve` runs `run` and `demo`: `preflight` checks first, `supervision` follows the launched server and ends
+it, `status_line` shows the wait; `certs` the certificate commands. None of them
+imports the heavy modules (the compiled manager, cryptography) at its top: they come only once the signal
+handlers are in place, so a Ctrl-C at any moment ends in order.
 """
 
 from .entry import main

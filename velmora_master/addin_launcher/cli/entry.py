@@ -14,6 +14,7 @@ from .exit_status import CliError, ExitStatus
 from .parser import PROG, build_parser
 from .serve import serve
 from .signals import Interrupted, SignalGuard
+from .streams import steady_streams
 from .verbosity import configure_logging
 
 logger = logging.getLogger(__package__)
@@ -25,10 +26,12 @@ def main(argv: list[str] | None = None, early_signals: list[int] | None = None) 
     guard.install()
     if early_signals:
         guard.received = early_signals[0]
+    restore_streams = steady_streams()
     try:
         return _main(argv, guard)
     finally:
         guard.restore()
+        restore_streams()
 
 
 def _main(argv: list[str] | None, guard: SignalGuard) -> int:
