@@ -125,23 +125,64 @@ def finish(process, seconds, cli=None):
 # Ending by signal
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
-def test_sample_server_runs_until_signalled(tmp_path, fake_binary, sig):
+def ignore(signals):
+    """Run in the child before the program: it starts with `signals` ignored, as under nohup."""
+    for sig in signals:
+        signal.signal(sig, signal.SIG_IGN)
+
+
+HANG_UP = "close the terminal"
+# How a run of the sample server is ended: what is sent (a signal, or the terminal closed), a signal the caller
+# had the program ignore (as nohup does), the exit status and the last line on stderr. Every signal that would
+# end the program stops the server first, as SIGTERM does; one ignored from the start stays ignored.
+ENDINGS = {
+    "SIGINT": ([signal.SIGINT], (), 130, "SIGINT"),
+    "SIGTERM": ([signal.SIGTERM], (), 143, "SIGTERM"),
+    "SIGHUP": ([signal.SIGHUP], (), 129, "SIGHUP"),
+    "SIGQUIT": ([signal.SIGQUIT], (), 131, "SIGQUIT"),
+    "SIGUSR1": ([signal.SIGUSR1], (), 138, "SIGUSR1"),
+    "SIGUSR2": ([signal.SIGUSR2], (), 140, "SIGUSR2"),
+    "SIGALRM": ([signal.SIGALRM], (), 142, "SIGALRM"),
+    "SIGXCPU": ([signal.SIGXCPU], (), 152, "SIGXCPU"),
+    "a real-time signal": ([signal.SIGRTMIN + 3], (), 128 + signal.SIGRTMIN + 3, "SIGRTMIN+3"),
+    "terminal closed": ([HANG_UP], (), 129, None),
+    "SIGHUP under nohup": ([signal.SIGHUP, signal.SIGTERM], (signal.SIGHUP,), 143, "SIGTERM"),
+}
+
+
+@pytest.mark.parametrize(("sends", "ignored", "status", "name"), ENDINGS.values(), ids=ENDINGS.keys())
+def test_sample_server_runs_until_signalled(tmp_path, fake_binary, sends, ignored, status, name):
     cli = Cli(tmp_path, fake_binary)
-    process = cli.popen("run", "--port", "0", compiled=False)
-    out = read_until(process.stdout, "Server running")
+    if sends == [HANG_UP]:
+        # Then the terminal is gone: the program is sent SIGHUP, and what it still writes there fails.
+        process, controller = cli.on_terminal("run", "--port", "0", compiled=False)
+        out = read_terminal(controller, "Press Ctrl-C to stop.")
+    else:
+        process = cli.popen("run", "--port", "0", compiled=False, preexec_fn=functools.partial(ignore, ignored))
+        out = read_until(process.stdout, "Press Ctrl-C to stop.")
+    port = int(re.search(r"Picked free port (\d+)", out).group(1))
     server_pid = int(re.search(r"pid (\d+)", out).group(1))
-    assert alive(server_pid)
-    process.send_signal(sig)
-    status, took, out, err = finish(process, 10, cli)
-    assert status == 128 + sig, err
+    for sig in sends[:-1]:
+        process.send_signal(sig)
+        time.sleep(0.5)
+        assert process.poll() is None and alive(server_pid)
+    if sends[-1] == HANG_UP:
+        os.close(controller)
+    else:
+        process.send_signal(sends[-1])
+    status_seen, took, out, err = finish(process, 10, cli)
+    assert status_seen == status, err
     assert took < within(1.0)
-    assert "Server stopped in" in out and "Traceback" not in err
-    assert err.endswith(f"velmora-addin: stopped by {signal.Signals(sig).name}\n")
-    cli.assert_nothing_left()
+    if name is not None:
+        assert "Server stopped in" in out and "Traceback" not in err
+        assert err.endswith(f"velmora-addin: stopped by {name}\n")
+    cli.assert_nothing_left(port)
 
 
-@pytest.mark.parametrize(("mode", "sig"), [("never-listen", signal.SIGINT), ("listen-after:15", signal.SIGTERM)])
+@pytest.mark.parametrize(
+    ("mode", "sig"),
+    [("never-listen", signal.SIGINT), ("listen-after:15", signal.SIGTERM), ("never-listen", signal.SIGQUIT)],
+)
 def test_signal_while_waiting_for_the_port_ends_at_once(tmp_path, fake_binary, mode, sig):
     cli = Cli(tmp_path, fake_binary, mode)
     process = cli.popen("--port", "0")
@@ -157,15 +198,18 @@ def test_signal_while_waiting_for_the_port_ends_at_once(tmp_path, fake_binary, m
     cli.assert_nothing_left()
 
 
-@pytest.mark.parametrize("delay", [0.2, 0.4, 0.6, 0.8, 1.0])
-def test_sigint_at_any_moment_leaves_nothing(tmp_path, fake_binary, delay):
+@pytest.mark.parametrize(
+    ("delay", "sig"),
+    [(0.2, signal.SIGHUP), (0.4, signal.SIGINT), (0.6, signal.SIGQUIT), (0.8, signal.SIGINT), (1.0, signal.SIGTERM)],
+)
+def test_a_signal_at_any_moment_leaves_nothing(tmp_path, fake_binary, delay, sig):
     # The server listens after 0.5 s, so the signal lands in start-up, certificate work, the wait or the run.
     cli = Cli(tmp_path, fake_binary, "listen-after:0.5")
     process = cli.popen("--port", "0")
     time.sleep(delay)
-    process.send_signal(signal.SIGINT)
+    process.send_signal(sig)
     status, took, _, err = finish(process, 10, cli)
-    assert status == 130 and "Traceback" not in err, err
+    assert status == 128 + sig and "Traceback" not in err, err
     assert took < within(1.0)
     cli.assert_nothing_left()
 

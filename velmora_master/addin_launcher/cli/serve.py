@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import signal
 import time
 from pathlib import Path
 from typing import TYPE_CHECKING
 
 from .. import _processes
+from .._ending_signals import name_of
 from .._ports import free_port
 from ..exceptions import ServerStartError
 from .exit_status import CliError, ExitStatus
@@ -95,8 +95,5 @@ def _describe_exit(code: int | None) -> str:
     if code is None:
         return "an unknown status"
     if code < 0:
-        try:
-            return f"signal {signal.Signals(-code).name}"
-        except ValueError:
-            return f"signal {-code}"
+        return f"signal {name_of(-code)}"
     return f"code {code}"
