@@ -17,8 +17,10 @@ import uuid
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, wait_until
+from helpers import MODULE_NAME, ROOT, alive, marked_processes, need, read_until, wait_until
+from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher._ports import accepts
+from velmora_master.addin_launcher.certificate_manager import CertificateManager, ReplacementReason
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -332,6 +334,43 @@ def test_demo_on_a_free_port(tmp_path, fake_binary):
     assert re.search(rf"Server running at https://localhost:{port} \(pid \d+\)", result.stdout)
     assert f'GET https://localhost:{port}/health -> 200 {{"status":"ok"' in result.stdout
     assert re.search(r"Server stopped in \d+ ms", result.stdout)
+
+
+EXPOSED, DAMAGED = ReplacementReason.EXPOSED_KEY, ReplacementReason.DAMAGED
+# A stored CA that the next command has to replace: how it was spoiled, the command, its exit status. Each one says
+# why, once, at any logging level; an old CA whose key others could read is taken out of the browsers' store too.
+CA_REPLACED = {
+    "demo, a key others could read": (EXPOSED, ["demo", "--port", "0"], 0),
+    "run, a damaged CA, quiet": (DAMAGED, ["run", "-q", "--port", "0", "--compiled"], 1),  # the server exits 3
+    "certs show, a damaged CA": (DAMAGED, ["certs", "show"], 0),
+    "certs trust, a key others could read": (EXPOSED, ["certs", "trust"], 0),
+}
+
+
+@pytest.mark.parametrize(("reason", "command", "status"), CA_REPLACED.values(), ids=CA_REPLACED.keys())
+def test_a_replaced_ca_is_told_with_what_to_do(tmp_path, fake_binary, reason, command, status):
+    store, home = tmp_path / "certs", tmp_path / "home"
+    cli = Cli(tmp_path, fake_binary, "exit:3", env={"VELMORA_CERT_DIR": str(store), "HOME": str(home)})
+    if reason is EXPOSED:
+        need("certutil")
+        assert cli.run("certs", "trust", compiled=False).returncode == 0  # the old CA, trusted by the browsers
+    paths = CertificateManager(store).ensure_certificates()
+    old = trust.Authority.load(paths.ca_cert)
+    if reason is EXPOSED:
+        paths.ca_key.chmod(0o644)
+    else:
+        paths.ca_cert.write_text("damaged")
+    result = cli.run(*command, compiled="--compiled" in command)
+    assert result.returncode == status, result.stderr
+    said = result.stdout + result.stderr
+    warning = f"velmora-addin: warning: the local CA in {store} was replaced by a new one, because {reason}\n"
+    assert result.stderr.count(warning) == 1 and "certificate_manager:" not in said  # not logged a second time
+    nssdb = home / ".pki" / "nssdb"
+    assert (f"NSS database {nssdb} (Chromium, Chrome): the old CA was removed" in said) == (reason is EXPOSED)
+    assert reason is not EXPOSED or not trust.NssStore(nssdb, "", create=False).contains(old)
+    trusting = command == ["certs", "trust"]  # then the new CA is trusted at once, not left to a reminder
+    assert ("Browsers trust the new CA only after: velmora-addin certs trust" in said) != trusting
+    assert (f"NSS database {nssdb} (Chromium, Chrome): added" in said) == trusting
 
 
 def test_version():

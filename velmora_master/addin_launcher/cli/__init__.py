@@ -13,9 +13,9 @@ One job per module: `entry` runs a command and turns what ended it into a line a
 (`exit_status`); `signals` lets a signal cut the work short; `parser` with `argtypes` reads the command
 line, `verbosity` sets how much is said, `streams` keeps the standard streams harmless when closed or gone;
 `serve` runs `run` and `demo`: `preflight` checks first, `supervision` follows the launched server and ends
-it, `status_line` shows the wait; `certs` the certificate commands. None of them
-imports the heavy modules (the compiled manager, cryptography) at its top: they come only once the signal
-handlers are in place, so a Ctrl-C at any moment ends in order.
+it, `status_line` shows the wait; `certs` the certificate commands, and what is told of a replaced CA. None
+of them imports the heavy modules (the compiled manager, cryptography) at its top: they come only once the
+signal handlers are in place, so a Ctrl-C at any moment ends in order.
 """
 
 from .entry import main

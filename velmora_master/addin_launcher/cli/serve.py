@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import sys
 import time
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -11,6 +12,7 @@ from .. import _processes
 from .._ending_signals import name_of
 from .._ports import free_port
 from ..exceptions import ServerStartError
+from .certs import tell_ca_replacement
 from .exit_status import CliError, ExitStatus
 from .preflight import check_port, check_server_program
 from .signals import SignalGuard
@@ -44,6 +46,10 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> ExitStatu
         timeout=args.timeout,
         capture_output=args.capture,
     )
+    # Made before the start (which then finds them ready), so that a replaced CA is told even when the server
+    # fails to start.
+    manager._cert_manager.ensure_certificates()
+    tell_ca_replacement(manager._cert_manager, sys.stderr)
     status = StatusLine(manager.url, args.timeout, quiet=args.quiet > 0)
     launch = Launch(args.capture, status)
 
