@@ -185,6 +185,17 @@ def marked_processes(marker=SESSION_MARKER):
     return found
 
 
+def left_running(marker=None, server_mark=None, port=None):
+    """What a test left running: processes carrying its `marker` (NAME=VALUE) or the server's mark, and the
+    server's port if it still accepts. Empty when nothing is left."""
+    from velmora_master.addin_launcher import _processes
+    from velmora_master.addin_launcher._ports import accepts
+
+    left = [f"marked {pids}" for pids in [marked_processes(marker) if marker else []] if pids]
+    left += [f"carrying the mark {found}" for found in (_processes.marked(server_mark) if server_mark else [])]
+    return left + ([f"port {port} accepts"] if port and accepts(port) else [])
+
+
 def alive(pid: int) -> bool:
     """Running: present and not a zombie."""
     try:

@@ -1,10 +1,15 @@
 """The process helpers the command line and the pytest plugin share, against real processes."""
 
 import functools
+import os
+import signal
 import subprocess
 import sys
+import time
 
-from helpers import alive, gone, wait_until
+import pytest
+
+from helpers import ROOT, alive, gone, wait_until
 from velmora_master.addin_launcher import _processes
 
 SLEEPER = [sys.executable, "-c", "import time; time.sleep(60)"]
@@ -44,7 +49,6 @@ def test_what_a_session_leader_left_is_found_and_killed():
     try:
         helper = int(leader.stdout.readline())
         assert (_processes.leader(leader.pid), _processes.leader(bystander.pid)) == (leader.pid, None)
-        assert [found.pid for found in _processes.group_members(leader.pid)] == [leader.pid]
         assert {found.pid for found in _processes.session_members(leader.pid)} == {leader.pid, helper}
         leader.kill()
         leader.wait()
@@ -60,3 +64,86 @@ def test_what_a_session_leader_left_is_found_and_killed():
         leader.stdout.close()
         if helper is not None and alive(helper):
             _processes.kill_group(helper)
+
+
+def test_the_mark_finds_and_ends_only_its_own_processes():
+    mark = _processes.new_mark()
+    ours = {**os.environ, _processes.SERVER_MARK_ENV: mark}
+    stubborn = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import signal, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); print(); time.sleep(60)",
+        ],
+        env=ours,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    escaped = subprocess.Popen(SLEEPER, env=ours, start_new_session=True)
+    stranger = subprocess.Popen(SLEEPER, env={**ours, _processes.SERVER_MARK_ENV: _processes.new_mark()})
+    try:
+        stubborn.stdout.readline()  # SIGTERM is ignored from here on
+        assert {found.pid for found in _processes.marked(mark)} == {stubborn.pid, escaped.pid}
+        assert (_processes.mark_of(escaped.pid), _processes.mark_of(os.getpid())) == (mark, None)
+        began = time.monotonic()
+        ended = _processes.end_marked(mark, grace=0.5)
+        assert 0.5 <= time.monotonic() - began < 3
+        assert {found.pid for found in ended} == {stubborn.pid, escaped.pid}
+        assert (stubborn.wait(5), escaped.wait(5), stranger.poll()) == (-signal.SIGKILL, -signal.SIGTERM, None)
+    finally:
+        for process in (stubborn, escaped, stranger):
+            process.kill()
+            process.wait()
+        stubborn.stdout.close()
+
+
+# A guard's host: starts the guard, then (when asked) a marked process in a session of its own standing for the
+# server, says their pids, stands the guard down when asked, and waits to be killed.
+HOST = """
+import os, subprocess, sys, time
+from velmora_master.addin_launcher import _processes
+from velmora_master.addin_launcher._guard import Guard
+
+mark, serve, stand_down = sys.argv[1], sys.argv[2] == "1", sys.argv[3] == "1"
+guard = Guard(mark)
+server = subprocess.Popen(
+    [sys.executable, "-c", "import time; time.sleep(60)"],
+    env={**os.environ, _processes.SERVER_MARK_ENV: mark},
+    start_new_session=True,
+) if serve else None
+print(guard.pid, server.pid if server else 0, flush=True)
+if stand_down:
+    guard.stand_down()
+time.sleep(60)
+"""
+
+
+@pytest.mark.parametrize(
+    ("serve", "stand_down", "server_outlives_host"),
+    [(True, False, False), (False, False, None), (True, True, True)],  # a host dying before its server exists
+)
+def test_a_guard_ends_the_server_of_a_host_that_died_and_exits(serve, stand_down, server_outlives_host):
+    mark = _processes.new_mark()
+    host = subprocess.Popen(
+        [sys.executable, "-c", HOST, mark, str(int(serve)), str(int(stand_down))],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
+    guard, server = map(int, host.stdout.readline().split())
+    try:
+        if stand_down:
+            assert wait_until(lambda: not alive(guard)), "a guard stood down exits at once"
+        host.kill()
+        host.wait()
+        killed = time.monotonic()
+        assert wait_until(lambda: not alive(guard), 5)
+        if server_outlives_host is not None:
+            assert wait_until(lambda: not alive(server), 1.5) is not server_outlives_host
+            assert server_outlives_host or time.monotonic() - killed < 1.5
+    finally:
+        host.stdout.close()
+        for pid in (guard, server):
+            if pid and alive(pid):
+                os.kill(pid, signal.SIGKILL)
