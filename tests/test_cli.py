@@ -1,5 +1,6 @@
 """The command line, driven in a subprocess with real servers and real signals."""
 
+import functools
 import json
 import os
 import pty
@@ -14,7 +15,7 @@ import uuid
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, wait_until
+from helpers import MODULE_NAME, ROOT, alive, left_running, marked_processes, read_until, wait_until
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -67,7 +68,12 @@ class Cli:
         return json.loads(self.args_file.read_text()) if self.args_file.exists() else None
 
     def assert_nothing_left(self):
-        assert wait_until(lambda: not marked_processes(self.marker), 2), marked_processes(self.marker)
+        """No process of the run (by the test's marker or the server's mark), no listener on the server's port."""
+        record = self.server() or {"argv": [], "mark": None}
+        argv = record["argv"]
+        port = int(argv[argv.index("--port") + 1]) if "--port" in argv else None
+        left = functools.partial(left_running, self.marker, record["mark"], port)
+        assert wait_until(lambda: not left(), 2), left()
 
 
 def finish(process, seconds, cli=None):
@@ -150,6 +156,49 @@ def test_server_ignoring_sigterm(tmp_path, fake_binary, signals):
     if signals == 1:
         assert took > 4.5
     assert not alive(cli.server()["pid"])
+    cli.assert_nothing_left()
+
+
+@pytest.mark.parametrize(
+    ("mode", "when", "within_seconds"),
+    [("listen", "running", 1.5), ("never-listen", "waiting", 1.5), ("ignore-term", "running", 6.5)],
+)
+def test_sigkill_to_the_cli_ends_its_server_through_the_guard(tmp_path, fake_binary, mode, when, within_seconds):
+    cli = Cli(tmp_path, fake_binary, mode)
+    process = cli.popen("--port", "0")
+    if when == "running":
+        read_until(process.stdout, "Server running")
+    else:
+        read_until(process.stderr, "waiting for https://localhost:")
+        assert wait_until(lambda: cli.server() is not None)
+        time.sleep(0.3)
+    server = cli.server()["pid"]
+    process.kill()
+    killed = time.monotonic()
+    process.wait()
+    assert wait_until(lambda: not alive(server), within(within_seconds) + 1)
+    took = time.monotonic() - killed
+    assert took < within(within_seconds)
+    if mode == "ignore-term":
+        assert took > 4.5  # SIGTERM first, the grace, then SIGKILL
+    cli.assert_nothing_left()
+    process.stdout.close()
+    process.stderr.close()
+
+
+@pytest.mark.parametrize("helper", ["setsid", "daemon"])
+def test_helpers_that_left_the_servers_session_are_ended_after_ctrl_c(tmp_path, fake_binary, helper):
+    pid_file = tmp_path / "helper.pid"
+    cli = Cli(tmp_path, fake_binary, env={"FAKE_SERVER_HELPER": helper, "FAKE_SERVER_GRANDCHILD_FILE": str(pid_file)})
+    process = cli.popen("--port", "0")
+    read_until(process.stdout, "Server running")
+    helper_pid = int(pid_file.read_text())
+    assert os.getsid(helper_pid) not in (cli.server()["pid"], os.getsid(0))  # out of every session of ours
+    process.send_signal(signal.SIGINT)
+    status, _, _, err = finish(process, 15, cli)
+    assert status == 130, err
+    assert re.search(rf"outside its process group; they were ended: {helper_pid} \(\S*python", err), err
+    assert not alive(helper_pid)
     cli.assert_nothing_left()
 
 
