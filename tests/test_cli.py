@@ -15,16 +15,9 @@ import uuid
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, left_running, marked_processes, read_until, wait_until
+from helpers import MODULE_NAME, ROOT, alive, left_running, marked_processes, read_until, wait_until, within
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
-# The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
-# checks its whole heap for leaks as it exits: time bounds are stretched there.
-SLOWDOWN = 6 if "LD_PRELOAD" in os.environ else 1
-
-
-def within(seconds: float) -> float:
-    return seconds * SLOWDOWN
 
 
 class Cli:
