@@ -171,11 +171,14 @@ def clean_environment():
 
 
 def marked_processes(marker=SESSION_MARKER):
-    """Pids of the running processes, this one aside, whose environment holds `marker` (NAME=VALUE)."""
+    """Pids of the running processes, this one and its guard aside (which serves it until it exits), whose
+    environment holds `marker` (NAME=VALUE)."""
+    from velmora_master.addin_launcher import _guard
+
     found = []
     needle = marker.encode()
     for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit() or int(entry.name) == os.getpid():
+        if not entry.name.isdigit() or int(entry.name) in (os.getpid(), _guard.guard_pid()):
             continue
         try:
             if needle in (entry / "environ").read_bytes().split(b"\0") and alive(int(entry.name)):

@@ -97,35 +97,41 @@ def test_the_mark_finds_and_ends_only_its_own_processes():
         stubborn.stdout.close()
 
 
-# A guard's host: starts the guard, then (when asked) a marked process in a session of its own standing for the
-# server, says their pids, stands the guard down when asked, and waits to be killed.
+# A guard's host: has its guard watch MARK, then starts a marked process in a session of its own standing for the
+# server (when asked), says their pids, stands the mark down or hands it over (when asked), and waits to be killed.
 HOST = """
 import os, subprocess, sys, time
-from velmora_master.addin_launcher import _processes
-from velmora_master.addin_launcher._guard import Guard
+from velmora_master.addin_launcher import _guard, _processes
 
-mark, serve, stand_down = sys.argv[1], sys.argv[2] == "1", sys.argv[3] == "1"
-guard = Guard(mark)
+mark, serve, then = sys.argv[1], sys.argv[2] == "1", sys.argv[3]
+guard = _guard.watch(mark)
 server = subprocess.Popen(
     [sys.executable, "-c", "import time; time.sleep(60)"],
     env={**os.environ, _processes.SERVER_MARK_ENV: mark},
     start_new_session=True,
 ) if serve else None
-print(guard.pid, server.pid if server else 0, flush=True)
-if stand_down:
-    guard.stand_down()
+print(guard, server.pid if server else 0, flush=True)
+if then == "stand-down":
+    _guard.stand_down(mark)
+elif then == "hand-over":
+    _guard.hand_over(mark)
 time.sleep(60)
 """
 
 
 @pytest.mark.parametrize(
-    ("serve", "stand_down", "server_outlives_host"),
-    [(True, False, False), (False, False, None), (True, True, True)],  # a host dying before its server exists
+    ("serve", "then", "server_ends"),
+    [
+        (True, "", "with the host"),
+        (False, "", None),  # a host dying before its server exists
+        (True, "stand-down", "never"),  # the host said it had ended everything carrying the mark
+        (True, "hand-over", "at once"),
+    ],
 )
-def test_a_guard_ends_the_server_of_a_host_that_died_and_exits(serve, stand_down, server_outlives_host):
+def test_the_guard_ends_what_its_host_left_and_exits(serve, then, server_ends):
     mark = _processes.new_mark()
     host = subprocess.Popen(
-        [sys.executable, "-c", HOST, mark, str(int(serve)), str(int(stand_down))],
+        [sys.executable, "-c", HOST, mark, str(int(serve)), then],
         cwd=ROOT,
         stdout=subprocess.PIPE,
         text=True,
@@ -133,15 +139,20 @@ def test_a_guard_ends_the_server_of_a_host_that_died_and_exits(serve, stand_down
     )
     guard, server = map(int, host.stdout.readline().split())
     try:
-        if stand_down:
-            assert wait_until(lambda: not alive(guard)), "a guard stood down exits at once"
+        assert [found.pid for found in _processes.marked(mark)] == ([server] if serve else [])
+        if server_ends == "at once":
+            assert wait_until(lambda: not alive(server), within(1.5))
+        time.sleep(0.3)
+        assert alive(guard)  # it serves its host as long as that lives
         host.kill()
         host.wait()
         killed = time.monotonic()
-        assert wait_until(lambda: not alive(guard), 5)
-        if server_outlives_host is not None:
-            assert wait_until(lambda: not alive(server), within(1.5)) is not server_outlives_host
-            assert server_outlives_host or time.monotonic() - killed < within(1.5)
+        assert wait_until(lambda: not alive(guard), within(1.5))
+        if server_ends == "with the host":
+            assert wait_until(lambda: not alive(server), within(1.5))
+            assert time.monotonic() - killed < within(1.5)
+        elif server_ends == "never":
+            assert alive(server)
     finally:
         host.stdout.close()
         for pid in (guard, server):

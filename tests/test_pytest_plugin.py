@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import ROOT, TESTS, alive, left_running, wait_until, within
+from helpers import ROOT, SESSION_MARKER, TESTS, alive, left_running, wait_until, within
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
@@ -229,5 +229,6 @@ def test_a_signalled_pytest_leaves_no_server(pytester, monkeypatch, tmp_path, si
     assert run.returncode == status, out
     if sig != signal.SIGKILL:  # the finalisers ran and said so
         assert f"stopped the add-in server of https://localhost:{server['port']} (pid {server['pid']})" in out, out
-    left = functools.partial(left_running, server_mark=server["mark"], port=server["port"])
+    # Nothing of the run either (it inherited the session's marker): its guard has exited too.
+    left = functools.partial(left_running, SESSION_MARKER, server["mark"], server["port"])
     assert wait_until(lambda: not left(), 2), left()

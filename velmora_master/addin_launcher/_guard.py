@@ -1,119 +1,188 @@
-"""The guard: a small process, started beside a server, that ends the server when the process hosting it dies
-without stopping it (SIGKILL, a crash, a signal nobody handles).
+"""The guard: one small process per host process (the program running the managers) that ends their servers
+when the host dies without stopping them (SIGKILL, a crash, a signal nobody handles).
 
 Roughly:
 
-    host                                        guard (a session of its own, stdio on /dev/null)
-    read_end, write_end = os.pipe()             word = os.read(read_end, 1)    # blocks
-    start the guard, handing it read_end only   if word:                       # the host stood it down
-    close read_end, keep write_end                  exit
-    launch the server with the mark             end everything carrying the mark (SIGTERM, grace, SIGKILL)
-    stop: end what carries the mark,            exit
-          write the word, close write_end
+    host                                          guard (a session of its own, stdin the pipe, output /dev/null)
+    first launch: read_end, write_end = os.pipe()
+        spawn the guard, read_end as its stdin    marks = set()
+        keep write_end, close read_end            for line in stdin:        # blocks
+    each launch, before the server: "+MARK"           "+MARK": marks.add      "-MARK": marks.discard
+    each stop, once nothing carries it: "-MARK"       "!MARK": end it now, on its own
+    a stop cut short: "!MARK"                     end-of-file (the host is gone): end everything carrying one
+                                                  of the marks (SIGTERM, grace, SIGKILL); exit
 
 The write end is close-on-exec and handed to no child, so the host alone holds it: the guard reads end-of-file
-exactly when the host is gone, however it ended, since the kernel closes a dead process's descriptors. A child
-that the host forked but that has not executed its program yet still holds a copy, so the guard cannot look for
-the mark before a server that was being launched carries it. A host that dies before its server exists leaves a
-guard that finds nothing and exits.
+exactly when the host is gone, however it ended, since the kernel closes a dead process's descriptors; a host
+that exits normally has stood every mark down by then (its managers' exit hooks stop their servers), and its
+guard exits at once. A child that the host forked but that has not executed its program yet still holds a copy,
+so the guard cannot look for the marks before a server that was being launched carries its mark. A mark is told
+before its server is launched: a host that dies before its server exists leaves a guard that finds nothing.
 
-POSIX only: handing over one descriptor (`pass_fds`) and sessions have no counterpart here on Windows.
+One guard serves every launch of the host: starting a process costs the scheduler's time to run it, several
+milliseconds on a loaded machine, which each start() would otherwise pay; telling a mark is one write. A host
+that forks a child without executing a program forgets the guard in the child (the parent's stays the parent's).
+
+POSIX only: sessions, and spawning with a pipe as stdin without Python's subprocess, which would want to wait
+for a child that outlives its caller on purpose.
 """
 
 import os
 import sys
+import threading
 
-TYPE_CHECKING = False  # typing itself is not imported: the guard's program starts from this module
-if TYPE_CHECKING:
-    import subprocess
-
-# What the host writes to stand its guard down.
-STAND_DOWN = b"."
-# Until then the guard only waits. After it, it loads what ending needs (psutil): a server starting meanwhile
+# Until then the guard only reads. After it, it loads what ending needs (psutil): a server starting meanwhile
 # has the CPU to itself, and a host dying later is answered without that delay.
 WARM_UP_SECONDS = 2.0
 # The guard's program: the package from the folder the host imported it from, whatever the guard's sys.path.
 _BOOT = (
     "import sys; sys.path.insert(0, sys.argv[1]); "
-    "from velmora_master.addin_launcher._guard import main; sys.exit(main(sys.argv[2:]))"
+    "from velmora_master.addin_launcher._guard import main; sys.exit(main())"
 )
 _PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-class Guard:
-    """The host's side of one guard: its process and the one write end of its pipe.
+class _HostGuard:
+    """The running guard as its host holds it: its pid and the one write end of its pipe."""
 
-    Starting it returns once the guard's program is executed, without waiting for its interpreter.
-    """
-
-    def __init__(self, mark: str) -> None:
-        import subprocess
-
-        read_end, self._write_end = os.pipe()  # both close-on-exec
+    def __init__(self) -> None:
+        read_end, self.write_end = os.pipe()  # both close-on-exec
         try:
-            self.process = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, _PACKAGE_ROOT, str(read_end), mark],
-                pass_fds=(read_end,),
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
+            self.pid = os.posix_spawn(
+                sys.executable,
+                [sys.executable, "-c", _BOOT, _PACKAGE_ROOT],
+                os.environ,
+                file_actions=[
+                    (os.POSIX_SPAWN_DUP2, read_end, 0),
+                    (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
+                    (os.POSIX_SPAWN_DUP2, 1, 2),
+                ],
                 # The terminal's SIGINT and SIGHUP reach the host's group and session, never the guard.
-                start_new_session=True,
-                cwd="/",
+                setsid=True,
             )
         except BaseException:
-            os.close(self._write_end)
+            os.close(self.write_end)
             raise
         finally:
             os.close(read_end)
 
-    @property
-    def pid(self) -> int:
-        return self.process.pid
+    def tell(self, lines: bytes) -> None:
+        """Raises OSError (BrokenPipeError) when the guard is gone."""
+        os.write(self.write_end, lines)
 
-    def stand_down(self) -> None:
-        """The server and what carried its mark are gone: the guard is told, and ended and collected at once.
-
-        Collected here rather than left to run out: a child that is dropped unwaited stays a zombie, and subprocess
-        reports it with a ResourceWarning. Its exit is not collected before, so its pid is still its own.
-        """
-        self._close(STAND_DOWN)
-        self.process.kill()
-        self.process.wait()
-
-    def hand_over(self) -> None:
-        """Leave the ending to the guard (the host's own was cut short): it acts as if the host had died."""
-        self._close(b"")
-        _handed_over.append(self.process)  # kept, not collected: it runs on, and the host is on its way out
-
-    def _close(self, word: bytes) -> None:
-        write_end, self._write_end = self._write_end, -1
-        if write_end < 0:
-            return
+    def discard(self) -> None:
+        """Forget a guard that died: collect its exit, close the pipe."""
         try:
-            if word:
-                os.write(write_end, word)
-        except OSError:
-            pass  # the guard is gone already
-        finally:
-            os.close(write_end)
+            os.waitpid(self.pid, 0)
+        except ChildProcessError:
+            pass  # collected elsewhere
+        os.close(self.write_end)
 
 
-# Guards left to end a server themselves; referenced so that none is dropped while it runs.
-_handed_over: list[subprocess.Popen[bytes]] = []
+_lock = threading.Lock()
+_guard: _HostGuard | None = None
+_marks: set[str] = set()  # what the guard watches for this process
 
 
-def main(argv: list[str]) -> int:
-    """The guard's program. Arguments: the descriptor of the pipe's read end, the mark of the server it guards."""
+def watch(mark: str) -> int:
+    """Have this process's guard watch `mark` (the guard is started on first use, and again should it have
+    died, told every mark still watched); returns the guard's pid. Returns once the guard's program is
+    executed, without waiting for its interpreter."""
+    global _guard
+    with _lock:
+        _marks.add(mark)
+        if _guard is not None:
+            try:
+                _guard.tell(_line("+", mark))
+                return _guard.pid
+            except OSError:
+                _guard.discard()
+                _guard = None
+        guard = _HostGuard()
+        _guard = guard
+        guard.tell(b"".join(_line("+", each) for each in _marks))
+        return guard.pid
+
+
+def stand_down(mark: str) -> None:
+    """Nothing carries `mark` any more: the guard stops watching it."""
+    _forget(mark, "-")
+
+
+def hand_over(mark: str) -> None:
+    """The host's own ending of `mark` was cut short: the guard ends it now (SIGTERM, grace, SIGKILL)."""
+    _forget(mark, "!")
+
+
+def guard_pid() -> int | None:
+    """The pid of this process's guard, if it has one."""
+    return _guard.pid if _guard is not None else None
+
+
+def _forget(mark: str, word: str) -> None:
+    with _lock:
+        _marks.discard(mark)
+        if _guard is not None:
+            try:
+                _guard.tell(_line(word, mark))
+            except OSError:
+                pass  # gone: the next watch starts another
+
+
+def _line(word: str, mark: str) -> bytes:
+    return f"{word}{mark}\n".encode()
+
+
+def _forget_all_in_child() -> None:
+    # A forked child shares the parent's guard pipe: holding it, the child would hide the parent's death.
+    global _guard, _lock
+    _lock = threading.Lock()
+    if _guard is not None:
+        os.close(_guard.write_end)
+        _guard = None
+    _marks.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_all_in_child)
+
+
+# ---- the guard's program ----------------------------------------------------------------------------------------
+
+
+def main() -> int:
+    """Reads "+MARK", "-MARK" and "!MARK" lines from stdin until end-of-file, then ends what carries any mark
+    it still watches."""
     import select
 
-    host, mark = int(argv[0]), argv[1]
-    if not select.select([host], [], [], WARM_UP_SECONDS)[0]:
-        import psutil  # noqa: F401 - loaded while nothing is urgent, see WARM_UP_SECONDS
+    os.chdir("/")  # hold no folder of the host's
+    marks: set[str] = set()
+    pending = b""
+    warm = False
+    while True:
+        if not warm and not select.select([0], [], [], WARM_UP_SECONDS)[0]:
+            import psutil  # noqa: F401 - loaded while nothing is urgent, see WARM_UP_SECONDS
 
-    if os.read(host, len(STAND_DOWN)):
-        return 0
+            warm = True
+            continue
+        chunk = os.read(0, 4096)
+        if not chunk:
+            break
+        *lines, pending = (pending + chunk).split(b"\n")
+        for line in lines:
+            word, mark = line[:1], line[1:].decode()
+            if word == b"+":
+                marks.add(mark)
+            elif word in (b"-", b"!"):
+                marks.discard(mark)
+            if word == b"!":
+                threading.Thread(target=_end, args=(mark,)).start()  # reading goes on meanwhile
+    if marks:
+        _end(*marks)
+    return 0  # after the threads ending handed-over marks, which the interpreter joins
+
+
+def _end(*marks: str) -> None:
     from . import _processes
 
-    _processes.end_marked(mark)
-    return 0
+    _processes.end_marked(*marks)

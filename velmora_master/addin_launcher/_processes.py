@@ -143,21 +143,22 @@ def mark_of(pid: int) -> str | None:
 
 def marked(mark: str | None = None) -> list[Found]:
     """The live processes carrying the server mark `mark` (any server mark when None), this process aside."""
-    return [found for _, found in _scan(_carrying(mark))]
+    return [found for _, found in _scan(_carrying(None if mark is None else {mark}))]
 
 
-def end_marked(mark: str, grace: float = GRACE_SECONDS) -> list[Found]:
-    """End every live process carrying `mark`, in whatever group or session: SIGTERM, up to `grace` seconds to
-    exit, then SIGKILL. Returns what was found, in the order found.
+def end_marked(*marks: str, grace: float = GRACE_SECONDS) -> list[Found]:
+    """End every live process carrying one of `marks`, in whatever group or session: SIGTERM, up to `grace`
+    seconds to exit, then SIGKILL. Returns what was found, in the order found.
 
-    Each look finds afresh, so a process that a helper forks meanwhile is ended too. Only what carries the mark
-    is signalled, through psutil, which checks that a pid still names the process it found: a stranger that
-    took a freed pid is never hit. Gives up, returning, when something outlives the SIGKILL by KILL_WAIT_SECONDS.
+    Each look finds afresh, so a process that a helper forks meanwhile is ended too. Only what carries a mark is
+    signalled, through psutil, which checks that a pid still names the process it found: a stranger that took a
+    freed pid is never hit. Gives up, returning, when something outlives the SIGKILL by KILL_WAIT_SECONDS.
     """
     seen: dict[int, Found] = {}
+    carrying = _carrying(set(marks))
     term_deadline = time.monotonic() + grace
     kill_deadline: float | None = None
-    while left := _scan(_carrying(mark)):
+    while left := _scan(carrying):
         now = time.monotonic()
         if kill_deadline is None and now >= term_deadline:
             kill_deadline = now + KILL_WAIT_SECONDS
@@ -211,10 +212,12 @@ def session_members(session: int) -> list[Found]:
     return [found for _, found in _scan(lambda process: os.getsid(process.pid) == session)]
 
 
-def _carrying(mark: str | None) -> Callable[[psutil.Process], bool]:
+def _carrying(marks: set[str] | None) -> Callable[[psutil.Process], bool]:
+    """Whether a process carries one of `marks` (any server mark when None)."""
+
     def carries(process: psutil.Process) -> bool:
         value = process.environ().get(SERVER_MARK_ENV)
-        return value is not None and (mark is None or value == mark)
+        return value is not None and (marks is None or value in marks)
 
     return carries
 

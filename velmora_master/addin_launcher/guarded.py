@@ -6,19 +6,16 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Mapping
-from typing import NamedTuple, cast
+from typing import cast
 
-from . import _processes
-from ._guard import Guard
+from . import _guard, _processes
 from ._processes import Found
 from .server_manager import AddinServerManager
 
 __all__ = ["Found", "GuardedServerManager"]
 
-
-class _Launch(NamedTuple):
-    mark: str
-    guard: Guard | None
+# Where the guard runs: it needs sessions, and a pipe as a child's stdin without subprocess.
+_GUARDED = sys.platform != "win32" and bool(sys.executable)
 
 
 class GuardedServerManager(AddinServerManager):
@@ -28,9 +25,11 @@ class GuardedServerManager(AddinServerManager):
 
     - a mark: the server's environment gets `VELMORA_ADDIN_SERVER_MARK` with a value of its own, which
       everything the server starts inherits, whatever process group or session it moves to;
-    - a guard (POSIX): a small process started just before the server, in a session of its own. Should this
-      program die without stopping the server (SIGKILL, a crash, an unhandled signal), the guard ends everything
-      carrying the mark within a second (SIGTERM, 5 s grace, SIGKILL), then exits; a stop stands it down.
+    - a guard (POSIX): a small process in a session of its own, one for the whole program, started with its
+      first launch and told each mark before the server is launched. Should this program die without stopping
+      the server (SIGKILL, a crash, an unhandled signal), the guard ends everything carrying the marks it
+      watches within a second (SIGTERM, 5 s grace, SIGKILL), then exits; it exits at once when the program
+      ends normally. A stop tells it the mark is done with.
     - after the class's own stop (`stop()`, the end of a `with` block, the exit hook, a start that fails), every
       process still carrying the mark is ended the same way; `left_behind` lists them.
 
@@ -38,14 +37,14 @@ class GuardedServerManager(AddinServerManager):
     subclass that overrides them calls these.
     """
 
-    _launch: _Launch | None = None
+    _mark: str | None = None
     _left_behind: tuple[Found, ...] = ()
     _guard_pid: int | None = None
 
     @property
     def mark(self) -> str | None:
         """The value of `VELMORA_ADDIN_SERVER_MARK` in the running server's environment; None when none runs."""
-        return self._launch.mark if self._launch is not None else None
+        return self._mark
 
     @property
     def left_behind(self) -> tuple[Found, ...]:
@@ -55,7 +54,7 @@ class GuardedServerManager(AddinServerManager):
 
     @property
     def guard_pid(self) -> int | None:
-        """The pid of the guard of the latest launch (POSIX); None before the first launch, or on Windows."""
+        """The pid of the guard that watched the latest launch (POSIX); None before the first, or on Windows."""
         return self._guard_pid
 
     def start(self) -> None:
@@ -72,10 +71,9 @@ class GuardedServerManager(AddinServerManager):
         mark = _processes.new_mark()
         inherited = cast(Mapping[str, str] | None, options.get("env"))
         options["env"] = {**(os.environ if inherited is None else inherited), _processes.SERVER_MARK_ENV: mark}
-        # Before the server, so that no moment exists when it runs unguarded.
-        guard = Guard(mark) if sys.platform != "win32" and sys.executable else None
-        self._launch = _Launch(mark, guard)
-        self._guard_pid = guard.pid if guard is not None else None
+        if _GUARDED:
+            self._guard_pid = _guard.watch(mark)  # before the server: no moment exists when it runs unguarded
+        self._mark = mark
         return options
 
     def _terminate_process(self) -> None:
@@ -87,20 +85,17 @@ class GuardedServerManager(AddinServerManager):
         self._release(_processes.GRACE_SECONDS)
 
     def _release(self, grace: float) -> None:
-        """End what still carries the launch's mark, then stand its guard down; cut short, the guard takes over."""
-        launch, self._launch = self._launch, None
-        if launch is None:
+        """End what still carries the launch's mark, then tell the guard; cut short, the guard ends it."""
+        mark, self._mark = self._mark, None
+        if mark is None:
             return
         ended = False
         try:
-            found = _processes.end_marked(launch.mark, grace)
+            found = _processes.end_marked(mark, grace=grace)
             ended = True
         finally:
-            if launch.guard is not None:
-                if ended:
-                    launch.guard.stand_down()
-                else:
-                    launch.guard.hand_over()
+            if _GUARDED:
+                (_guard.stand_down if ended else _guard.hand_over)(mark)
         self._left_behind += tuple(found)
 
 
