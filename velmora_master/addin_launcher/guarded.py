@@ -14,7 +14,7 @@ from .server_manager import AddinServerManager
 
 __all__ = ["Found", "GuardedServerManager"]
 
-# Where the guard runs: it needs sessions, and a pipe as a child's stdin without subprocess.
+# Where the guard runs: it needs sessions and posix_spawn (see _guard).
 _GUARDED = sys.platform != "win32" and bool(sys.executable)
 
 
@@ -43,7 +43,8 @@ class GuardedServerManager(AddinServerManager):
 
     @property
     def mark(self) -> str | None:
-        """The value of `VELMORA_ADDIN_SERVER_MARK` in the running server's environment; None when none runs."""
+        """The value of `VELMORA_ADDIN_SERVER_MARK` in the environment of the server launched last, until it is
+        stopped; None before."""
         return self._mark
 
     @property
@@ -71,9 +72,9 @@ class GuardedServerManager(AddinServerManager):
         mark = _processes.new_mark()
         inherited = cast(Mapping[str, str] | None, options.get("env"))
         options["env"] = {**(os.environ if inherited is None else inherited), _processes.SERVER_MARK_ENV: mark}
+        self._mark = mark  # first: should telling the guard fail, a failed start still releases the mark
         if _GUARDED:
             self._guard_pid = _guard.watch(mark)  # before the server: no moment exists when it runs unguarded
-        self._mark = mark
         return options
 
     def _terminate_process(self) -> None:
