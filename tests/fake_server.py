@@ -54,10 +54,11 @@ def main() -> int:
     args = sys.argv[1:]
     options = dict(zip(args[::2], args[1::2], strict=False))
     mode = os.environ.get("FAKE_SERVER_MODE", "listen")
-    if os.environ.get("FAKE_SERVER_ARGS_FILE"):
-        with open(os.environ["FAKE_SERVER_ARGS_FILE"], "w") as out:
+    if recording := os.environ.get("FAKE_SERVER_ARGS_FILE"):
+        with open(recording + ".tmp", "w") as out:
             mark = os.environ.get("VELMORA_ADDIN_SERVER_MARK")
             json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid(), "mark": mark}, out)
+        os.rename(recording + ".tmp", recording)  # whole when it appears: the tests poll for it
     helper = os.environ.get("FAKE_SERVER_HELPER") or ("plain" if mode == "grandchild" else "")
     if helper:
         start_helper(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], helper)
