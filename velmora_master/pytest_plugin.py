@@ -200,6 +200,12 @@ def _stop(entry: _Started, report: Callable[[str], None] | None) -> list[str]:
 def _report_to(config: pytest.Config) -> Callable[[str], None]:
     """Where teardown's lines go when the session is cut short: the terminal, past any capture."""
     reporter = config.pluginmanager.get_plugin("terminalreporter")
-    if reporter is not None:
-        return functools.partial(reporter.write_line)
-    return functools.partial(print, file=sys.stderr, flush=True)
+    write = reporter.write_line if reporter is not None else functools.partial(print, file=sys.stderr, flush=True)
+
+    def report(line: str) -> None:
+        try:
+            write(line)
+        except OSError:
+            pass  # a terminal closed under pytest (SIGHUP): the servers must be stopped all the same
+
+    return report
