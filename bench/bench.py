@@ -383,10 +383,12 @@ def lifecycle(cycles):
             command[command.index("--port") + 1] = str(port)
             called = time.time()
             process = baseline_start(command, manager._config.addin_path, port)
-            returned = time.time()
-            baseline.append(returned - called - server_ready())
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait()
+            try:
+                returned = time.time()
+                baseline.append(returned - called - server_ready())
+            finally:  # no manager holds it: a failing run must not leave it running
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait()
     return runs, first_launch, baseline, stops, stop_calls
 
 
