@@ -9,12 +9,14 @@ Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE s
   listen-after:S          listen only after S seconds
   listen-after:S:T:N      listen only after S seconds, then exit with status N after T more
   listen-then-exit:S:N    listen, then exit with status N after S seconds
-FAKE_SERVER_HELPER=plain or ignore-term starts such a child in any mode, before anything else; with
-ignore-term the child ignores SIGTERM. The child writes its own pid to the file once it is set up.
+FAKE_SERVER_HELPER starts such a child in any mode, before anything else: plain; ignore-term, which ignores
+SIGTERM; setsid, which moves to a session of its own; daemon, which double-forks (setsid, fork, the middle one
+exits). The child (the daemon: the last one) writes its own pid to the file once it is set up.
 With FAKE_SERVER_CHATTER=N it first writes N numbered lines to stdout and to stderr
 (more than a pipe holds when N is large, so an undrained pipe blocks it), FAKE_SERVER_CHATTER_PAUSE
 seconds apart (default: at once).
-The command line it got is written as JSON to FAKE_SERVER_ARGS_FILE when that is set.
+The command line it got is written as JSON to FAKE_SERVER_ARGS_FILE when that is set, with its working folder,
+group, pid and the server mark in its environment.
 """
 
 import json
@@ -27,8 +29,13 @@ import time
 
 HELPER = """
 import os, signal, sys, time
-if sys.argv[2] == "1":
+mode = sys.argv[2]
+if mode == "ignore-term":
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
+if mode in ("setsid", "daemon"):
+    os.setsid()
+if mode == "daemon" and os.fork():
+    os._exit(0)
 with open(sys.argv[1] + ".tmp", "w") as out:
     out.write(str(os.getpid()))
 os.rename(sys.argv[1] + ".tmp", sys.argv[1])
@@ -36,9 +43,9 @@ time.sleep(300)
 """
 
 
-def start_helper(pid_file: str, ignore_term: bool) -> None:
-    """Starts a child in the server's own group and returns once it is set up."""
-    subprocess.Popen([sys.executable, "-c", HELPER, pid_file, "1" if ignore_term else "0"])
+def start_helper(pid_file: str, mode: str) -> None:
+    """Starts a child (in the server's own group unless `mode` leaves it) and returns once it is set up."""
+    subprocess.Popen([sys.executable, "-c", HELPER, pid_file, mode])
     deadline = time.monotonic() + 20
     while not os.path.exists(pid_file) and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -48,15 +55,15 @@ def main() -> int:
     args = sys.argv[1:]
     options = dict(zip(args[::2], args[1::2], strict=False))
     mode = os.environ.get("FAKE_SERVER_MODE", "listen")
-    if os.environ.get("FAKE_SERVER_ARGS_FILE"):
+    if recording := os.environ.get("FAKE_SERVER_ARGS_FILE"):
         # Written whole, then renamed into place: a test that polls for the file never reads half of it.
-        path = os.environ["FAKE_SERVER_ARGS_FILE"]
-        with open(path + ".tmp", "w") as out:
-            json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid()}, out)
-        os.replace(path + ".tmp", path)
+        with open(recording + ".tmp", "w") as out:
+            mark = os.environ.get("VELMORA_ADDIN_SERVER_MARK")
+            json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid(), "mark": mark}, out)
+        os.replace(recording + ".tmp", recording)
     helper = os.environ.get("FAKE_SERVER_HELPER") or ("plain" if mode == "grandchild" else "")
     if helper:
-        start_helper(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], ignore_term=helper == "ignore-term")
+        start_helper(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], helper)
     chatter = int(os.environ.get("FAKE_SERVER_CHATTER", "0"))
     pause = float(os.environ.get("FAKE_SERVER_CHATTER_PAUSE", "0"))
     for number in range(chatter):

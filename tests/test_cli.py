@@ -17,19 +17,12 @@ import uuid
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, marked_processes, need, read_until, wait_until
+from helpers import MODULE_NAME, ROOT, alive, left_running, marked_processes, need, read_until, wait_until, within
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher._ports import accepts
 from velmora_master.addin_launcher.certificate_manager import CertificateManager, ReplacementReason
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
-# The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
-# checks its whole heap for leaks as it exits: time bounds are stretched there.
-SLOWDOWN = 6 if "LD_PRELOAD" in os.environ else 1
-
-
-def within(seconds: float) -> float:
-    return seconds * SLOWDOWN
 
 
 class Cli:
@@ -73,9 +66,14 @@ class Cli:
         return json.loads(self.args_file.read_text()) if self.args_file.exists() else None
 
     def assert_nothing_left(self, port=None):
-        """No process of the run is left, and nothing listens on its server's `port` any more."""
-        assert wait_until(lambda: not marked_processes(self.marker), 2), marked_processes(self.marker)
-        assert port is None or not accepts(port)
+        """No process of the run (by the test's marker or the server's mark), and nothing listens on the server's
+        port, or on `port` when given."""
+        record = self.server() or {"argv": [], "mark": None}
+        argv = record["argv"]
+        if port is None and "--port" in argv:
+            port = int(argv[argv.index("--port") + 1])
+        left = functools.partial(left_running, self.marker, record["mark"], port)
+        assert wait_until(lambda: not left(), 2), left()
 
     def on_terminal(self, *args, compiled=True):
         """The CLI on a pseudo-terminal as in a terminal window: its controlling terminal and its three streams.
@@ -232,6 +230,49 @@ def test_server_ignoring_sigterm(tmp_path, fake_binary, signals):
     if signals == 1:
         assert took > 4.5
     assert not alive(cli.server()["pid"])
+    cli.assert_nothing_left()
+
+
+@pytest.mark.parametrize(
+    ("mode", "when", "within_seconds"),
+    [("listen", "running", 1.5), ("never-listen", "waiting", 1.5), ("ignore-term", "running", 6.5)],
+)
+def test_sigkill_to_the_cli_ends_its_server_through_the_guard(tmp_path, fake_binary, mode, when, within_seconds):
+    cli = Cli(tmp_path, fake_binary, mode)
+    process = cli.popen("--port", "0")
+    if when == "running":
+        read_until(process.stdout, "Server running")
+    else:
+        read_until(process.stderr, "waiting for https://localhost:")
+        assert wait_until(lambda: cli.server() is not None)
+        time.sleep(0.3)
+    server = cli.server()["pid"]
+    process.kill()
+    killed = time.monotonic()
+    process.wait()
+    assert wait_until(lambda: not alive(server), within(within_seconds) + 1)
+    took = time.monotonic() - killed
+    assert took < within(within_seconds)
+    if mode == "ignore-term":
+        assert took > 4.5  # SIGTERM first, the grace, then SIGKILL
+    cli.assert_nothing_left()
+    process.stdout.close()
+    process.stderr.close()
+
+
+@pytest.mark.parametrize("helper", ["setsid", "daemon"])
+def test_helpers_that_left_the_servers_session_are_ended_after_ctrl_c(tmp_path, fake_binary, helper):
+    pid_file = tmp_path / "helper.pid"
+    cli = Cli(tmp_path, fake_binary, env={"FAKE_SERVER_HELPER": helper, "FAKE_SERVER_GRANDCHILD_FILE": str(pid_file)})
+    process = cli.popen("--port", "0")
+    read_until(process.stdout, "Server running")
+    helper_pid = int(pid_file.read_text())
+    assert os.getsid(helper_pid) not in (cli.server()["pid"], os.getsid(0))  # out of every session of ours
+    process.send_signal(signal.SIGINT)
+    status, _, _, err = finish(process, 15, cli)
+    assert status == 130, err
+    assert re.search(rf"outside its process group; they were ended: {helper_pid} \(\S*python", err), err
+    assert not alive(helper_pid)
     cli.assert_nothing_left()
 
 

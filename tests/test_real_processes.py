@@ -14,6 +14,7 @@ import urllib.request
 import pytest
 
 from helpers import MODULE_NAME, ROOT, alive, gone, marked_processes, read_until, wait_until
+from velmora_master.addin_launcher.guarded import GuardedServerManager
 
 
 @pytest.fixture(autouse=True)
@@ -35,9 +36,9 @@ def production(sm, fake_binary, monkeypatch, tmp_path, port):
     monkeypatch.setenv("FAKE_SERVER_ARGS_FILE", str(tmp_path / "args.json"))
     managers = []
 
-    def make(mode="listen", **kwargs):
+    def make(mode="listen", manager_class=sm.AddinServerManager, **kwargs):
         monkeypatch.setenv("FAKE_SERVER_MODE", mode)
-        manager = sm.AddinServerManager(use_compiled=True, port=port, **kwargs)
+        manager = manager_class(use_compiled=True, port=port, **kwargs)
         managers.append(manager)
         return manager
 
@@ -118,16 +119,23 @@ def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, tmp
     assert time.monotonic() - began < 5.5
 
 
-def test_server_that_starts_a_helper_and_exits_before_listening(production, tmp_path, monkeypatch, capsys):
+# The class ends what is left of the group; the guarded one also what left it, found by the mark.
+@pytest.mark.parametrize(("guarded", "helper"), [(False, "plain"), (True, "setsid")])
+def test_server_that_starts_a_helper_and_exits_before_listening(
+    production, tmp_path, monkeypatch, capsys, guarded, helper
+):
     monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
-    manager = production("exit:3", timeout=20)
+    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+    manager = production("exit:3", timeout=20, **({"manager_class": GuardedServerManager} if guarded else {}))
     began = time.monotonic()
     with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$") as caught:
         manager.start()
     assert type(caught.value).__name__ == "ServerStartError"
     assert time.monotonic() - began < 5 and manager._process is None
-    assert not alive(int((tmp_path / "helper").read_text()))
+    helper_pid = int((tmp_path / "helper").read_text())
+    assert not alive(helper_pid)
+    if guarded:
+        assert [found.pid for found in manager.left_behind] == [helper_pid] and manager.mark is None
 
 
 # ---- in an interpreter of their own, driven from here -------------------------------------------------------
@@ -282,20 +290,21 @@ def test_captured_output_is_left_to_the_caller(production, capsys):
     process.stderr.close()
 
 
-def test_interpreter_exit_stops_the_server(fake_binary, tmp_path, port):
+@pytest.mark.parametrize("module", [MODULE_NAME, GuardedServerManager.__module__])
+def test_interpreter_exit_stops_the_server(fake_binary, tmp_path, port, module):
     script = textwrap.dedent(f"""
         import os
         os.environ["VELMORA_SERVER_BINARY"] = {str(fake_binary)!r}
         os.environ["FAKE_SERVER_MODE"] = "listen"
-        from {MODULE_NAME} import AddinServerManager
-        manager = AddinServerManager(use_compiled=True, port={port})
+        from {module} import {"Guarded" if module != MODULE_NAME else "Addin"}ServerManager as Manager
+        manager = Manager(use_compiled=True, port={port})
         manager.start()
-        print(manager.pid, flush=True)
+        print(manager.pid, getattr(manager, "guard_pid", 0), flush=True)
     """)
     result = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True, text=True, timeout=30)
     assert result.returncode == 0, result.stderr
-    pid = int(result.stdout.splitlines()[-1])
-    assert wait_until(lambda: not alive(pid))
+    pids = [int(pid) for pid in result.stdout.splitlines()[-1].split() if pid != "0"]
+    assert wait_until(lambda: not any(alive(pid) for pid in pids))  # the guard, stood down, too
 
 
 def test_probe_against_real_sockets(sm, doubles, port):

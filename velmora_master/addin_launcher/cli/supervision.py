@@ -1,5 +1,6 @@
 """The launched server as the command line follows it: its handle and group from the moment it exists, its
-captured output relayed, and its end, at once when a signal asks, with any server a signal orphaned."""
+captured output relayed, and its end, at once when a signal asks, with any server a signal orphaned and whatever
+carried its mark. The manager is the guarded one: should this process die anyway, its guard ends the server."""
 
 from __future__ import annotations
 
@@ -18,7 +19,7 @@ if TYPE_CHECKING:
     # Imported where they are used, once the signal handlers are in place; here only for the checker.
     import subprocess
 
-    from ..server_manager import AddinServerManager
+    from ..guarded import GuardedServerManager
 
 logger = logging.getLogger(__package__)
 
@@ -63,11 +64,11 @@ def _relay(name: str, stream: IO[bytes], sink: TextIO, status: StatusLine) -> No
 
 def manager_class(
     guard: SignalGuard, on_launched: Callable[[subprocess.Popen[bytes]], None]
-) -> type[AddinServerManager]:
-    from ..server_manager import AddinServerManager
+) -> type[GuardedServerManager]:
+    from ..guarded import GuardedServerManager
 
-    class CliServerManager(AddinServerManager):
-        """The manager, telling the CLI about the process as soon as it exists (before the wait), and
+    class CliServerManager(GuardedServerManager):
+        """The guarded manager, telling the CLI about the process as soon as it exists (before the wait), and
         letting a signal cut any stop short: the CLI's own, and the one start makes after a failed wait."""
 
         def _wait_for_ready(self) -> bool:
@@ -88,7 +89,7 @@ def manager_class(
     return CliServerManager
 
 
-def end_server(manager: AddinServerManager, launch: Launch, guard: SignalGuard) -> float | None:
+def end_server(manager: GuardedServerManager, launch: Launch, guard: SignalGuard) -> float | None:
     """Stop whatever the manager holds; a signal during the stop kills at once. Returns the stop's seconds."""
     began = time.perf_counter()
     stopped = None
@@ -106,8 +107,15 @@ def end_server(manager: AddinServerManager, launch: Launch, guard: SignalGuard) 
         guard.armed = False
         _kill_now(launch)  # does nothing after a complete stop
         if launch.children_before is not None:
-            for pid in _processes.reap_orphans(launch.children_before):
+            # The guard is no orphan: stood down, or ending what a stop cut short left.
+            guards = {manager.guard_pid} if manager.guard_pid is not None else set()
+            for pid in _processes.reap_orphans(launch.children_before | guards):
                 logger.debug("ended stray server process %s", pid)
+        if manager.left_behind:
+            logger.warning(
+                "the server left processes outside its process group; they were ended: %s",
+                ", ".join(found.describe() for found in manager.left_behind),
+            )
         for reader in launch.readers:
             reader.join(timeout=1)
     return stopped
