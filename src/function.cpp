@@ -11,6 +11,8 @@
 // - Like a Python function it is copied as itself and pickled by reference
 //   (its module and qualified name).
 // - An exception leaving it gets a traceback entry naming the member.
+// - Called after the module was finalised, it raises RuntimeError instead of
+//   reaching names and records that are gone.
 //
 // The type is made at each load and dropped with the load records: a type
 // readied once per process would outlive the interpreter it was readied in.
@@ -85,9 +87,21 @@ PyObject* call_body(MemberFunction* func, PyObject* const* params) {
     return result;
 }
 
+// The interpreter frees some objects only after the module's finalisation
+// released its names and records (what a trace function, an audit hook or a
+// codec search function held, collected last): a member such an object's
+// __del__ reaches finds nothing to work with, and says so.
+PyObject* finalised_error(const MemberSpec& spec) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "AddinServerManager.%s cannot be used after its module was finalised with the interpreter",
+                 spec.name);
+    return nullptr;
+}
+
 PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MemberFunction* self = as_function(callable);
     const MemberSpec& spec = *self->spec;
+    if (!records.module) return finalised_error(spec);
     const Py_ssize_t n = self->n_params;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

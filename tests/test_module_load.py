@@ -121,6 +121,54 @@ def test_second_interpreter_is_refused(tmp_path, main_first):
     ), result.stderr
 
 
+# Holders the interpreter releases only after the module's own finalisation has run.
+HOLDERS = {
+    "trace": "sys.settrace(hook)",
+    "profile": "sys.setprofile(hook)",
+    "audit": "sys.addaudithook(hook)",
+    "monitoring": "sys.monitoring.use_tool_id(3, 'keeper'); "
+    "sys.monitoring.register_callback(3, sys.monitoring.events.PY_START, hook)",
+    "codec": "codecs.register(hook)",
+}
+
+
+@pytest.mark.parametrize("holder", HOLDERS.values(), ids=HOLDERS)
+def test_members_used_after_finalisation_raise(tmp_path, holder):
+    # The keeper is in a reference cycle, so only the interpreter's last collection frees it, after the
+    # module was finalised. By then the builtins and sys are wiped: what __del__ uses comes bound in its
+    # defaults, and the last error, which escapes it, is an unraisable nobody can print any more.
+    result = run_python(
+        f"""
+        import codecs, os, sys
+        from {MODULE_NAME} import AddinServerManager
+
+        class Keeper:
+            def __init__(self):
+                self.manager, self.cycle = AddinServerManager(), self
+
+            def __del__(self, write=os.write, RuntimeError=RuntimeError, str=str):
+                for use in (lambda m: m.stop(), lambda m: m.url, lambda m: AddinServerManager()):
+                    try:
+                        use(self.manager)
+                    except RuntimeError as error:
+                        write(1, str(error).encode() + b"\\n")
+                self.manager.is_running
+
+        def hook(*args, keeper=Keeper()):
+            return None
+
+        {holder}
+        del hook
+        """,
+        make_package(tmp_path),
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"AddinServerManager.{member} cannot be used after its module was finalised with the interpreter"
+        for member in ("stop", "url", "__init__")
+    ]
+
+
 @pytest.mark.parametrize(
     "overrides, missing",
     [
