@@ -398,6 +398,37 @@ def test_import_without_free_dict_watchers_gives_the_same_results(tmp_path):
     assert uncached.stdout.strip() == expected, uncached.stderr
 
 
+def test_a_name_rebound_while_it_is_looked_up_is_not_remembered(tmp_path):
+    # The builtins are searched for a name the module lacks; comparing a colliding key there rebinds the
+    # name in the module. That lookup's answer may be used once, as Python's own is, but not remembered.
+    result = run_python(
+        f"""
+        import builtins, types, {MODULE_NAME} as m
+
+        class Colliding(str):
+            def __hash__(self):
+                return hash("ServerNotRunningError")
+
+            def __eq__(self, other):
+                m.ServerNotRunningError = KeyError
+                return False
+
+        vars(builtins)[Colliding("decoy")] = None
+        builtins.ServerNotRunningError = LookupError
+        del m.ServerNotRunningError
+        raised = []
+        for _ in range(2):
+            try:
+                m.AddinServerManager.stop(types.SimpleNamespace(_process=None))
+            except LookupError as error:
+                raised.append(type(error).__name__)
+        print(*raised)
+        """,
+        make_package(tmp_path),
+    )
+    assert result.stdout.split() == ["LookupError", "KeyError"], result.stderr
+
+
 EMBEDDING_HOST = r"""
 #include <Python.h>
 #include <stdio.h>
