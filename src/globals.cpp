@@ -149,14 +149,40 @@ PyObject* raise_global(PyObject* error_class, PyObject* message) {
     return error ? raise_object(error.get()) : nullptr;
 }
 
-int pending_exception_matches(PyObject* global, PyObject* attr) {
+namespace {
+
+// An `except` clause names an exception class or a tuple of them. 0, or -1 with TypeError set.
+int check_except_clause(PyObject* clause) {
+    bool valid = PyTuple_Check(clause) || PyExceptionClass_Check(clause);
+    if (PyTuple_Check(clause)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(clause); ++i)
+            valid = valid && PyExceptionClass_Check(PyTuple_GET_ITEM(clause, i));
+    }
+    if (valid) return 0;
+    PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+    return -1;
+}
+
+Ref clause_of(Ref named, std::initializer_list<PyObject*> also) {
+    if (!named || also.size() == 0) return named;
+    Ref clause = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(also.size()) + 1));
+    if (!clause) return {};
+    PyTuple_SET_ITEM(clause.get(), 0, named.release());
+    Py_ssize_t i = 1;
+    for (PyObject* item : also) PyTuple_SET_ITEM(clause.get(), i++, Py_NewRef(item));
+    return clause;
+}
+
+}  // namespace
+
+int pending_exception_matches(PyObject* global, PyObject* attr, std::initializer_list<PyObject*> also) {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
-    Ref handled = global_attr(global, attr);
-    if (!handled) {
+    Ref clause = clause_of(global_attr(global, attr), also);
+    if (!clause || check_except_clause(clause.get()) < 0) {
         chain_pending_to(std::move(pending));
         return -1;
     }
-    const int matches = PyErr_GivenExceptionMatches(pending.get(), handled.get());
+    const int matches = PyErr_GivenExceptionMatches(pending.get(), clause.get());
     PyErr_SetRaisedException(pending.release());
     return matches;
 }

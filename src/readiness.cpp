@@ -46,9 +46,8 @@ int try_connect(PyObject* self, PyObject* sock) {
 
 // True when the pending exception is one the probe answers with False.
 int is_connection_failure() {
-    const int timed_out = pending_exception_matches(interned.socket, interned.timeout);
-    if (timed_out != 0) return timed_out;
-    return PyErr_ExceptionMatches(PyExc_ConnectionRefusedError) || PyErr_ExceptionMatches(PyExc_OSError);
+    return pending_exception_matches(interned.socket, interned.timeout,
+                                     {PyExc_ConnectionRefusedError, PyExc_OSError});
 }
 
 }  // namespace

@@ -316,6 +316,18 @@ def test_probe_exit_error_is_chained_to_the_error_being_handled(sm, doubles, mon
     assert isinstance(caught.value.__context__, ValueError) and seen == [caught.value.__context__]
 
 
+NOT_A_CLASS = ("TypeError", "catching classes that do not inherit from BaseException is not allowed")
+
+
+@pytest.mark.parametrize("timeout", [42, TimeoutError(), (TimeoutError,)], ids=["int", "instance", "tuple"])
+def test_probe_except_clause_must_name_classes(sm, doubles, monkeypatch, timeout):
+    # `except (socket.timeout, ConnectionRefusedError, OSError)`: each item must be a class.
+    log = []
+    manager = probing_with(sm, monkeypatch, FakeSocket(log, ConnectionRefusedError()), timeout)
+    assert raised_by(manager._is_port_in_use) == NOT_A_CLASS
+    assert log[-1] == ("exit", TypeError)
+
+
 def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
     def no_sockets():
         raise OSError(errno.EMFILE, "Too many open files")
@@ -344,6 +356,25 @@ def test_termination_errors_propagate_and_clear_the_handle(sm, services):
     with pytest.raises(ProcessLookupError):
         manager.stop()
     assert manager._process is None
+
+
+@pytest.mark.parametrize(
+    "clause, error",
+    [
+        (42, NOT_A_CLASS),
+        (real_subprocess.TimeoutExpired("x", 5), NOT_A_CLASS),
+        ((real_subprocess.TimeoutExpired,), None),
+    ],
+    ids=["int", "instance", "tuple-of-classes"],
+)
+def test_stop_except_clause_must_name_classes(sm, services, clause, error):
+    # `except subprocess.TimeoutExpired:` accepts a class or a tuple of classes, nothing else.
+    services.process.wait_times_out = 1
+    sm.subprocess.TimeoutExpired = clause
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    assert raised_by(manager.stop) == error
+    assert names(services.calls).count("wait") == (2 if error is None else 1)
 
 
 def test_other_wait_errors_leave_the_handle_to_stop(sm, services):
