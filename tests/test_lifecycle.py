@@ -328,6 +328,38 @@ def test_probe_except_clause_must_name_classes(sm, doubles, monkeypatch, timeout
     assert log[-1] == ("exit", TypeError)
 
 
+class ContextOnInstance:
+    """__enter__ and __exit__ set on the instance only, which a `with` statement does not look at."""
+
+    def __init__(self):
+        self.__enter__, self.__exit__ = (lambda: self), (lambda *exc: None)
+
+
+class EnterOnInstance(ContextOnInstance):
+    def __exit__(self, *exc):
+        return None
+
+
+class AsyncOnly:
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+
+@pytest.mark.parametrize("made", [ContextOnInstance(), EnterOnInstance(), AsyncOnly()], ids=type)
+def test_probe_enters_the_socket_as_a_with_statement_does(sm, doubles, monkeypatch, made):
+    def with_statement():
+        with made:
+            pass
+
+    expected = raised_by(with_statement)
+    assert expected[0] == "TypeError"
+    monkeypatch.setattr(sm, "socket", types.SimpleNamespace(socket=lambda *a: made, AF_INET=2, SOCK_STREAM=1))
+    assert raised_by(sm.AddinServerManager()._is_port_in_use) == expected
+
+
 def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
     def no_sockets():
         raise OSError(errno.EMFILE, "Too many open files")
