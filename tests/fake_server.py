@@ -9,6 +9,7 @@ Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE s
   listen-after:S          listen only after S seconds
   listen-after:S:T:N      listen only after S seconds, then exit with status N after T more
   listen-then-exit:S:N    listen, then exit with status N after S seconds
+  listen-then-close:S     listen, then close the listening socket after S seconds and live on
 FAKE_SERVER_HELPER=plain or ignore-term starts such a child in any mode, before anything else; with
 ignore-term the child ignores SIGTERM. The child writes its own pid to the file once it is set up.
 With FAKE_SERVER_CHATTER=N it first writes N numbered lines to stdout and to stderr
@@ -77,6 +78,11 @@ def main() -> int:
         *_, seconds, status = mode.split(":")
         time.sleep(float(seconds))
         return int(status)
+    if mode.startswith("listen-then-close:"):
+        time.sleep(float(mode.split(":")[1]))
+        listener.close()
+        while True:
+            time.sleep(1)
     while True:
         conn, _ = listener.accept()
         conn.close()

@@ -15,7 +15,7 @@ import typing
 
 import pytest
 
-from helpers import MEMBERS, MODULE_NAME, PROPERTIES, ROOT, function_of
+from helpers import MEMBERS, MODULE_NAME, PROPERTIES, ROOT, Alias, function_of
 
 METHODS = [m for m in MEMBERS if m != "__init__"]
 
@@ -208,15 +208,6 @@ def test_calling_convention_messages(sm, doubles, call, message):
     with pytest.raises(TypeError) as caught:
         call(sm.AddinServerManager, manager)
     assert str(caught.value) == message
-
-
-class Alias(str):
-    """A keyword that equals `port` by its own __eq__ only."""
-
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return other == "port" or str.__eq__(self, other)
 
 
 def test_keywords_match_parameters_by_equality(sm, doubles):
