@@ -9,6 +9,7 @@ Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE s
   listen-after:S          listen only after S seconds
   listen-after:S:T:N      listen only after S seconds, then exit with status N after T more
   listen-then-exit:S:N    listen, then exit with status N after S seconds
+  listen-then-close:S     listen, then close the listening socket after S seconds and live on
 FAKE_SERVER_HELPER starts such a child in any mode, before anything else: plain; ignore-term, which ignores
 SIGTERM; setsid, which moves to a session of its own; daemon, which double-forks (setsid, fork, the middle one
 exits). The child (the daemon: the last one) writes its own pid to the file once it is set up.
@@ -84,6 +85,11 @@ def main() -> int:
         *_, seconds, status = mode.split(":")
         time.sleep(float(seconds))
         return int(status)
+    if mode.startswith("listen-then-close:"):
+        time.sleep(float(mode.split(":")[1]))
+        listener.close()
+        while True:
+            time.sleep(1)
     while True:
         conn, _ = listener.accept()
         conn.close()

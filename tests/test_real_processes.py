@@ -1,5 +1,6 @@
 """The lifecycle against real child processes and sockets."""
 
+import errno
 import json
 import os
 import signal
@@ -151,12 +152,26 @@ class Manager(AddinServerManager):
     def _get_platform_popen_args(self):
         return {{}} if {same_group!r} else super()._get_platform_popen_args()
 
+def blocking_probe():  # short sleeps: a Ctrl-C landing just before one of them is still seen at once
+    print("probing", flush=True)
+    while True:
+        time.sleep(0.05)
+
 manager = Manager(use_compiled=True, port={port}, timeout=30)
 try:
-    if {during!r} == "stop":
+    if {during!r} == "start":
+        manager.start()
+    elif {during!r} == "stop":
         manager.start()
         print("stopping", flush=True)
-    manager.start() if {during!r} == "start" else manager.stop()
+        manager.stop()
+    else:
+        with manager:
+            if {during!r} == "exit":  # leaving reads is_running through a probe that blocks
+                manager._is_port_in_use = blocking_probe
+            else:  # "crash": the server exits while the block runs
+                while manager._process.poll() is None:
+                    time.sleep(0.05)
     result = "returned"
 except BaseException as error:
     result = type(error).__name__
@@ -230,6 +245,24 @@ def test_interrupt_during_the_grace_period(drive):
     assert wait_until(lambda: gone(server), 2)
 
 
+def test_interrupt_while_leaving_the_block_reads_is_running(drive):
+    child, args_file = drive("listen", "exit")
+    read_until(child.stdout, "probing")
+    server = json.loads(args_file.read_text())["pid"]
+    child.send_signal(signal.SIGINT)
+    assert outcome(child) == {"outcome": "KeyboardInterrupt", "held": False}
+    assert wait_until(lambda: gone(server), 2)
+
+
+def test_helper_of_a_server_that_crashed_in_a_with_block_is_ended_at_interpreter_exit(drive, tmp_path, monkeypatch):
+    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+    monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
+    child, _ = drive("listen-then-exit:1:1", "crash")
+    # Leaving the block keeps the handle of an exited server; the exit hook then ends what is left of its group.
+    assert outcome(child) == {"outcome": "returned", "held": True} and child.returncode == 0
+    assert not alive(int((tmp_path / "helper").read_text()))
+
+
 def test_server_in_the_interpreters_own_group_is_stopped_alone(drive):
     child, args_file = drive("listen", "stop", same_group=True)
     read_until(child.stdout, "stopping")
@@ -269,15 +302,39 @@ def test_another_program_on_the_port_makes_start_return_at_once(production, port
         manager.stop()
 
 
-def test_collected_exit_is_not_signalled(production, capsys):
-    manager = production()
+@pytest.mark.parametrize(
+    "mode, helper", [("listen", ""), ("listen-then-exit:1:1", "plain")], ids=["killed", "exits-leaving-a-helper"]
+)
+def test_collected_exit_is_not_signalled_but_its_group_is_ended(
+    production, tmp_path, monkeypatch, capsys, mode, helper
+):
+    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+    manager = production(mode)
     manager.start()
-    os.kill(manager.pid, signal.SIGKILL)
+    if not helper:
+        os.kill(manager.pid, signal.SIGKILL)
     # The port closes before the exit can be collected, so is_running may turn false first: wait for poll.
-    assert wait_until(lambda: manager._process.poll() is not None) and manager.is_running is False
-    with pytest.raises(ProcessLookupError):
+    assert wait_until(lambda: manager._process.poll() is not None, 10) and manager.is_running is False
+    began = time.monotonic()
+    with pytest.raises(ProcessLookupError) as caught:
         manager.stop()
-    assert manager._process is None
+    assert caught.value.errno == errno.ESRCH and manager._process is None
+    if helper:
+        helper_pid = int((tmp_path / "helper").read_text())
+        assert wait_until(lambda: not alive(helper_pid), 5.5 - (time.monotonic() - began))
+
+
+def test_server_alive_but_no_longer_accepting_is_stopped_not_dropped(production, capsys):
+    manager = production("listen-then-close:0.5")
+    manager.start()
+    first = manager._process
+    assert wait_until(lambda: not manager.is_running, 10) and first.poll() is None
+    with manager:  # starting again ends the first server, then launches a second
+        assert first.returncode is not None and manager._process is not first
+        second = manager._process
+        assert wait_until(lambda: not manager.is_running, 10) and second.poll() is None
+    assert manager._process is None and second.returncode is not None  # leaving the block ended it
 
 
 def test_captured_output_is_left_to_the_caller(production, capsys):
