@@ -6,7 +6,8 @@ Prints a table of median per-call times, each compiled figure beside its pure-Py
 floor and their ratio, all measured in this run, then the probe against a raw
 connection, the start/stop latency with the sample server and the memory held
 per start/stop cycle. The start overhead is shown beside a plain
-`subprocess.Popen(start_new_session=True)` with a 10 ms connect loop on the same server.
+`subprocess.Popen(start_new_session=True)` with a 10 ms connect loop on the same server, and the guarded
+manager's start and stop beside the plain ones (the guard's cost).
 
 Readiness: the time from the moment the sample server began listening to the moment each waiter knew it
 was ready: `velmora-addin demo` (verified TLS and GET /health, every 10 ms; the moment its wait returned, as
@@ -298,14 +299,30 @@ def baseline_start(command, cwd, port):
             time.sleep(0.01)
 
 
-def lifecycle(cycles):
-    """Start overhead of the manager and of the baseline, interleaved, and stop() latency after a prompt exit.
+def timed(manager_class):
+    """`manager_class` noting when start() enters the readiness wait: what comes before is the launch."""
 
-    The overhead is the time start took beyond the server's own time to listen (which the server reports).
+    class Timed(manager_class):
+        def _wait_for_ready(self):
+            self.waiting_from = time.perf_counter()
+            return super()._wait_for_ready()
+
+    return Timed
+
+
+def lifecycle(cycles):
+    """Start overhead of the manager, of the guarded manager and of the baseline, interleaved (the two managers
+    take turns going first), and stop() latency after a prompt exit.
+
+    The overhead is the time start took beyond the server's own time to listen (which the server reports); the
+    launch is the part of start() before the readiness wait, where the guard is started.
     """
     import velmora_master.addin_launcher.config as config
+    from velmora_master.addin_launcher.guarded import GuardedServerManager
 
-    ours, baseline, stops, stop_calls = [], [], [], []
+    baseline, stops, stop_calls = [], [], []
+    kinds = {"plain": timed(sm.AddinServerManager), "guarded": timed(GuardedServerManager)}
+    runs = {kind: {"whole": [], "overhead": [], "launch": [], "listen": [], "stop": []} for kind in kinds}
     sm.Config, sm.CertificateManager = (
         config.Config,
         __import__("velmora_master.addin_launcher.certificate_manager", fromlist=["x"]).CertificateManager,
@@ -321,40 +338,66 @@ def lifecycle(cycles):
                 s.bind(("127.0.0.1", 0))
                 return s.getsockname()[1]
 
-        def overhead(called, returned):
-            while not ready_file.exists():  # written just after listening began; a connection may come first
-                time.sleep(0.001)
-            time.sleep(0.005)
-            ready = json.loads(ready_file.read_text())
-            return returned - called - (ready["readyAt"] - ready["processStart"]) / 1000
+        def server_ready():
+            # Written just after listening began (a connection may come first), and not at once in one piece.
+            while True:
+                try:
+                    ready = json.loads(ready_file.read_text())
+                    return (ready["readyAt"] - ready["processStart"]) / 1000
+                except OSError, ValueError:
+                    time.sleep(0.001)
 
-        for _ in range(cycles):
-            manager = sm.AddinServerManager(port=fresh_port())
+        def quietly(call):
             with open(os.devnull, "w") as sink:
                 saved, sys.stdout = sys.stdout, sink
                 try:
-                    called = time.time()
-                    manager.start()
-                    returned = time.time()
-                    command = manager._build_command()  # the same server for the baseline
+                    return call()
                 finally:
                     sys.stdout = saved
-            ours.append(overhead(called, returned))
-            began = time.time()
-            manager.stop()
-            stopped = time.time()
-            stops.append(stopped - float(exit_file.read_text()) / 1000)
-            stop_calls.append(stopped - began)
+
+        def start(kind):
+            manager = kinds[kind](port=fresh_port())
+            called, began = time.time(), time.perf_counter()
+            quietly(manager.start)
+            returned = time.time()
+            listen = server_ready()
+            runs[kind]["whole"].append(returned - called)
+            runs[kind]["overhead"].append(returned - called - listen)
+            runs[kind]["launch"].append(manager.waiting_from - began)
+            runs[kind]["listen"].append(listen)
+            return manager
+
+        # The program's first guarded start also starts its guard (one per program); it loads what the guarded
+        # stop needs (psutil) too. Kept apart from the series.
+        start("guarded").stop()
+        first_launch = runs["guarded"]["launch"][0]
+        for series in runs["guarded"].values():
+            series.clear()
+
+        for cycle in range(cycles):
+            for kind in ("plain", "guarded") if cycle % 2 == 0 else ("guarded", "plain"):
+                manager = start(kind)
+                if kind == "plain":
+                    command = quietly(manager._build_command)  # the same server for the baseline
+                began = time.time()
+                manager.stop()
+                stopped = time.time()
+                runs[kind]["stop"].append(stopped - began)
+                if kind == "plain":
+                    stops.append(stopped - float(exit_file.read_text()) / 1000)
+                    stop_calls.append(stopped - began)
 
             port = fresh_port()
             command[command.index("--port") + 1] = str(port)
             called = time.time()
             process = baseline_start(command, manager._config.addin_path, port)
-            returned = time.time()
-            baseline.append(overhead(called, returned))
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait()
-    return ours, baseline, stops, stop_calls
+            try:
+                returned = time.time()
+                baseline.append(returned - called - server_ready())
+            finally:  # no manager holds it: a failing run must not leave it running
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait()
+    return runs, first_launch, baseline, stops, stop_calls
 
 
 # `velmora-addin demo` as it runs, with one addition: the moment its wait for the server returned, on stderr.
@@ -401,10 +444,12 @@ def readiness(cycles):
                 return s.getsockname()[1]
 
         def note(kind, ready_ms):
-            while not ready_file.exists():  # written once listening began; the waiter may be faster
-                time.sleep(0.001)
-            time.sleep(0.005)
-            server = json.loads(ready_file.read_text())
+            while True:  # written once listening began (the waiter may be faster), and not in one piece
+                try:
+                    server = json.loads(ready_file.read_text())
+                    break
+                except OSError, ValueError:
+                    time.sleep(0.001)
             waits[kind].append((ready_ms - server["listenAt"], ready_ms - server["readyAt"]))
 
         for _ in range(cycles):
@@ -432,9 +477,11 @@ def readiness(cycles):
             port = fresh_port()
             command[command.index("--port") + 1] = str(port)
             process = baseline_start(command, manager._config.addin_path, port)
-            note("baseline", time.time() * 1000)
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait()
+            try:
+                note("baseline", time.time() * 1000)
+            finally:  # no manager holds it: a failing run must not leave it running
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait()
         del os.environ["VELMORA_READY_FILE"], os.environ[certificate_manager.CERT_DIR_ENV]
     return waits
 
@@ -505,11 +552,13 @@ def main() -> int:
 
     for name in modules:
         setattr(sm, name, modules[name])
-    ours, baseline, stops, stop_calls = lifecycle(cycles)
-    overhead, floor = statistics.median(ours), statistics.median(baseline)
+    runs, first_launch, baseline, stops, stop_calls = lifecycle(cycles)
+    plain, guarded = ({name: statistics.median(values) for name, values in runs[kind].items()} for kind in runs)
+    overhead, floor = plain["overhead"], statistics.median(baseline)
     stop_after_exit, stop_call = statistics.median(stops), statistics.median(stop_calls)
-    ok_start, ok_stop = overhead <= 0.12, stop_after_exit <= 0.06
-    met &= ok_start and ok_stop
+    guard_cost = guarded["launch"] - plain["launch"]
+    ok_start, ok_stop, ok_guard = overhead <= 0.12, stop_after_exit <= 0.06, guard_cost <= 0.005
+    met &= ok_start and ok_stop and ok_guard
     print(f"\nsample server, {cycles} interleaved runs each (medians), time beyond the server's own time to listen:")
     print(
         f"  start()                                              {overhead * 1000:6.1f} ms "
@@ -522,6 +571,27 @@ def main() -> int:
     print(
         f"  stop() returned {stop_after_exit * 1000:.1f} ms after the server's exit "
         f"(<= 60 ms {'met' if ok_stop else 'MISSED'}); the whole call took {stop_call * 1000:.1f} ms"
+    )
+    print("\nthe guard: GuardedServerManager beside AddinServerManager, same runs (medians, ms):")
+    print(f"  {'':<46} {'plain':>8} {'guarded':>8} {'difference':>11}")
+    for label, name in (
+        ("start(), up to the readiness wait (the launch)", "launch"),
+        ("start(), the whole call", "whole"),
+        ("start(), beyond the server's time to listen", "overhead"),
+        ("the server's own time to listen", "listen"),
+        ("stop() (guarded: the mark looked for, too)", "stop"),
+    ):
+        print(
+            f"  {label:<46} {plain[name] * 1000:8.2f} {guarded[name] * 1000:8.2f} "
+            f"{(guarded[name] - plain[name]) * 1000:+10.2f}"
+        )
+    print(
+        f"  the guard's cost on start(): {guard_cost * 1000:+.2f} ms (<= 5 ms {'met' if ok_guard else 'MISSED'}); "
+        "the rest of start() waits for the port in 100 ms steps, so its medians differ by whole steps or none"
+    )
+    print(
+        f"  the program's first guarded start, which starts the guard: {first_launch * 1000:.2f} ms up to the "
+        f"readiness wait ({(first_launch - plain['launch']) * 1000:+.2f} ms beside the plain median)"
     )
 
     waits = readiness(cycles)

@@ -31,6 +31,16 @@ inline Ref call_method(PyObject* obj, PyObject* method, PyObject* arg) {
 
 inline Ref call(PyObject* callable, PyObject* arg) { return Ref::steal(PyObject_CallOneArg(callable, arg)); }
 
+// type(obj).<name> bound to obj: how the interpreter finds the methods of a
+// protocol such as `with`, without looking at the instance. Empty when the
+// type has none (no exception set) or when binding it failed (exception set).
+inline Ref special_method(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    Ref found = Ref::steal(_PyType_LookupRef(type, name));
+    descrgetfunc bind = found ? Py_TYPE(found.get())->tp_descr_get : nullptr;
+    return bind ? Ref::steal(bind(found.get(), obj, reinterpret_cast<PyObject*>(type))) : found;
+}
+
 // The truth of a value that may have failed to come: 1, 0, or -1 with the exception set.
 inline int is_true(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
 

@@ -5,14 +5,26 @@
 //         return self
 //
 //     def __exit__(self, exc_type, exc_val, exc_tb):
-//         if self.is_running:
+//         try:
+//             running = self.is_running
+//         except BaseException:                    # a Ctrl-C in the probe, a failing poll
+//             if self._process is not None:
+//                 if isinstance(self._process.returncode, int):
+//                     self._process = None         # exit collected: nothing to signal
+//                 else:
+//                     self.stop()
+//             raise
+//         if running or (self._process is not None and self._process.poll() is None):
 //             self.stop()
 //
-// __exit__ returns None, so an exception raised in the block keeps propagating.
+// A server still alive whose port no longer accepts is stopped too: left held,
+// it would outlive the block. __exit__ returns None, so an exception raised in
+// the block keeps propagating.
 #include "calls.hpp"
 #include "members.hpp"
 #include "names.hpp"
 #include "ref.hpp"
+#include "stop.hpp"
 
 namespace velmora {
 
@@ -24,9 +36,11 @@ VELMORA_MEMBER_BODY(enter) {
 
 VELMORA_MEMBER_BODY(exit) {
     PyObject* self = args[0];
-    const int is_running = is_true(get_attr(self, interned.is_running));
+    Ref running = get_attr(self, interned.is_running);
+    if (!running) return end_child_and_reraise(self);
+    const int is_running = PyObject_IsTrue(running.get());
     if (is_running < 0) return nullptr;
-    if (is_running && !call_method(self, interned.stop)) return nullptr;
+    if (is_running ? !call_method(self, interned.stop) : stop_if_alive(self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -4,13 +4,18 @@
 //   (`obj.start` is a bound method; no type test of `self`).
 // - It is called through vectorcall and binds positional and keyword arguments
 //   to its parameters with the interpreter's own wording for binding errors.
-// - It carries __name__, __qualname__, __module__, __doc__, __annotations__,
-//   __defaults__, a read-only __globals__ (the module namespace, where its
-//   annotation texts are evaluated) and a __code__ describing its parameters,
-//   so inspect.signature(), typing.get_type_hints() and help() see it as a function.
+// - It carries __name__, __qualname__, __doc__, __annotations__, __defaults__,
+//   a read-only __globals__ (the module namespace, where its annotation texts
+//   are evaluated) and a __code__ describing its parameters, so
+//   inspect.signature(), typing.get_type_hints() and help() see it as a function.
+// - __module__ is the type's own, as for instances of a class: a descriptor of
+//   that name would stand in the type's namespace and hide the type's module.
+//   Set on a function, it goes to the function's __dict__.
 // - Like a Python function it is copied as itself and pickled by reference
 //   (its module and qualified name).
 // - An exception leaving it gets a traceback entry naming the member.
+// - Called after the module was finalised, it raises RuntimeError instead of
+//   reaching names and records that are gone.
 //
 // The type is made at each load and dropped with the load records: a type
 // readied once per process would outlive the interpreter it was readied in.
@@ -40,7 +45,6 @@ struct MemberFunction {
     PyObject* weakrefs;
     PyObject* name;
     PyObject* qualname;
-    PyObject* module;
     PyObject* doc;
     PyObject* annotations;
     PyObject* defaults;
@@ -63,15 +67,21 @@ PyObject* argument_count_error(const MemberFunction* func, Py_ssize_t given) {
     return nullptr;
 }
 
+constexpr Py_ssize_t kNoSuchParameter = -1;
+constexpr Py_ssize_t kComparisonFailed = -2;  // with the exception set
+
 // The parameter a keyword names. Keyword names are nearly always interned, like
-// ours, so identity finds them; equality is the fallback, as in the interpreter.
+// ours, so identity finds them; the keyword's own == is the fallback, as in the
+// interpreter (a str subclass may define it).
 Py_ssize_t parameter_index(const MemberFunction* func, PyObject* keyword) {
     PyObject* const* names = &PyTuple_GET_ITEM(func->parameter_names, 0);
     for (Py_ssize_t i = 0; i < func->n_params; ++i)
         if (names[i] == keyword) return i;
-    for (Py_ssize_t i = 0; i < func->n_params; ++i)
-        if (PyUnicode_Compare(names[i], keyword) == 0) return i;
-    return -1;
+    for (Py_ssize_t i = 0; i < func->n_params; ++i) {
+        const int equal = PyObject_RichCompareBool(keyword, names[i], Py_EQ);
+        if (equal != 0) return equal > 0 ? i : kComparisonFailed;
+    }
+    return kNoSuchParameter;
 }
 
 PyObject* call_body(MemberFunction* func, PyObject* const* params) {
@@ -85,9 +95,21 @@ PyObject* call_body(MemberFunction* func, PyObject* const* params) {
     return result;
 }
 
+// The interpreter frees some objects only after the module's finalisation
+// released its names and records (what a trace function, an audit hook or a
+// codec search function held, collected last): a member such an object's
+// __del__ reaches finds nothing to work with, and says so.
+PyObject* finalised_error(const MemberSpec& spec) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "AddinServerManager.%s cannot be used after its module was finalised with the interpreter",
+                 spec.name);
+    return nullptr;
+}
+
 PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MemberFunction* self = as_function(callable);
     const MemberSpec& spec = *self->spec;
+    if (!records.module) return finalised_error(spec);
     const Py_ssize_t n = self->n_params;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -100,7 +122,8 @@ PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     for (Py_ssize_t k = 0; k < n_keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const Py_ssize_t index = parameter_index(self, keyword);
-        if (index < 0) {
+        if (index == kComparisonFailed) return nullptr;
+        if (index == kNoSuchParameter) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
             return nullptr;
         }
@@ -137,7 +160,6 @@ int member_traverse(PyObject* obj, visitproc visit, void* arg) {
     // A str subclass set as __name__ or __qualname__ can carry a __dict__ and so close a cycle.
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
@@ -152,7 +174,6 @@ int member_clear(PyObject* obj) {
     Py_CLEAR(f->dict);
     Py_SETREF(f->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     Py_SETREF(f->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
-    Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
@@ -183,7 +204,6 @@ PyObject* field_or_none(PyObject* field) { return Py_NewRef(field ? field : Py_N
 
 PyObject* get_name(PyObject* f, void*) { return field_or_none(as_function(f)->name); }
 PyObject* get_qualname(PyObject* f, void*) { return field_or_none(as_function(f)->qualname); }
-PyObject* get_module(PyObject* f, void*) { return field_or_none(as_function(f)->module); }
 PyObject* get_doc(PyObject* f, void*) { return field_or_none(as_function(f)->doc); }
 PyObject* get_defaults(PyObject* f, void*) { return field_or_none(as_function(f)->defaults); }
 PyObject* get_globals(PyObject* f, void*) { return field_or_none(as_function(f)->globals); }
@@ -209,10 +229,6 @@ int set_str_field(PyObject** field, PyObject* value, const char* what) {
 int set_name(PyObject* f, PyObject* value, void*) { return set_str_field(&as_function(f)->name, value, "__name__"); }
 int set_qualname(PyObject* f, PyObject* value, void*) {
     return set_str_field(&as_function(f)->qualname, value, "__qualname__");
-}
-int set_module(PyObject* f, PyObject* value, void*) {
-    Py_XSETREF(as_function(f)->module, Py_NewRef(value ? value : Py_None));
-    return 0;
 }
 int set_doc(PyObject* f, PyObject* value, void*) {
     Py_XSETREF(as_function(f)->doc, Py_NewRef(value ? value : Py_None));
@@ -248,7 +264,6 @@ PyObject* member_reduce(PyObject* f, PyObject*) { return get_qualname(f, nullptr
 PyGetSetDef member_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
@@ -366,8 +381,16 @@ Ref make_defaults(const MemberSpec& spec) {
 
 int ready_member_function_type() {
     if (records.function_type) return 0;
-    records.function_type = PyType_FromSpec(&member_spec);
-    return records.function_type ? 0 : -1;
+    Ref type = Ref::steal(PyType_FromSpec(&member_spec));
+    if (!type) return -1;
+    // The offset member only tells the type where the call pointer lives; left
+    // in place, reading it on a function would give away a code address.
+    auto* made = reinterpret_cast<PyTypeObject*>(type.get());
+    Ref type_namespace = Ref::steal(PyType_GetDict(made));
+    if (!type_namespace || PyDict_PopString(type_namespace.get(), "__vectorcalloffset__", nullptr) < 0) return -1;
+    PyType_Modified(made);
+    records.function_type = type.release();
+    return 0;
 }
 
 Ref make_traceback_code(const char* file, const char* code_name, int line) {
@@ -417,7 +440,6 @@ Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject*
     f->weakrefs = nullptr;
     f->name = func_name.release();
     f->qualname = qualname.release();
-    f->module = Py_NewRef(module_name);
     f->doc = doc.release();
     f->annotations = annotations.release();
     f->defaults = defaults.release();

@@ -51,8 +51,11 @@ PyObject* recall(PyObject* global, PyObject* attr, PyObject* owner) {
                : nullptr;
 }
 
-void remember(PyObject* global, PyObject* attr, PyObject* owner, PyObject* value) {
-    slot_for(global, attr) = {global, attr, owner, value, namespace_epoch};
+// `epoch` is the one read before the lookup began: finding a key may run code
+// (a str subclass's __eq__) that changes a watched namespace, and the answer
+// must then count as stale.
+void remember(PyObject* global, PyObject* attr, PyObject* owner, PyObject* value, uint64_t epoch) {
+    slot_for(global, attr) = {global, attr, owner, value, epoch};
 }
 
 void forget_all() {
@@ -93,12 +96,13 @@ PyObject* module_namespace() { return PyModule_GetDict(records.module); }
 
 Ref resolve_global(PyObject* global) {
     if (PyObject* known = recall(global, nullptr, nullptr)) return Ref::borrow(known);
+    const uint64_t epoch = namespace_epoch;
     PyObject* value = nullptr;
     for (PyObject* ns : {records.module ? module_namespace() : nullptr, records.builtins}) {
         if (!ns) continue;
         if (PyDict_GetItemRef(ns, global, &value) < 0) return {};
         if (value) {
-            if (namespace_watcher >= 0) remember(global, nullptr, nullptr, value);
+            if (namespace_watcher >= 0) remember(global, nullptr, nullptr, value, epoch);
             return Ref::steal(value);
         }
     }
@@ -107,6 +111,7 @@ Ref resolve_global(PyObject* global) {
 }
 
 Ref global_attr(PyObject* global, PyObject* attr) {
+    const uint64_t epoch = namespace_epoch;
     Ref owner = resolve_global(global);
     if (!owner) return {};
     // Only a plain module's attribute is remembered: it is an entry of the
@@ -117,16 +122,18 @@ Ref global_attr(PyObject* global, PyObject* attr) {
     if (plain_module) {
         if (PyObject* known = recall(global, attr, owner.get())) return Ref::borrow(known);
     }
+    // Watched before it is read, so that a change made while reading counts.
+    PyObject* owner_namespace = plain_module && namespace_watcher >= 0 ? PyModule_GetDict(owner.get()) : nullptr;
+    if (owner_namespace && PyDict_Watch(namespace_watcher, owner_namespace) < 0) {
+        PyErr_Clear();  // not remembered, still a correct answer
+        owner_namespace = nullptr;
+    }
     Ref value = get_attr(owner.get(), attr);
-    if (value && namespace_watcher >= 0 && plain_module) {
-        PyObject* owner_namespace = PyModule_GetDict(owner.get());
+    if (value && owner_namespace) {
         PyObject* entry = nullptr;
         if (PyDict_GetItemRef(owner_namespace, attr, &entry) < 0) return {};
         Ref owned_entry = Ref::steal(entry);
-        if (entry == value.get()) {
-            if (PyDict_Watch(namespace_watcher, owner_namespace) == 0) remember(global, attr, owner.get(), entry);
-            else PyErr_Clear();  // not remembered, still a correct answer
-        }
+        if (entry == value.get()) remember(global, attr, owner.get(), entry, epoch);
     }
     return value;
 }
@@ -142,14 +149,40 @@ PyObject* raise_global(PyObject* error_class, PyObject* message) {
     return error ? raise_object(error.get()) : nullptr;
 }
 
-int pending_exception_matches(PyObject* global, PyObject* attr) {
+namespace {
+
+// An `except` clause names an exception class or a tuple of them. 0, or -1 with TypeError set.
+int check_except_clause(PyObject* clause) {
+    bool valid = PyTuple_Check(clause) || PyExceptionClass_Check(clause);
+    if (PyTuple_Check(clause)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(clause); ++i)
+            valid = valid && PyExceptionClass_Check(PyTuple_GET_ITEM(clause, i));
+    }
+    if (valid) return 0;
+    PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+    return -1;
+}
+
+Ref clause_of(Ref named, std::initializer_list<PyObject*> also) {
+    if (!named || also.size() == 0) return named;
+    Ref clause = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(also.size()) + 1));
+    if (!clause) return {};
+    PyTuple_SET_ITEM(clause.get(), 0, named.release());
+    Py_ssize_t i = 1;
+    for (PyObject* item : also) PyTuple_SET_ITEM(clause.get(), i++, Py_NewRef(item));
+    return clause;
+}
+
+}  // namespace
+
+int pending_exception_matches(PyObject* global, PyObject* attr, std::initializer_list<PyObject*> also) {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
-    Ref handled = global_attr(global, attr);
-    if (!handled) {
+    Ref clause = clause_of(global_attr(global, attr), also);
+    if (!clause || check_except_clause(clause.get()) < 0) {
         chain_pending_to(std::move(pending));
         return -1;
     }
-    const int matches = PyErr_GivenExceptionMatches(pending.get(), handled.get());
+    const int matches = PyErr_GivenExceptionMatches(pending.get(), clause.get());
     PyErr_SetRaisedException(pending.release());
     return matches;
 }

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "ref.hpp"
 
@@ -53,10 +54,12 @@ int platform_is_windows();
 // replacement takes effect. Always returns null, with the exception set.
 PyObject* raise_global(PyObject* error_class, PyObject* message);
 
-// Whether the pending exception is an instance of resolve_global(global).attr,
-// which is looked up only now, as an `except` clause does. The exception stays
-// pending. -1 when the lookup itself fails: its error then replaces the pending
+// Whether `except <clause>:` catches the pending exception, the clause being
+// resolve_global(global).attr, looked up only now, or the tuple of it and
+// `also` when that is not empty. As in Python, the clause must be an exception
+// class or a tuple of them, else TypeError. The exception stays pending; -1
+// when the lookup or the clause fails: that error then replaces the pending
 // one, with the pending one as its context.
-int pending_exception_matches(PyObject* global, PyObject* attr);
+int pending_exception_matches(PyObject* global, PyObject* attr, std::initializer_list<PyObject*> also = {});
 
 }  // namespace velmora

@@ -1,8 +1,8 @@
 // Module loading: the entry point, the create step and the execution step.
 //
-// The module's working data is process-wide (globals.hpp): it loads into one
-// interpreter per process, and loading it again hands back the module that is
-// already there. The execution step behaves roughly like this Python:
+// The module's working data is process-wide (globals.hpp): it loads into the
+// main interpreter only, once per process, and loading it again hands back the
+// module that is already there. The execution step behaves roughly like this Python:
 //
 //     import subprocess, sys, os, atexit, time, signal, socket
 //     from pathlib import Path
@@ -76,14 +76,23 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     PyInterpreterState* interpreter_state = PyInterpreterState_Get();
     const int64_t interpreter = PyInterpreterState_GetID(interpreter_state);
     if (interpreter < 0) return nullptr;
-    if (records.interpreter_id == -1) {
-        if (PyUnstable_AtExit(interpreter_state, forget_load, nullptr) < 0) return nullptr;
-        records.interpreter_id = interpreter;
-    } else if (records.interpreter_id != interpreter) {
+    if (records.interpreter_id != -1 && records.interpreter_id != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter "
                         "per process.");
         return nullptr;
+    }
+    // The module slot declares no support for subinterpreters, but a legacy one
+    // does not check it: refused here, before anything is recorded, so that it
+    // cannot lock the main interpreter out.
+    if (interpreter_state != PyInterpreterState_Main()) {
+        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        if (name) PyErr_Format(PyExc_ImportError, "module %S does not support loading in subinterpreters", name.get());
+        return nullptr;
+    }
+    if (records.interpreter_id == -1) {
+        if (PyUnstable_AtExit(interpreter_state, forget_load, nullptr) < 0) return nullptr;
+        records.interpreter_id = interpreter;
     }
     if (intern_names() < 0) return nullptr;
     if (records.module) return recorded_module(spec);
@@ -200,9 +209,12 @@ int exec_module(PyObject* module) {
     return -1;
 }
 
+// The working data is process-wide, so one interpreter holds the module: the
+// main one (create_module refuses others the interpreter lets through).
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -44,7 +44,8 @@
     X(killpg, "killpg") X(SIGTERM, "SIGTERM") X(SIGKILL, "SIGKILL")               \
     X(AF_INET, "AF_INET") X(SOCK_STREAM, "SOCK_STREAM") X(settimeout, "settimeout") \
     X(connect, "connect") X(localhost, "localhost") X(sleep, "sleep")             \
-    X(enter, "__enter__") X(exit, "__exit__") X(keys, "keys") X(add_note, "add_note") \
+    X(enter, "__enter__") X(exit, "__exit__") X(aenter, "__aenter__")             \
+    X(aexit, "__aexit__") X(keys, "keys") X(add_note, "add_note")                 \
     X(start_new_session, "start_new_session") X(getpgrp, "getpgrp") X(kill, "kill") \
     X(monotonic, "monotonic")                                                     \
     /* texts of the launch command and the path report */                         \

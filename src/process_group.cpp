@@ -74,4 +74,11 @@ int end_group_survivors(PyObject* group, PyObject* deadline) {
     return -1;
 }
 
+int end_former_group(PyObject* group) {
+    const int sent = signal_unless_gone(interned.killpg, group, interned.SIGTERM);
+    if (sent != 0) return sent < 0 ? -1 : 0;
+    Ref deadline = grace_deadline();
+    return deadline ? end_group_survivors(group, deadline.get()) : -1;
+}
+
 }  // namespace velmora

@@ -40,4 +40,17 @@ Ref grace_deadline();
 // SIGKILL at once and the exception goes on. 0, or -1 with an exception set.
 int end_group_survivors(PyObject* group, PyObject* deadline);
 
+// What is left of the group an exited server led, its id being the server's
+// former pid (the server called setsid):
+//
+//     try:
+//         os.killpg(group, signal.SIGTERM)
+//     except ProcessLookupError:
+//         return                               # nobody left
+//     end_group_survivors(group, time.monotonic() + 5)
+//
+// While the group has members its id is given to no other process, so only
+// what the server left behind is reached. 0, or -1 with an exception set.
+int end_former_group(PyObject* group);
+
 }  // namespace velmora

@@ -44,11 +44,22 @@ int try_connect(PyObject* self, PyObject* sock) {
     return address && call_method(sock, interned.connect, address.get()) ? 0 : -1;
 }
 
+// The TypeError of a `with` statement whose object lacks `missed` (looked up on its type).
+PyObject* not_a_context_manager(PyObject* obj, const char* missed) {
+    Ref aenter = Ref::steal(_PyType_LookupRef(Py_TYPE(obj), interned.aenter));
+    Ref aexit = Ref::steal(_PyType_LookupRef(Py_TYPE(obj), interned.aexit));
+    const char* hint = aenter && aexit ? " but it supports the asynchronous context manager protocol. "
+                                         "Did you mean to use 'async with'?"
+                                       : "";
+    PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %s method)%s",
+                 obj, missed, hint);
+    return nullptr;
+}
+
 // True when the pending exception is one the probe answers with False.
 int is_connection_failure() {
-    const int timed_out = pending_exception_matches(interned.socket, interned.timeout);
-    if (timed_out != 0) return timed_out;
-    return PyErr_ExceptionMatches(PyExc_ConnectionRefusedError) || PyErr_ExceptionMatches(PyExc_OSError);
+    return pending_exception_matches(interned.socket, interned.timeout,
+                                     {PyExc_ConnectionRefusedError, PyExc_OSError});
 }
 
 }  // namespace
@@ -90,8 +101,12 @@ VELMORA_MEMBER_BODY(is_port_in_use) {
                                                                  nullptr))
                        : Ref{};
     if (!created) return nullptr;
-    Ref exit = get_attr(created.get(), interned.exit);
-    Ref sock = exit ? call_method(created.get(), interned.enter) : Ref{};
+    // As the statement does: __exit__, then __enter__, each from the type.
+    Ref exit = special_method(created.get(), interned.exit);
+    if (!exit) return PyErr_Occurred() ? nullptr : not_a_context_manager(created.get(), "__exit__");
+    Ref enter = special_method(created.get(), interned.enter);
+    if (!enter) return PyErr_Occurred() ? nullptr : not_a_context_manager(created.get(), "__enter__");
+    Ref sock = Ref::steal(PyObject_CallNoArgs(enter.get()));
     if (!sock) return nullptr;
 
     const bool connected = try_connect(self, sock.get()) == 0;

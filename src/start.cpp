@@ -5,6 +5,8 @@
 //     def start(self):
 //         if self.is_running:
 //             raise ServerStartError("Server is already running")
+//         if self._process is not None and self._process.poll() is None:
+//             self.stop()                          # alive, but its port no longer accepts
 //         cmd = self._build_command()
 //         self._process = subprocess.Popen(
 //             cmd, cwd=self._config.addin_path,
@@ -24,16 +26,11 @@
 //         if not ready:
 //             if isinstance(self._process.returncode, int):   # died before listening
 //                 code = self._process.returncode
-//                 if sys.platform != "win32":
-//                     group = self._process.pid    # it led its own group: end what is left of it
-//                     try:
-//                         os.killpg(group, signal.SIGTERM)
-//                     except ProcessLookupError:
-//                         pass
-//                     else:
-//                         deadline = time.monotonic() + 5
-//                         <end_group_survivors(group, deadline): see process_group.hpp>
-//                 self._process = None
+//                 try:
+//                     if sys.platform != "win32":
+//                         end_former_group(self._process.pid)  # it led its own group; see process_group.hpp
+//                 finally:
+//                     self._process = None
 //                 raise ServerStartError(f"Server exited with code {code} before accepting connections")
 //             self.stop()
 //             raise ServerStartError(f"Server failed to start within {self.timeout} seconds")
@@ -43,11 +40,13 @@
 //             return {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
 //         return {"start_new_session": True}
 //
-// A child left behind by a start that did not succeed would be held by nobody
-// and outlive the interpreter, hence the clean-up on every way out of the
-// wait. start_new_session makes the child call setsid without running Python
-// code between fork and exec, which is safe in a threaded program and keeps the
-// fast launch path that preexec_fn would forbid.
+// A child left behind by a start that did not succeed, or dropped for a new one
+// while still alive, would be held by nobody and outlive the interpreter, hence
+// the stop before a launch and the clean-up on every way out of the wait (a
+// Ctrl-C while the former group is ended included). start_new_session makes
+// the child call setsid without running Python code between fork and exec,
+// which is safe in a threaded program and keeps the fast launch path that
+// preexec_fn would forbid.
 #include "calls.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
@@ -56,6 +55,7 @@
 #include "process_group.hpp"
 #include "process_status.hpp"
 #include "ref.hpp"
+#include "stop.hpp"
 
 namespace velmora {
 namespace {
@@ -106,32 +106,14 @@ int merge_keyword_options(PyObject* kwargs, PyObject* options) {
     return 0;
 }
 
-// The wait raised (its exception is pending): end the child, then let the
-// exception go on. A failure in ending it takes its place, chained to it.
-PyObject* end_child_after_failed_wait(PyObject* self) {
-    HandledException failure;
-    Ref process = get_attr(self, interned.process);
-    if (!process) return nullptr;
-    if (process.get() == Py_None) return failure.reraise();
-    Ref exit_code = collected_exit_code(process.get());
-    if (PyErr_Occurred()) return nullptr;
-    if (exit_code ? set_attr(self, interned.process, Ref::borrow(Py_None)) < 0 : !call_method(self, interned.stop))
-        return nullptr;
-    return failure.reraise();
-}
-
 // What is left of the group an exited child led: its helpers, which would
-// otherwise outlive it unnoticed. The child's pid is the group's id; while the
-// group has members that id is not handed to any other process.
-int end_former_group(PyObject* process) {
+// otherwise outlive it unnoticed (nothing to do on Windows, where taskkill /T
+// follows the process tree).
+int end_what_it_left(PyObject* process) {
     const int windows = platform_is_windows();
     if (windows) return windows < 0 ? -1 : 0;
     Ref group = get_attr(process, interned.pid);
-    if (!group) return -1;
-    const int sent = signal_unless_gone(interned.killpg, group.get(), interned.SIGTERM);
-    if (sent != 0) return sent < 0 ? -1 : 0;
-    Ref deadline = grace_deadline();
-    return deadline ? end_group_survivors(group.get(), deadline.get()) : -1;
+    return group ? end_former_group(group.get()) : -1;
 }
 
 }  // namespace
@@ -142,6 +124,7 @@ VELMORA_MEMBER_BODY(start) {
     const int is_running = is_true(get_attr(self, interned.is_running));
     if (is_running < 0) return nullptr;
     if (is_running) return raise_start_error(Ref::steal(PyUnicode_FromString("Server is already running")));
+    if (stop_if_alive(self) < 0) return nullptr;
 
     Ref command = call_method(self, interned.build_command);
     if (!command) return nullptr;
@@ -170,7 +153,7 @@ VELMORA_MEMBER_BODY(start) {
     if (!hook || !call(register_hook.get(), hook.get())) return nullptr;
 
     Ref ready = call_method(self, interned.wait_for_ready);
-    if (!ready) return end_child_after_failed_wait(self);
+    if (!ready) return end_child_and_reraise(self);
     const int is_ready = is_true(ready);
     if (is_ready < 0) return nullptr;
     if (is_ready) Py_RETURN_NONE;
@@ -182,8 +165,7 @@ VELMORA_MEMBER_BODY(start) {
     Ref exit_code = collected_exit_code(held.get());
     if (!exit_code && PyErr_Occurred()) return nullptr;
     if (exit_code) {
-        if (end_former_group(held.get()) < 0 || set_attr(self, interned.process, Ref::borrow(Py_None)) < 0)
-            return nullptr;
+        if (drop_handle_finally(self, end_what_it_left(held.get()) == 0) < 0) return nullptr;
         return raise_start_error(Ref::steal(
             PyUnicode_FromFormat("Server exited with code %S before accepting connections", exit_code.get())));
     }

@@ -42,7 +42,15 @@
 //             <end_group_survivors(group, deadline): see process_group.hpp>
 //
 //     def _signal_server(self, sig):                # not a member; spelled out here
-//         if <exit already collected>: raise ProcessLookupError(errno.ESRCH, "No such process")
+//         if <exit already collected>:
+//             pid = self._process.pid
+//             try:
+//                 os.kill(pid, 0)                   # does any process hold the pid?
+//             except ProcessLookupError:
+//                 end_former_group(pid)             # see process_group.hpp
+//             except PermissionError:
+//                 pass                              # a stranger's process: send nothing
+//             raise ProcessLookupError(errno.ESRCH, "No such process")
 //         pid = self._process.pid
 //         group = os.getpgid(pid)
 //         alone = group == os.getpgrp()
@@ -53,8 +61,11 @@
 //         return pid, group, alone
 //
 // Once the handle has collected the child's exit its pid is free for reuse, so
-// no signal or taskkill is ever aimed at it; its former group may still be
-// signalled, since a group id stays reserved while the group has members. A
+// no signal or taskkill is ever aimed at it. Its former group may still hold
+// helpers the server started, and is ended while no process holds the pid: a
+// group id stays reserved while the group has members, and a free pid means no
+// stranger leads a group of that id (a pid in use again is a stranger's, and
+// then nothing is sent). The caller still sees the no-such-process error. A
 // server that shares the interpreter's own process group (a subclass may
 // launch it so) is signalled alone: signalling the group would hit the
 // interpreter. Waiting after the SIGKILL makes a returned stop mean the
@@ -69,15 +80,30 @@
 #include "process_group.hpp"
 #include "process_status.hpp"
 #include "ref.hpp"
+#include "stop.hpp"
 
 namespace velmora {
 namespace {
 
-// -1 with ProcessLookupError when the handle has already collected the exit, 0 when the child is still held.
+// 0 when the child is still held. When the handle has already collected the
+// exit: what is left of the former group is ended unless some process holds
+// the pid again, then -1 with ProcessLookupError (or the error of that ending).
 int ensure_still_held(PyObject* process) {
     Ref exit_code = collected_exit_code(process);
     if (PyErr_Occurred()) return -1;
     if (!exit_code) return 0;
+    Ref pid = get_attr(process, interned.pid);
+    if (!pid) return -1;
+    if (send_signal(interned.kill, pid.get(), nullptr) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_ProcessLookupError)) {
+            HandledException pid_free;
+            if (end_former_group(pid.get()) < 0) return -1;
+        } else if (PyErr_ExceptionMatches(PyExc_PermissionError)) {
+            PyErr_Clear();
+        } else {
+            return -1;
+        }
+    }
     errno = ESRCH;
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;
@@ -191,6 +217,38 @@ PyObject* terminate_posix(PyObject* self) {
 
 }  // namespace
 
+int drop_handle_finally(PyObject* self, bool done) {
+    Ref failure = done ? Ref{} : Ref::steal(PyErr_GetRaisedException());
+    if (set_attr(self, interned.process, Ref::borrow(Py_None)) < 0) {
+        chain_pending_to(std::move(failure));
+        return -1;
+    }
+    if (!failure) return 0;
+    PyErr_SetRaisedException(failure.release());
+    return -1;
+}
+
+int stop_if_alive(PyObject* self) {
+    Ref process = get_attr(self, interned.process);
+    if (!process) return -1;
+    if (process.get() == Py_None) return 0;
+    Ref status = call_method(process.get(), interned.poll);
+    if (!status) return -1;
+    return status.get() == Py_None && !call_method(self, interned.stop) ? -1 : 0;
+}
+
+PyObject* end_child_and_reraise(PyObject* self) {
+    HandledException failure;
+    Ref process = get_attr(self, interned.process);
+    if (!process) return nullptr;
+    if (process.get() == Py_None) return failure.reraise();
+    Ref exit_code = collected_exit_code(process.get());
+    if (PyErr_Occurred()) return nullptr;
+    if (exit_code ? set_attr(self, interned.process, Ref::borrow(Py_None)) < 0 : !call_method(self, interned.stop))
+        return nullptr;
+    return failure.reraise();
+}
+
 VELMORA_MEMBER_BODY(stop) {
     PyObject* self = args[0];
     Ref process = get_attr(self, interned.process);
@@ -201,18 +259,8 @@ VELMORA_MEMBER_BODY(stop) {
     }
     process.reset();
 
-    Ref terminated = call_method(self, interned.terminate_process);
-    // The handle is dropped whatever the termination did; an error in doing
-    // so takes the place of the termination's own, as a `finally` would.
-    Ref failure = terminated ? Ref{} : Ref::steal(PyErr_GetRaisedException());
-    if (set_attr(self, interned.process, Ref::borrow(Py_None)) < 0) {
-        chain_pending_to(std::move(failure));
-        return nullptr;
-    }
-    if (failure) {
-        PyErr_SetRaisedException(failure.release());
-        return nullptr;
-    }
+    const bool terminated = static_cast<bool>(call_method(self, interned.terminate_process));
+    if (drop_handle_finally(self, terminated) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -93,7 +93,8 @@ def services(request, doubles, monkeypatch):
 
     The server is pid 4242 in group 4243; the interpreter's own group is `env.own_group`. `env.members` is how
     many probes of a group (signal 0) still find someone there; `env.gone` lists the signals that find nobody
-    (ProcessLookupError) and `env.refused` those refused (PermissionError); `env.ticks`, when set, are the next
+    (ProcessLookupError) and `env.refused` those refused (PermissionError); `env.pid_taken` says whether some
+    process holds the server's pid (signal 0 to the pid alone); `env.ticks`, when set, are the next
     readings of the monotonic clock, which otherwise moves only by the sleeps; `env.interrupt_sleep` makes a
     sleep raise KeyboardInterrupt (a Ctrl-C in a pause). `env.sys` is the module's `sys`.
 
@@ -112,6 +113,7 @@ def services(request, doubles, monkeypatch):
         members=0,
         gone=set(),
         refused=set(),
+        pid_taken=False,
         own_group=1,
         ticks=[],
         interrupt_sleep=False,
@@ -141,7 +143,10 @@ def services(request, doubles, monkeypatch):
             note((kind, target, sig))
             if sig in env.refused:
                 raise PermissionError(errno.EPERM, "Operation not permitted")
-            if sig == 0:
+            if sig == 0 and kind == "kill":
+                if not env.pid_taken:
+                    raise ProcessLookupError(errno.ESRCH, "No such process")
+            elif sig == 0:
                 if env.members <= 0:
                     raise ProcessLookupError(errno.ESRCH, "No such process")
                 env.members -= 1

@@ -56,6 +56,15 @@ class StrSub(str):
     """A str subclass, which the constructor rejects where it asks for a str."""
 
 
+class Alias(str):
+    """A keyword that names `port` by its own __eq__ only."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return other == "port" or str.__eq__(self, other)
+
+
 # ---- doubles of the collaborators ----------------------------------------------------------------------------
 
 
@@ -171,11 +180,14 @@ def clean_environment():
 
 
 def marked_processes(marker=SESSION_MARKER):
-    """Pids of the running processes, this one aside, whose environment holds `marker` (NAME=VALUE)."""
+    """Pids of the running processes, this one and its guard aside (which serves it until it exits), whose
+    environment holds `marker` (NAME=VALUE)."""
+    from velmora_master.addin_launcher import _guard
+
     found = []
     needle = marker.encode()
     for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit() or int(entry.name) == os.getpid():
+        if not entry.name.isdigit() or int(entry.name) in (os.getpid(), _guard.guard_pid()):
             continue
         try:
             if needle in (entry / "environ").read_bytes().split(b"\0") and alive(int(entry.name)):
@@ -183,6 +195,17 @@ def marked_processes(marker=SESSION_MARKER):
         except OSError:
             continue
     return found
+
+
+def left_running(marker=None, server_mark=None, port=None):
+    """What a test left running: processes carrying its `marker` (NAME=VALUE) or the server's mark, and the
+    server's port if it still accepts. Empty when nothing is left."""
+    from velmora_master.addin_launcher import _processes
+    from velmora_master.addin_launcher._ports import accepts
+
+    left = [f"marked {pids}" for pids in [marked_processes(marker) if marker else []] if pids]
+    left += [f"carrying the mark {found}" for found in (_processes.marked(server_mark) if server_mark else [])]
+    return left + ([f"port {port} accepts"] if port and accepts(port) else [])
 
 
 def alive(pid: int) -> bool:
@@ -197,6 +220,16 @@ def alive(pid: int) -> bool:
 def gone(pid: int) -> bool:
     """No process of that pid at all, not even a zombie waiting to be reaped."""
     return not os.path.exists(f"/proc/{pid}")
+
+
+# The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
+# checks its whole heap for leaks as it exits: time bounds are stretched there.
+_SLOWDOWN = 6 if "LD_PRELOAD" in os.environ else 1
+
+
+def within(seconds: float) -> float:
+    """A time bound, stretched where the sanitizer slows every process down."""
+    return seconds * _SLOWDOWN
 
 
 def wait_until(condition, seconds=5.0):

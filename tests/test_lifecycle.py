@@ -15,6 +15,9 @@ from helpers import FakeProcess, FakeSocket, fake_socket_module
 TERM, KILL = real_signal.SIGTERM, real_signal.SIGKILL
 # What a stop does when the server exits on SIGTERM and leaves nobody in its group.
 GRACE = [("getpgid", 4242), ("getpgrp",), ("killpg", 4243, TERM), ("monotonic",), ("wait", 5), ("killpg", 4243, 0)]
+# What ending the former group of a server whose exit was collected does when the SIGTERM leaves nobody there.
+FORMER_GROUP = [("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0)]
+ESRCH = ("ProcessLookupError", "[Errno 3] No such process")
 
 
 def manager_with(sm, ready=True, **kwargs):
@@ -119,12 +122,31 @@ def test_start_refuses_when_running(sm, services):
     assert names(services.calls) == ["poll"] and manager._process is held
 
 
-def test_start_replaces_an_exited_handle_without_stopping_it(sm, services):
+# start with a handle held while is_running is false: a child still alive (its port not accepting) is stopped
+# before the launch, an exited one is only replaced.
+HELD_AT_START_ROWS = {
+    # id: (status of the held child, setup, calls before the launch, what start raised)
+    "exited": (0, {}, [("poll",), ("poll",)], None),
+    "alive-not-accepting": (None, {}, [("poll",), ("poll",), *GRACE], None),
+    "alive-stop-refused": (
+        None,
+        {"refused": {TERM}},
+        [("poll",), ("poll",), *GRACE[:3]],
+        ("PermissionError", "[Errno 1] Operation not permitted"),
+    ),
+}
+
+
+@pytest.mark.parametrize("status, setup, before, error", HELD_AT_START_ROWS.values(), ids=HELD_AT_START_ROWS)
+def test_start_with_a_handle_held(sm, services, status, setup, before, error):
+    apply(services, setup)
     manager = manager_with(sm)
-    old = manager._process = FakeProcess(services.calls, pid=1, status=0)
-    manager.start()
-    assert manager._process is services.process is not old
-    assert "killpg" not in names(services.calls)
+    manager._process = FakeProcess(services.calls, status=status)  # another handle than the one Popen gives
+    manager._is_port_in_use = lambda: False
+    assert raised_by(manager.start) == error
+    assert services.calls[: len(before)] == before
+    assert names(services.calls[len(before) :]) == ([] if error else ["Popen", "register", "wait_for_ready"])
+    assert manager._process is (None if error else services.process)
 
 
 def boom(*args, **kwargs):
@@ -316,6 +338,50 @@ def test_probe_exit_error_is_chained_to_the_error_being_handled(sm, doubles, mon
     assert isinstance(caught.value.__context__, ValueError) and seen == [caught.value.__context__]
 
 
+NOT_A_CLASS = ("TypeError", "catching classes that do not inherit from BaseException is not allowed")
+
+
+@pytest.mark.parametrize("timeout", [42, TimeoutError(), (TimeoutError,)], ids=["int", "instance", "tuple"])
+def test_probe_except_clause_must_name_classes(sm, doubles, monkeypatch, timeout):
+    # `except (socket.timeout, ConnectionRefusedError, OSError)`: each item must be a class.
+    log = []
+    manager = probing_with(sm, monkeypatch, FakeSocket(log, ConnectionRefusedError()), timeout)
+    assert raised_by(manager._is_port_in_use) == NOT_A_CLASS
+    assert log[-1] == ("exit", TypeError)
+
+
+class ContextOnInstance:
+    """__enter__ and __exit__ set on the instance only, which a `with` statement does not look at."""
+
+    def __init__(self):
+        self.__enter__, self.__exit__ = (lambda: self), (lambda *exc: None)
+
+
+class EnterOnInstance(ContextOnInstance):
+    def __exit__(self, *exc):
+        return None
+
+
+class AsyncOnly:
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+
+@pytest.mark.parametrize("made", [ContextOnInstance(), EnterOnInstance(), AsyncOnly()], ids=type)
+def test_probe_enters_the_socket_as_a_with_statement_does(sm, doubles, monkeypatch, made):
+    def with_statement():
+        with made:
+            pass
+
+    expected = raised_by(with_statement)
+    assert expected[0] == "TypeError"
+    monkeypatch.setattr(sm, "socket", types.SimpleNamespace(socket=lambda *a: made, AF_INET=2, SOCK_STREAM=1))
+    assert raised_by(sm.AddinServerManager()._is_port_in_use) == expected
+
+
 def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
     def no_sockets():
         raise OSError(errno.EMFILE, "Too many open files")
@@ -344,6 +410,25 @@ def test_termination_errors_propagate_and_clear_the_handle(sm, services):
     with pytest.raises(ProcessLookupError):
         manager.stop()
     assert manager._process is None
+
+
+@pytest.mark.parametrize(
+    "clause, error",
+    [
+        (42, NOT_A_CLASS),
+        (real_subprocess.TimeoutExpired("x", 5), NOT_A_CLASS),
+        ((real_subprocess.TimeoutExpired,), None),
+    ],
+    ids=["int", "instance", "tuple-of-classes"],
+)
+def test_stop_except_clause_must_name_classes(sm, services, clause, error):
+    # `except subprocess.TimeoutExpired:` accepts a class or a tuple of classes, nothing else.
+    services.process.wait_times_out = 1
+    sm.subprocess.TimeoutExpired = clause
+    manager = sm.AddinServerManager()
+    manager._process = services.process
+    assert raised_by(manager.stop) == error
+    assert names(services.calls).count("wait") == (2 if error is None else 1)
 
 
 def test_other_wait_errors_leave_the_handle_to_stop(sm, services):
@@ -381,11 +466,20 @@ def taskkill(pid):
 TERMINATION_ROWS = {
     # id: (setup of the process double and the services, expected calls, what stop raised: None, type name, text)
     "group-empty-at-once": ({}, GRACE, None),
-    "collected-before": ({"returncode": 0}, [], ("ProcessLookupError", "[Errno 3] No such process")),
+    # The exit was collected: the pid is never signalled; while no process holds it, its former group is ended
+    # (as in EXITED_ROWS), then the error all the same.
+    "collected-before": ({"returncode": 0}, [("kill", 4242, 0), *FORMER_GROUP], ESRCH),
+    "collected-pid-taken-again": ({"returncode": 0, "pid_taken": True}, [("kill", 4242, 0)], ESRCH),
+    "collected-pid-of-another-user": ({"returncode": 0, "refused": {0}}, [("kill", 4242, 0)], ESRCH),
+    "collected-ending-interrupted": (
+        {"returncode": 0, "members": 99, "interrupt_sleep": True},
+        [("kill", 4242, 0), *FORMER_GROUP, ("monotonic",), ("sleep", 0.05), ("killpg", 4242, KILL)],
+        ("KeyboardInterrupt", ""),
+    ),
     "collected-during-the-grace": (
         {"wait_times_out": True, "collect_on_wait": -15},
-        GRACE[:-1],
-        ("ProcessLookupError", "[Errno 3] No such process"),
+        [*GRACE[:-1], ("kill", 4242, 0), *FORMER_GROUP],
+        ESRCH,
     ),
     "windows": ({"platform": "win32"}, [taskkill("4242")], None),
     "windows-pid-as-text": ({"platform": "win32", "pid": "77"}, [taskkill("77")], None),
@@ -485,16 +579,28 @@ RAISED_ROWS = {
     "wait-raises-handle-dropped": ({}, wait_that(Thrown, drop=True), []),
     "wait-raises-own-group": ({"own_group": 4243}, wait_that(Thrown), [*HELD, ("kill", 4242, TERM), ("wait", 5)]),
 }
-# The server exited before listening: only its former group is signalled, never the pid, and no stop.
+# The server exited before listening: only its former group is signalled, never the pid, and no stop. The
+# handle is dropped however that ends; an interruption takes the place of the start error.
+EXITED = ("ServerStartError", "Server exited with code 3 before accepting connections")
 EXITED_ROWS = {
-    # id: (setup, expected calls after the wait)
-    "group-empty": ({"gone": {TERM}}, [("killpg", 4242, TERM)]),
-    "helper-leaves": ({"members": 1}, [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1), ("killpg", 4242, 0)]),
+    # id: (setup, expected calls after the wait, what start raised)
+    "group-empty": ({"gone": {TERM}}, [("killpg", 4242, TERM)], EXITED),
+    "helper-leaves": (
+        {"members": 1},
+        [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1), ("killpg", 4242, 0)],
+        EXITED,
+    ),
     "helper-stays": (
         {"members": 99, "ticks": [100.0, 105.0]},
-        [("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0), ("monotonic",), ("killpg", 4242, KILL)],
+        [*FORMER_GROUP, ("monotonic",), ("killpg", 4242, KILL)],
+        EXITED,
     ),
-    "on-windows": ({"platform": "win32"}, []),
+    "ending-interrupted": (
+        {"members": 99, "interrupt_sleep": True},
+        [*FORMER_GROUP, ("monotonic",), ("sleep", 0.05), ("killpg", 4242, KILL)],
+        ("KeyboardInterrupt", ""),
+    ),
+    "on-windows": ({"platform": "win32"}, [], EXITED),
 }
 
 
@@ -516,11 +622,10 @@ def test_start_ends_what_it_launched_when_the_wait_raises(sm, services, setup, w
     assert manager._process is None
 
 
-@pytest.mark.parametrize("setup, expected", EXITED_ROWS.values(), ids=EXITED_ROWS)
-def test_start_ends_the_group_of_a_server_that_exited_before_listening(sm, services, setup, expected):
+@pytest.mark.parametrize("setup, expected, error", EXITED_ROWS.values(), ids=EXITED_ROWS)
+def test_start_ends_the_group_of_a_server_that_exited_before_listening(sm, services, setup, expected, error):
     manager = launching(sm, services, setup, wait_that(False, collect=3))
-    with pytest.raises(sm.ServerStartError, match=r"^Server exited with code 3 before accepting connections$"):
-        manager.start()
+    assert raised_by(manager.start) == error
     assert services.calls[2:] == [("wait_for_ready",), *expected]
     assert manager._process is None
 
@@ -569,10 +674,15 @@ def test_errors_in_stop_carry_the_ones_handled(sm, services, setup, expected, ch
     assert manager._process is None
 
 
-def test_stop_error_after_a_failed_wait_carries_the_wait_error(sm, services):
+@pytest.mark.parametrize("member, arguments", [("start", ()), ("__exit__", (None,) * 3)], ids=["start", "exit"])
+def test_stop_error_after_an_interrupt_carries_the_interrupt(sm, services, member, arguments):
+    # Interrupted: start during the readiness wait, __exit__ while reading is_running.
     services.refused = {TERM}
     manager = launching(sm, services, {}, wait_that(KeyboardInterrupt))
-    error, handled = while_handling(manager.start)
+    if member == "__exit__":
+        manager._process = services.process
+        manager._is_port_in_use = probe_answering(services, KeyboardInterrupt)
+    error, handled = while_handling(lambda: getattr(manager, member)(*arguments))
     assert type(error) is PermissionError and context_chain(error, handled) == [KeyboardInterrupt]
     assert manager._process is None
 
@@ -583,6 +693,7 @@ def test_stop_error_after_a_failed_wait_carries_the_wait_error(sm, services):
 @pytest.mark.parametrize("running", [True, False])
 def test_with_block_raising_stops_only_a_running_server(sm, services, running):
     manager = manager_with(sm)
+    services.process.status = None if running else 0
     manager._is_port_in_use = lambda: running
     with pytest.raises(RuntimeError, match="in the block"), manager as bound:
         assert bound is manager and manager._process is services.process
@@ -597,6 +708,48 @@ def test_exit_stops_the_server_once(sm, services):
     manager._is_port_in_use = lambda: True
     assert manager.__exit__(None, None, None) is None
     assert services.calls.count(("killpg", 4243, TERM)) == 1
+
+
+def probe_answering(services, answer):
+    """A port probe that returns `answer`, or raises a new instance of it (an exception class)."""
+
+    def probe():
+        services.calls.append(("probe",))
+        if isinstance(answer, type):
+            services.raised = answer()
+            raise services.raised
+        return answer
+
+    return probe
+
+
+# Leaving the block: a running server is stopped, and so is one still alive whose port no longer accepts; when
+# reading is_running fails, the child is ended as a failed wait in start ends it, and the error goes on.
+EXIT_ROWS = {
+    # id: (setup of the held child (None: no handle), what the probe answers, expected calls)
+    "running": ({}, True, [("poll",), ("probe",), *GRACE]),
+    "exited": ({"status": 0}, True, [("poll",), ("poll",)]),
+    "alive-not-accepting": ({}, False, [("poll",), ("probe",), ("poll",), *GRACE]),
+    "no-handle": (None, True, []),
+    "probe-interrupted": ({}, KeyboardInterrupt, [("poll",), ("probe",), *GRACE]),
+    "probe-interrupted-exit-collected": ({"returncode": 3}, KeyboardInterrupt, [("poll",), ("probe",)]),
+}
+
+
+@pytest.mark.parametrize("setup, answer, expected", EXIT_ROWS.values(), ids=EXIT_ROWS)
+def test_exit_call_sequences(sm, services, setup, answer, expected):
+    manager = sm.AddinServerManager()
+    manager._process = None if setup is None else services.process
+    apply(services, setup or {})
+    manager._is_port_in_use = probe_answering(services, answer)
+    if isinstance(answer, type):
+        with pytest.raises(answer) as caught:
+            manager.__exit__(None, None, None)
+        assert caught.value is services.raised  # the original, unchanged
+    else:
+        assert manager.__exit__(None, None, None) is None
+    assert services.calls == expected
+    assert (manager._process is None) is (setup != {"status": 0})  # only an exited child's handle stays
 
 
 def test_failed_enter_skips_the_block(sm, services):
@@ -658,16 +811,16 @@ def test_service_failures_propagate_from_the_wait(sm, services, inject):
 
 @pytest.mark.parametrize("inject", [INJECTIONS["poll"], INJECTIONS["probe"]], ids=["poll", "probe"])
 @pytest.mark.parametrize(
-    "read",
-    [lambda m: m.is_running, lambda m: m.start(), lambda m: m.__exit__(None, None, None)],
+    "read, held",
+    [(lambda m: m.is_running, True), (lambda m: m.start(), True), (lambda m: m.__exit__(None, None, None), False)],
     ids=["is_running", "start", "__exit__"],  # reading is_running is the first step of start and __exit__
 )
-def test_status_failures_propagate_from_its_readers(sm, services, inject, read):
+def test_status_failures_propagate_from_its_readers(sm, services, inject, read, held):
     manager = holding(sm, services)
     inject(sm, services, manager)
     with pytest.raises(Injected):
         read(manager)
-    assert manager._process is services.process
+    assert (manager._process is services.process) is held  # __exit__ ends the child on its way out
 
 
 def test_taskkill_that_cannot_run_propagates_from_stop(sm, services):

@@ -94,31 +94,80 @@ def test_reimport_returns_the_same_module_and_logs_once(tmp_path):
     assert result.stdout.strip() == "ok", result.stderr
 
 
-@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "subinterpreter-first"])
-def test_second_interpreter_is_refused(tmp_path, main_first):
+@pytest.mark.parametrize(
+    "main_first, refusal",
+    [
+        (True, "Interpreter change detected - this module can only be loaded into one interpreter per process."),
+        (False, f"module {MODULE_NAME} does not support loading in subinterpreters"),
+    ],
+    ids=["main-first", "subinterpreter-first"],
+)
+def test_only_the_main_interpreter_loads_the_module(tmp_path, main_first, refusal):
+    # A legacy subinterpreter skips the interpreter's own check of the module's declared support: the
+    # module refuses it itself, before it records anything that would lock the main interpreter out.
     result = run_python(
         f"""
         import _interpreters
-        main_first = {main_first}
-        code = "import {MODULE_NAME}"
-        if main_first:
+        if {main_first}:
             import {MODULE_NAME}
-        interp = _interpreters.create("legacy")
-        failure = _interpreters.exec(interp, code)
-        if main_first:
-            print(failure.type.__name__, failure.msg)
-        else:
-            assert failure is None, failure
-            try:
-                import {MODULE_NAME}
-            except ImportError as error:
-                print("ImportError", error)
+        interpreter = _interpreters.create("legacy")
+        failure = _interpreters.exec(interpreter, "import {MODULE_NAME}")
+        _interpreters.destroy(interpreter)
+        print(failure.type.__name__, failure.msg)
+        import {MODULE_NAME} as loaded
+        print(loaded.AddinServerManager.__name__)
         """,
         make_package(tmp_path),
     )
-    assert result.stdout.strip() == (
-        "ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."
-    ), result.stderr
+    assert result.stdout.splitlines() == [f"ImportError {refusal}", "AddinServerManager"], result.stderr
+
+
+# Holders the interpreter releases only after the module's own finalisation has run.
+HOLDERS = {
+    "trace": "sys.settrace(hook)",
+    "profile": "sys.setprofile(hook)",
+    "audit": "sys.addaudithook(hook)",
+    "monitoring": "sys.monitoring.use_tool_id(3, 'keeper'); "
+    "sys.monitoring.register_callback(3, sys.monitoring.events.PY_START, hook)",
+    "codec": "codecs.register(hook)",
+}
+
+
+@pytest.mark.parametrize("holder", HOLDERS.values(), ids=HOLDERS)
+def test_members_used_after_finalisation_raise(tmp_path, holder):
+    # The keeper is in a reference cycle, so only the interpreter's last collection frees it, after the
+    # module was finalised. By then the builtins and sys are wiped: what __del__ uses comes bound in its
+    # defaults, and the last error, which escapes it, is an unraisable nobody can print any more.
+    result = run_python(
+        f"""
+        import codecs, os, sys
+        from {MODULE_NAME} import AddinServerManager
+
+        class Keeper:
+            def __init__(self):
+                self.manager, self.cycle = AddinServerManager(), self
+
+            def __del__(self, write=os.write, RuntimeError=RuntimeError, str=str):
+                for use in (lambda m: m.stop(), lambda m: m.url, lambda m: AddinServerManager()):
+                    try:
+                        use(self.manager)
+                    except RuntimeError as error:
+                        write(1, str(error).encode() + b"\\n")
+                self.manager.is_running
+
+        def hook(*args, keeper=Keeper()):
+            return None
+
+        {holder}
+        del hook
+        """,
+        make_package(tmp_path),
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"AddinServerManager.{member} cannot be used after its module was finalised with the interpreter"
+        for member in ("stop", "url", "__init__")
+    ]
 
 
 @pytest.mark.parametrize(
@@ -347,6 +396,37 @@ def test_import_without_free_dict_watchers_gives_the_same_results(tmp_path):
     )
     assert cached.stdout.strip() == expected, cached.stderr
     assert uncached.stdout.strip() == expected, uncached.stderr
+
+
+def test_a_name_rebound_while_it_is_looked_up_is_not_remembered(tmp_path):
+    # The builtins are searched for a name the module lacks; comparing a colliding key there rebinds the
+    # name in the module. That lookup's answer may be used once, as Python's own is, but not remembered.
+    result = run_python(
+        f"""
+        import builtins, types, {MODULE_NAME} as m
+
+        class Colliding(str):
+            def __hash__(self):
+                return hash("ServerNotRunningError")
+
+            def __eq__(self, other):
+                m.ServerNotRunningError = KeyError
+                return False
+
+        vars(builtins)[Colliding("decoy")] = None
+        builtins.ServerNotRunningError = LookupError
+        del m.ServerNotRunningError
+        raised = []
+        for _ in range(2):
+            try:
+                m.AddinServerManager.stop(types.SimpleNamespace(_process=None))
+            except LookupError as error:
+                raised.append(type(error).__name__)
+        print(*raised)
+        """,
+        make_package(tmp_path),
+    )
+    assert result.stdout.split() == ["LookupError", "KeyError"], result.stderr
 
 
 EMBEDDING_HOST = r"""

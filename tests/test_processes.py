@@ -1,13 +1,23 @@
 """The process helpers the command line and the pytest plugin share, against real processes."""
 
 import functools
+import os
+import signal
 import subprocess
 import sys
+import time
 
-from helpers import alive, gone, wait_until
+import pytest
+
+from helpers import ROOT, alive, gone, wait_until, within
 from velmora_master.addin_launcher import _processes
 
 SLEEPER = [sys.executable, "-c", "import time; time.sleep(60)"]
+IGNORES_TERM = [
+    sys.executable,
+    "-c",
+    "import signal as s, time; s.signal(s.SIGTERM, s.SIG_IGN); print(); time.sleep(60)",
+]
 # Leads a session; its helper ignores SIGTERM and moves to a process group of its own, out of the group's reach.
 LEADER = """
 import subprocess, sys, time
@@ -44,7 +54,6 @@ def test_what_a_session_leader_left_is_found_and_killed():
     try:
         helper = int(leader.stdout.readline())
         assert (_processes.leader(leader.pid), _processes.leader(bystander.pid)) == (leader.pid, None)
-        assert [found.pid for found in _processes.group_members(leader.pid)] == [leader.pid]
         assert {found.pid for found in _processes.session_members(leader.pid)} == {leader.pid, helper}
         leader.kill()
         leader.wait()
@@ -60,3 +69,63 @@ def test_what_a_session_leader_left_is_found_and_killed():
         leader.stdout.close()
         if helper is not None and alive(helper):
             _processes.kill_group(helper)
+
+
+def test_the_mark_finds_and_ends_only_its_own_processes():
+    mark = _processes.new_mark()
+    ours = {**os.environ, _processes.SERVER_MARK_ENV: mark}
+    stubborn = subprocess.Popen(IGNORES_TERM, env=ours, stdout=subprocess.PIPE)
+    escaped = subprocess.Popen(SLEEPER, env=ours, start_new_session=True)
+    stranger = subprocess.Popen(SLEEPER, env={**ours, _processes.SERVER_MARK_ENV: _processes.new_mark()})
+    try:
+        stubborn.stdout.readline()  # SIGTERM is ignored from here on
+        assert {found.pid for found in _processes.marked(mark)} == {stubborn.pid, escaped.pid}
+        assert (_processes.mark_of(escaped.pid), _processes.mark_of(os.getpid())) == (mark, None)
+        began = time.monotonic()
+        assert {found.pid for found in _processes.end_marked(mark, grace=0.5)} == {stubborn.pid, escaped.pid}
+        assert 0.5 <= time.monotonic() - began < 3
+        assert (stubborn.wait(5), escaped.wait(5), stranger.poll()) == (-signal.SIGKILL, -signal.SIGTERM, None)
+    finally:
+        for process in (stubborn, escaped, stranger):
+            process.kill()
+            process.wait()
+        stubborn.stdout.close()
+
+
+# A guard's host: has its guard watch MARK, starts a marked process standing for the server (unless it is to die
+# first), says both pids, then stands the mark down or hands it over (as asked) and waits to be killed.
+HOST = """
+import os, subprocess, sys, time
+from velmora_master.addin_launcher import _guard, _processes
+
+mark, then = sys.argv[1:]
+guard = _guard.watch(mark)
+env = {**os.environ, _processes.SERVER_MARK_ENV: mark}
+server = 0 if then == "die-first" else subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], env=env)
+print(guard, server and server.pid, flush=True)
+getattr(_guard, then.replace("-", "_"), lambda mark: None)(mark)
+time.sleep(60)
+"""
+
+
+# A guard ending the servers of a host that died: the command line's and the plugin's SIGKILL tests.
+@pytest.mark.parametrize(("then", "server_ends"), [("die-first", None), ("stand-down", False), ("hand-over", True)])
+def test_a_guard_watches_its_hosts_marks_and_exits_with_it(then, server_ends):
+    mark = _processes.new_mark()
+    host = subprocess.Popen(
+        [sys.executable, "-c", HOST, mark, then], cwd=ROOT, stdout=subprocess.PIPE, start_new_session=True
+    )
+    guard, server = map(int, host.stdout.readline().split())
+    try:
+        assert not server or wait_until(lambda: alive(server) is not server_ends, within(1.5))
+        time.sleep(0.3)
+        assert alive(guard)  # it serves its host as long as that lives
+        host.kill()
+        host.wait()
+        assert wait_until(lambda: not alive(guard), within(1.5))
+        assert not server or alive(server) is not server_ends  # a mark stood down is the host's word
+    finally:
+        host.stdout.close()
+        for pid in (guard, server):
+            if pid and alive(pid):
+                os.kill(pid, signal.SIGKILL)

@@ -1,13 +1,18 @@
 """The pytest plugin as a user's own test suite meets it: run in a separate pytest with pytester."""
 
+import functools
 import json
 import os
+import signal
+import subprocess
 import sys
 import textwrap
+import time
+from pathlib import Path
 
 import pytest
 
-from helpers import ROOT, TESTS, alive, unhealthy_addin, wait_until
+from helpers import ROOT, SESSION_MARKER, TESTS, alive, left_running, unhealthy_addin, wait_until, within
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
@@ -73,40 +78,69 @@ def test_a_user_test_gets_a_running_verified_server(user_suite, tmp_path):
     assert not (tmp_path / "user-certs").exists()
 
 
-def test_a_leaked_process_of_the_group_fails_the_test_and_is_killed(user_suite, tmp_path):
+# The user's tests of the leak check: each leaves something behind its server in its own way.
+LEAKS = """
+import os, socket
+
+import pytest
+
+HELD = []
+
+
+@pytest.mark.parametrize("helper", ["setsid", "daemon"])
+def test_helper_leaves(addin_server_factory, monkeypatch, helper):
+    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", {pids!r} + helper)
+    SEEN.append(addin_server_factory(use_compiled=True).pid)
+
+
+def test_node_helper_leaves_the_group(addin_server_factory):
+    SEEN.append(addin_server_factory(addin_path={leaky!r}).pid)
+    # The leak is made once the child has left the server's group (slow to start under a sanitizer).
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        try:
+            child = int(open({pids!r} + "node").read())
+            if os.getpgid(child) == child:
+                break
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.05)
+
+
+def test_port_still_accepts(addin_server_factory):
+    # Another program holds one of the server's ports: not its own, where a stranger is never taken for the
+    # server (it must answer over verified TLS), but its watchdog's.
+    HELD.append(socket.create_server(("127.0.0.1", 0)))
+    SEEN.append(addin_server_factory(use_compiled=True, watchdog_port=HELD[-1].getsockname()[1]).pid)
+"""
+
+
+def test_the_leak_check_ends_and_names_what_a_server_left(user_suite, tmp_path, fake_binary, monkeypatch):
+    monkeypatch.setenv("VELMORA_SERVER_BINARY", str(fake_binary))
     addin = tmp_path / "leaky-addin"
     addin.mkdir()
-    child_pid = tmp_path / "child.pid"
+    pids = str(tmp_path / "helper-")
     (addin / "server.js").write_text(
         LEAKY_SERVER.format(
             python=json.dumps(sys.executable),
-            pid_file=json.dumps(str(child_pid)),
+            pid_file=json.dumps(pids + "node"),
             sample=json.dumps(str(BUNDLED_ADDIN_DIR / "server.js")),
         )
     )
-    result = user_suite(f"""
-        import os, time
-
-        def test_leaky(addin_server_factory):
-            server = addin_server_factory(addin_path={str(addin)!r})
-            assert server.is_running
-            SEEN.append(server.pid)
-            # The leak is made once the child has left the server's group (slow to start under a sanitizer).
-            deadline = time.monotonic() + 60
-            while time.monotonic() < deadline:
-                try:
-                    child = int(open({str(child_pid)!r}).read())
-                    if os.getpgid(child) == child:
-                        break
-                except (OSError, ValueError):
-                    pass
-                time.sleep(0.05)
-        """)
-    result.assert_outcomes(passed=2, errors=1)
-    result.stdout.fnmatch_lines(
-        ["*ERROR at teardown of test_leaky*", "*session * were still alive after it stopped; they were killed*"]
-    )
-    assert wait_until(lambda: not alive(int(child_pid.read_text()))), "the leaked child is still running"
+    result = user_suite("import time\n" + LEAKS.format(pids=pids, leaky=str(addin)))
+    result.assert_outcomes(passed=5, errors=4)
+    helpers = {name: int(Path(pids + name).read_text()) for name in ("setsid", "daemon", "node")}
+    for test, pid in [
+        ("test_helper_leaves[[]setsid[]]", helpers["setsid"]),
+        ("test_helper_leaves[[]daemon[]]", helpers["daemon"]),
+        ("test_node_helper_leaves_the_group", helpers["node"]),
+    ]:
+        result.stdout.fnmatch_lines(
+            [f"*ERROR at teardown of {test}*", f"*left outside its process group*they were ended: {pid} (*python*"]
+        )
+    result.stdout.fnmatch_lines(["*ERROR at teardown of test_port_still_accepts*", "*port * still accepts*"])
+    assert [name for name, pid in helpers.items() if alive(pid)] == []
 
 
 def test_two_servers_at_once(user_suite):
@@ -146,6 +180,59 @@ def test_a_server_killed_after_the_grace_period_is_no_leak(user_suite, tmp_path)
         STOPPING = []
         """)
     result.assert_outcomes(passed=3)
+
+
+# A user's test that holds its server until pytest is signalled, having told where it is.
+HOLDING = """
+import json, os, time
+
+
+def test_hold(addin_server):
+    with open({record!r} + ".tmp", "w") as out:
+        json.dump({{"pid": addin_server.pid, "port": addin_server.port, "mark": addin_server.mark}}, out)
+    os.rename({record!r} + ".tmp", {record!r})
+    time.sleep(60)
+"""
+
+
+@pytest.mark.parametrize(
+    ("sig", "status", "within_seconds"),
+    [
+        (signal.SIGKILL, -signal.SIGKILL, 1.5),
+        (signal.SIGTERM, 128 + signal.SIGTERM, 5),
+        (signal.SIGHUP, 128 + signal.SIGHUP, 5),
+    ],
+)
+def test_a_signalled_pytest_leaves_no_server(pytester, monkeypatch, tmp_path, sig, status, within_seconds):
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(ROOT), str(TESTS)]))
+    record = tmp_path / "server.json"
+    pytester.makepyfile(test_user=HOLDING.format(record=str(record)))
+    run = subprocess.Popen(
+        [sys.executable, "-m", "pytest", "-p", "velmora_master.pytest_plugin", "-p", "no:cacheprovider"],
+        cwd=pytester.path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        start_new_session=True,
+    )
+    try:
+        assert wait_until(record.exists, 60), "the user's test never got its server"
+        server = json.loads(record.read_text())
+        run.send_signal(sig)
+        signalled = time.monotonic()
+        assert wait_until(lambda: not alive(server["pid"]), within(within_seconds))
+        assert time.monotonic() - signalled < within(within_seconds)
+        out, _ = run.communicate(timeout=within(60))
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+            run.communicate()
+    assert run.returncode == status, out
+    if sig != signal.SIGKILL:  # the finalisers ran and said so
+        assert f"stopped the add-in server of https://localhost:{server['port']} (pid {server['pid']})" in out, out
+    # Nothing of the run either (it inherited the session's marker): its guard has exited too.
+    left = functools.partial(left_running, SESSION_MARKER, server["mark"], server["port"])
+    assert wait_until(lambda: not left(), 2), left()
 
 
 def test_a_server_counts_as_started_only_once_its_health_check_answers(user_suite, tmp_path):

@@ -1,5 +1,6 @@
 """The lifecycle against real child processes and sockets."""
 
+import errno
 import json
 import os
 import signal
@@ -14,6 +15,7 @@ import urllib.request
 import pytest
 
 from helpers import MODULE_NAME, ROOT, alive, gone, marked_processes, read_until, wait_until
+from velmora_master.addin_launcher.guarded import GuardedServerManager
 
 
 @pytest.fixture(autouse=True)
@@ -35,9 +37,9 @@ def production(sm, fake_binary, monkeypatch, tmp_path, port):
     monkeypatch.setenv("FAKE_SERVER_ARGS_FILE", str(tmp_path / "args.json"))
     managers = []
 
-    def make(mode="listen", **kwargs):
+    def make(mode="listen", manager_class=sm.AddinServerManager, **kwargs):
         monkeypatch.setenv("FAKE_SERVER_MODE", mode)
-        manager = sm.AddinServerManager(use_compiled=True, port=port, **kwargs)
+        manager = manager_class(use_compiled=True, port=port, **kwargs)
         managers.append(manager)
         return manager
 
@@ -118,16 +120,23 @@ def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, tmp
     assert time.monotonic() - began < 5.5
 
 
-def test_server_that_starts_a_helper_and_exits_before_listening(production, tmp_path, monkeypatch, capsys):
+# The class ends what is left of the group; the guarded one also what left it, found by the mark.
+@pytest.mark.parametrize(("guarded", "helper"), [(False, "plain"), (True, "setsid")])
+def test_server_that_starts_a_helper_and_exits_before_listening(
+    production, tmp_path, monkeypatch, capsys, guarded, helper
+):
     monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
-    manager = production("exit:3", timeout=20)
+    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+    manager = production("exit:3", timeout=20, **({"manager_class": GuardedServerManager} if guarded else {}))
     began = time.monotonic()
     with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$") as caught:
         manager.start()
     assert type(caught.value).__name__ == "ServerStartError"
     assert time.monotonic() - began < 5 and manager._process is None
-    assert not alive(int((tmp_path / "helper").read_text()))
+    helper_pid = int((tmp_path / "helper").read_text())
+    assert not alive(helper_pid)
+    if guarded:
+        assert [found.pid for found in manager.left_behind] == [helper_pid] and manager.mark is None
 
 
 # ---- in an interpreter of their own, driven from here -------------------------------------------------------
@@ -143,12 +152,26 @@ class Manager(AddinServerManager):
     def _get_platform_popen_args(self):
         return {{}} if {same_group!r} else super()._get_platform_popen_args()
 
+def blocking_probe():  # short sleeps: a Ctrl-C landing just before one of them is still seen at once
+    print("probing", flush=True)
+    while True:
+        time.sleep(0.05)
+
 manager = Manager(use_compiled=True, port={port}, timeout=30)
 try:
-    if {during!r} == "stop":
+    if {during!r} == "start":
+        manager.start()
+    elif {during!r} == "stop":
         manager.start()
         print("stopping", flush=True)
-    manager.start() if {during!r} == "start" else manager.stop()
+        manager.stop()
+    else:
+        with manager:
+            if {during!r} == "exit":  # leaving reads is_running through a probe that blocks
+                manager._is_port_in_use = blocking_probe
+            else:  # "crash": the server exits while the block runs
+                while manager._process.poll() is None:
+                    time.sleep(0.05)
     result = "returned"
 except BaseException as error:
     result = type(error).__name__
@@ -222,6 +245,24 @@ def test_interrupt_during_the_grace_period(drive):
     assert wait_until(lambda: gone(server), 2)
 
 
+def test_interrupt_while_leaving_the_block_reads_is_running(drive):
+    child, args_file = drive("listen", "exit")
+    read_until(child.stdout, "probing")
+    server = json.loads(args_file.read_text())["pid"]
+    child.send_signal(signal.SIGINT)
+    assert outcome(child) == {"outcome": "KeyboardInterrupt", "held": False}
+    assert wait_until(lambda: gone(server), 2)
+
+
+def test_helper_of_a_server_that_crashed_in_a_with_block_is_ended_at_interpreter_exit(drive, tmp_path, monkeypatch):
+    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+    monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
+    child, _ = drive("listen-then-exit:1:1", "crash")
+    # Leaving the block keeps the handle of an exited server; the exit hook then ends what is left of its group.
+    assert outcome(child) == {"outcome": "returned", "held": True} and child.returncode == 0
+    assert not alive(int((tmp_path / "helper").read_text()))
+
+
 def test_server_in_the_interpreters_own_group_is_stopped_alone(drive):
     child, args_file = drive("listen", "stop", same_group=True)
     read_until(child.stdout, "stopping")
@@ -261,15 +302,39 @@ def test_another_program_on_the_port_makes_start_return_at_once(production, port
         manager.stop()
 
 
-def test_collected_exit_is_not_signalled(production, capsys):
-    manager = production()
+@pytest.mark.parametrize(
+    "mode, helper", [("listen", ""), ("listen-then-exit:1:1", "plain")], ids=["killed", "exits-leaving-a-helper"]
+)
+def test_collected_exit_is_not_signalled_but_its_group_is_ended(
+    production, tmp_path, monkeypatch, capsys, mode, helper
+):
+    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+    manager = production(mode)
     manager.start()
-    os.kill(manager.pid, signal.SIGKILL)
+    if not helper:
+        os.kill(manager.pid, signal.SIGKILL)
     # The port closes before the exit can be collected, so is_running may turn false first: wait for poll.
-    assert wait_until(lambda: manager._process.poll() is not None) and manager.is_running is False
-    with pytest.raises(ProcessLookupError):
+    assert wait_until(lambda: manager._process.poll() is not None, 10) and manager.is_running is False
+    began = time.monotonic()
+    with pytest.raises(ProcessLookupError) as caught:
         manager.stop()
-    assert manager._process is None
+    assert caught.value.errno == errno.ESRCH and manager._process is None
+    if helper:
+        helper_pid = int((tmp_path / "helper").read_text())
+        assert wait_until(lambda: not alive(helper_pid), 5.5 - (time.monotonic() - began))
+
+
+def test_server_alive_but_no_longer_accepting_is_stopped_not_dropped(production, capsys):
+    manager = production("listen-then-close:0.5")
+    manager.start()
+    first = manager._process
+    assert wait_until(lambda: not manager.is_running, 10) and first.poll() is None
+    with manager:  # starting again ends the first server, then launches a second
+        assert first.returncode is not None and manager._process is not first
+        second = manager._process
+        assert wait_until(lambda: not manager.is_running, 10) and second.poll() is None
+    assert manager._process is None and second.returncode is not None  # leaving the block ended it
 
 
 def test_captured_output_is_left_to_the_caller(production, capsys):
@@ -282,20 +347,21 @@ def test_captured_output_is_left_to_the_caller(production, capsys):
     process.stderr.close()
 
 
-def test_interpreter_exit_stops_the_server(fake_binary, tmp_path, port):
+@pytest.mark.parametrize("module", [MODULE_NAME, GuardedServerManager.__module__])
+def test_interpreter_exit_stops_the_server(fake_binary, tmp_path, port, module):
     script = textwrap.dedent(f"""
         import os
         os.environ["VELMORA_SERVER_BINARY"] = {str(fake_binary)!r}
         os.environ["FAKE_SERVER_MODE"] = "listen"
-        from {MODULE_NAME} import AddinServerManager
-        manager = AddinServerManager(use_compiled=True, port={port})
+        from {module} import {"Guarded" if module != MODULE_NAME else "Addin"}ServerManager as Manager
+        manager = Manager(use_compiled=True, port={port})
         manager.start()
-        print(manager.pid, flush=True)
+        print(manager.pid, getattr(manager, "guard_pid", 0), flush=True)
     """)
     result = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True, text=True, timeout=30)
     assert result.returncode == 0, result.stderr
-    pid = int(result.stdout.splitlines()[-1])
-    assert wait_until(lambda: not alive(pid))
+    pids = [int(pid) for pid in result.stdout.splitlines()[-1].split() if pid != "0"]
+    assert wait_until(lambda: not any(alive(pid) for pid in pids))  # the guard, stood down, too
 
 
 def test_probe_against_real_sockets(sm, doubles, port):

@@ -17,6 +17,7 @@ import pytest
 
 from helpers import (
     MODULE_NAME,
+    Alias,
     FakeCertManager,
     FakeConfig,
     FakeProcess,
@@ -66,6 +67,10 @@ def raising(error, call, *args, **kwargs):
     return run
 
 
+def raising_now(error):
+    raise error
+
+
 def operations(sm):
     cls = sm.AddinServerManager
     m = cls(use_compiled=True, port=free_port(), watchdog_port=1, auth_token="t", docs_port=2)
@@ -75,6 +80,11 @@ def operations(sm):
     held = cls(use_compiled=True)
     held._process = FakeProcess()
     held._is_port_in_use = lambda: False
+    stale = cls(use_compiled=True)  # its child lives on, its port no longer accepts
+    stale._is_port_in_use = lambda: False
+    stale._wait_for_ready = lambda: True
+    interrupted = cls(use_compiled=True)
+    interrupted._is_port_in_use = lambda: raising_now(KeyboardInterrupt)
 
     def start_stop():
         ready.start()
@@ -104,6 +114,16 @@ def operations(sm):
         except ProcessLookupError:
             pass
         held._process = FakeProcess()
+
+    def restart_and_leave():
+        stale._process = FakeProcess()
+        stale.start()  # stops the child it held first
+        stale._process = FakeProcess()
+        stale.__exit__(None, None, None)  # stops it too
+
+    def exit_interrupted():
+        interrupted._process = FakeProcess()
+        interrupted.__exit__(None, None, None)
 
     def swapped(attr, value, call):
         # Runs `call` with the module attribute `attr` replaced, then puts it back.
@@ -137,6 +157,9 @@ def operations(sm):
         "windows-stop": windows_stop,
         "collected-exit": collected_exit,
         "enter-exit": lambda: ready.__exit__(None, None, None) if ready.__enter__() else None,
+        "restart-and-leave-a-live-child": restart_and_leave,
+        "exit-interrupted": raising(KeyboardInterrupt, exit_interrupted),
+        "keyword-by-equality": lambda: cls(**{Alias("harbour"): 3123}),
         "stop-not-running": raising(sm.ServerNotRunningError, m.stop),
         "already-running": raising(
             sm.ServerStartError, lambda: (setattr(ready, "_process", FakeProcess()), ready.start())
@@ -164,6 +187,16 @@ def operations(sm):
             "socket",
             fake_socket_module(lambda: FakeSocket(outcome=ConnectionRefusedError()), timeout=None),
             raising(AttributeError, m._is_port_in_use),
+        ),
+        "probe-timeout-not-a-class": swapped(
+            "socket",
+            fake_socket_module(lambda: FakeSocket(outcome=ConnectionRefusedError()), timeout=42),
+            raising(TypeError, m._is_port_in_use),
+        ),
+        "probe-not-a-context-manager": swapped(
+            "socket",
+            SimpleNamespace(socket=lambda *a: object(), AF_INET=2, SOCK_STREAM=1),  # no context manager at all
+            raising(TypeError, m._is_port_in_use),
         ),
         "function-attributes": lambda: (
             start.__globals__,
@@ -251,6 +284,11 @@ def termination_paths(sm):
     def survivors(group, sig):
         return None  # always someone left, until the clock runs out
 
+    def collected():
+        handle = FakeProcess()
+        handle.returncode = 0
+        return handle
+
     return {
         "survivors-killed": with_doubles(stop(FakeProcess), killpg=survivors),
         "survivors-wait-interrupted": with_doubles(
@@ -277,6 +315,11 @@ def termination_paths(sm):
         "exited-before-listening": with_doubles(
             start(lambda: False, sm.ServerStartError, exited=True), killpg=survivors
         ),
+        "exited-before-listening-interrupted": with_doubles(
+            start(lambda: False, KeyboardInterrupt, exited=True), sleep=lambda seconds: interrupt(), killpg=survivors
+        ),
+        "collected-exit-helpers-killed": with_doubles(stop(collected, ProcessLookupError), killpg=survivors),
+        "collected-exit-pid-refused": with_doubles(stop(collected, ProcessLookupError), kill=refused),
     }
 
 

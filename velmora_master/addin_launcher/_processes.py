@@ -1,8 +1,11 @@
-"""What the command line and the pytest plugin both need about a server's processes: ending its process group
-at once, finding what it left behind (its group, its session, this process's own children), and reaping.
+"""What the command line, the pytest plugin and the guard need about a server's processes: ending its process
+group at once, the mark a launch puts into the server's environment and finding and ending what carries it,
+finding what the server left in its session and among this process's children, and reaping.
 
-Discovery reads /proc, so it finds processes on Linux only; elsewhere it finds none, and the checks built on it
-pass over what they cannot see. Nothing here logs or prints: the callers say what was found and ended.
+Discovery goes through psutil, imported on first use: the command line imports this module before its signal
+handlers are ready and must load quickly. Groups and sessions exist on POSIX only; the mark is found wherever
+psutil reads a process's environment (Linux, macOS, Windows). Nothing here logs or prints: the callers say what
+was found and ended.
 """
 
 from __future__ import annotations
@@ -12,18 +15,22 @@ import signal
 import sys
 import time
 from collections.abc import Callable
-from pathlib import Path
 from typing import TYPE_CHECKING, NamedTuple
 
 if TYPE_CHECKING:
     import subprocess
 
+    import psutil
+
+# The variable whose value marks every process of one launch: the server and whatever it starts inherit it, so
+# what left the server's process group or session is still found. Its value is unique per launch (new_mark).
+SERVER_MARK_ENV = "VELMORA_ADDIN_SERVER_MARK"
+# How long what is asked to end (SIGTERM) may take before it is killed: the grace the manager's stop gives.
+GRACE_SECONDS = 5.0
 # How long a child killed at once may take to be reaped before the caller is told it is still there.
 KILL_WAIT_SECONDS = 5.0
 # How often a wait for processes to end looks again.
 POLL_SECONDS = 0.05
-# Fields of /proc/PID/stat after the name: state, parent, group, session.
-_STATE, _GROUP, _SESSION = 0, 2, 3
 
 
 class Found(NamedTuple):
@@ -31,6 +38,10 @@ class Found(NamedTuple):
 
     pid: int
     name: str
+    command: str  # its command line on one line, or its name where the system tells none
+
+    def describe(self) -> str:
+        return f"{self.pid} ({self.command})"
 
 
 # ---- ending and reaping -----------------------------------------------------------------------------------------
@@ -104,12 +115,63 @@ def kill_survivors(find: Callable[[], list[Found]], grace: float) -> list[Found]
     deadline = time.monotonic() + grace
     while (left := find()) and time.monotonic() < deadline:
         time.sleep(POLL_SECONDS)
-    for pid, _ in left:
+    for found in left:
         try:
-            os.kill(pid, signal.SIGKILL)
+            os.kill(found.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
     return left
+
+
+# ---- the mark ---------------------------------------------------------------------------------------------------
+
+
+def new_mark() -> str:
+    """A value for SERVER_MARK_ENV that no other launch shares."""
+    return os.urandom(16).hex()
+
+
+def mark_of(pid: int) -> str | None:
+    """The server mark that the process `pid` carries; None when it carries none, is gone, or may not be read."""
+    import psutil
+
+    try:
+        return psutil.Process(pid).environ().get(SERVER_MARK_ENV)
+    except psutil.Error:
+        return None
+
+
+def marked(mark: str | None = None) -> list[Found]:
+    """The live processes carrying the server mark `mark` (any server mark when None), this process aside."""
+    return [found for _, found in _scan(_carrying(None if mark is None else {mark}))]
+
+
+def end_marked(*marks: str, grace: float = GRACE_SECONDS) -> list[Found]:
+    """End every live process carrying one of `marks`, in whatever group or session: SIGTERM, up to `grace`
+    seconds to exit, then SIGKILL. Returns what was found, in the order found.
+
+    Each look finds afresh, so a process that a helper forks meanwhile is ended too. Only what carries a mark is
+    signalled, through psutil, which checks that a pid still names the process it found: a stranger that took a
+    freed pid is never hit. Gives up, returning, when something outlives the SIGKILL by KILL_WAIT_SECONDS.
+    """
+    seen: dict[int, Found] = {}
+    carrying = _carrying(set(marks))
+    term_deadline = time.monotonic() + grace
+    kill_deadline: float | None = None
+    while left := _scan(carrying):
+        now = time.monotonic()
+        if kill_deadline is None and now >= term_deadline:
+            kill_deadline = now + KILL_WAIT_SECONDS
+        elif kill_deadline is not None and now >= kill_deadline:
+            break
+        for process, found in left:
+            if kill_deadline is not None:
+                _quietly(process.kill)
+            elif found.pid not in seen:
+                _quietly(process.terminate)
+            seen.setdefault(found.pid, found)
+        time.sleep(POLL_SECONDS)
+    return list(seen.values())
 
 
 # ---- finding ----------------------------------------------------------------------------------------------------
@@ -139,39 +201,56 @@ def leader(pid: int) -> int | None:
 
 
 def children() -> list[int]:
-    """Pids of this process's children (Linux), those that have exited but are not reaped yet included."""
-    found: list[int] = []
-    for task in Path("/proc/self/task").glob("*/children"):
-        try:
-            found += [int(pid) for pid in task.read_text().split()]
-        except OSError:
-            continue
-    return found
+    """Pids of this process's children, those that have exited but are not reaped yet included."""
+    import psutil
 
-
-def group_members(group: int) -> list[Found]:
-    """The live processes of the process group `group`."""
-    return _live_where(_GROUP, group)
+    return [child.pid for child in psutil.Process().children()]
 
 
 def session_members(session: int) -> list[Found]:
-    """The live processes of the session `session`, in whatever group they moved to."""
-    return _live_where(_SESSION, session)
+    """The live processes of the session `session` (POSIX), in whatever group they moved to."""
+    return [found for _, found in _scan(lambda process: os.getsid(process.pid) == session)]
 
 
-def _live_where(field: int, value: int) -> list[Found]:
-    """Each live process whose /proc/PID/stat `field` is `value`; none where /proc does not tell.
+def _carrying(marks: set[str] | None) -> Callable[[psutil.Process], bool]:
+    """Whether a process carries one of `marks` (any server mark when None)."""
 
-    A process that has exited but is not reaped yet counts as gone: it runs nothing any more.
+    def carries(process: psutil.Process) -> bool:
+        value = process.environ().get(SERVER_MARK_ENV)
+        return value is not None and (marks is None or value in marks)
+
+    return carries
+
+
+def _scan(match: Callable[[psutil.Process], bool]) -> list[tuple[psutil.Process, Found]]:
+    """Each live process that `match` accepts, this one aside, with what it is.
+
+    A process that has exited but is not reaped yet counts as gone: it runs nothing any more. One that vanishes
+    while it is looked at, or that may not be read (another user's), is passed over.
     """
+    import psutil
+
     found = []
-    for entry in Path("/proc").glob("[0-9]*"):
-        try:
-            stat = (entry / "stat").read_text()
-        except OSError:
+    for process in psutil.process_iter():
+        if process.pid == os.getpid():
             continue
-        name, _, rest = stat.partition(" (")[2].rpartition(") ")
-        fields = rest.split()
-        if len(fields) > field and fields[field] == str(value) and fields[_STATE] not in ("Z", "X"):
-            found.append(Found(int(entry.name), name))
+        try:
+            if not match(process) or process.status() == psutil.STATUS_ZOMBIE:
+                continue
+            name = process.name()
+            command = " ".join(" ".join(process.cmdline()).split())  # an argument may hold a program's lines
+            found.append((process, Found(process.pid, name, command or name)))
+        except psutil.Error, OSError:
+            continue
     return found
+
+
+def _quietly(act: Callable[[], None]) -> None:
+    """Signal through psutil. A process that is gone already is no error; one that may not be signalled is
+    found again at the next look, and finally returned to the caller as still there."""
+    import psutil
+
+    try:
+        act()
+    except psutil.Error:
+        pass

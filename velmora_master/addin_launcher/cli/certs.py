@@ -10,7 +10,7 @@ import argparse
 import sys
 from collections.abc import Iterable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, TextIO
 
 from .exit_status import CliError, ExitStatus
 from .parser import PROG
@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from cryptography import x509
 
     from .. import trust
-    from ..certificate_manager import CertificatePaths
+    from ..certificate_manager import CertificateManager, CertificatePaths
 
 
 def certs(args: argparse.Namespace) -> ExitStatus:
@@ -31,9 +31,12 @@ def certs(args: argparse.Namespace) -> ExitStatus:
     stores = trust.stores_for(prompt=_may_prompt(args))
     action = args.certs_command
     if action == "show":
-        _show(manager.ensure_certificates(), stores)
+        paths = manager.ensure_certificates()
+        tell_ca_replacement(manager, sys.stdout, stores)
+        _show(paths, stores)
     elif action == "trust":
         paths = manager.ensure_certificates()
+        tell_ca_replacement(manager, sys.stdout, stores, remind=False)  # trusted below
         ca = trust.Authority.load(paths.ca_cert)
         failed = _change_each(stores, ca, adding=True)
         print(
@@ -50,24 +53,15 @@ def certs(args: argparse.Namespace) -> ExitStatus:
         ca = trust.Authority.load(ca_path)
         _fail_if_any(_change_each(stores, ca, adding=False), stores, "untrusting the CA")
     else:
-        old = manager.paths.ca_cert
-        old_ca = trust.Authority.load(old) if args.ca and old.is_file() else None
         paths = manager.renew(ca=args.ca)
         print(f"New server certificate: {paths.server_cert}")
         if args.ca:
             print(f"New CA: {paths.ca_cert}")
-            if old_ca is not None:
-                for store in stores:
-                    try:
-                        if store.remove(old_ca):
-                            print(f"{store.description}: the old CA was removed")
-                    except trust.TrustStoreError as error:
-                        print(f"{store.description}: the old CA could not be removed ({error})")
-            print(f"Browsers trust the new CA only after: {PROG} certs trust")
+        tell_ca_replacement(manager, sys.stdout, stores)
     return ExitStatus.DONE
 
 
-def _may_prompt(args: argparse.Namespace) -> bool:
+def _may_prompt(args: argparse.Namespace | None) -> bool:
     """Whether a store may ask the user: someone is at a terminal to answer, and --no-prompt was not given."""
     no_prompt: bool = getattr(args, "no_prompt", False)
     return not no_prompt and sys.stdin is not None and sys.stdin.isatty()
@@ -100,6 +94,58 @@ def _fail_if_any(failed: Sequence[trust.TrustStore], stores: Sequence[trust.Trus
             f"{doing} failed in {len(failed)} of {len(stores)} trust stores: "
             f"{'; '.join(store.description for store in failed)}; it succeeded in: {'; '.join(worked) or 'none'}"
         )
+
+
+def tell_ca_replacement(
+    manager: CertificateManager, out: TextIO, stores: Sequence[trust.TrustStore] | None = None, remind: bool = True
+) -> None:
+    """Say so when the manager's last call replaced its CA, and why, on stderr; take the old CA out of the trust
+    stores when a new one was asked for or when others could have had its key; remind to trust the new one.
+
+    Browsers and the spreadsheet host that trusted the old CA refuse the server until the new one is trusted. An
+    old CA whose key may have been copied would still vouch for a false localhost as long as it is trusted.
+    """
+    from ..certificate_manager import ReplacementReason
+
+    replacement = manager.ca_replacement
+    if replacement is None:
+        return
+    if replacement.reason is not ReplacementReason.REQUESTED:
+        print(
+            f"{PROG}: warning: the local CA in {manager.cert_dir} was replaced by a new one, because "
+            f"{replacement.reason}",
+            file=sys.stderr,
+        )
+    untrust = replacement.reason in (ReplacementReason.REQUESTED, ReplacementReason.EXPOSED_KEY)
+    if untrust and replacement.previous is not None:
+        if stores is None:  # run and demo: no option, but no prompt without a terminal either
+            from .. import trust
+
+            stores = trust.stores_for(prompt=_may_prompt(None))
+        _untrust(replacement.previous, stores, out)
+    if remind:
+        print(f"Browsers trust the new CA only after: {PROG} certs trust", file=out)
+
+
+def _untrust(previous: x509.Certificate, stores: Sequence[trust.TrustStore], out: TextIO) -> None:
+    """Take the replaced CA out of each store that holds it, saying so; a store that fails is named, not fatal."""
+    import tempfile
+
+    from cryptography.hazmat.primitives import serialization
+
+    from .. import trust
+
+    with tempfile.TemporaryDirectory(prefix="velmora-old-ca-") as folder:
+        # The stores' tools identify a certificate by its file; the old one is no longer in the store.
+        path = Path(folder) / "old-ca.crt"
+        path.write_bytes(previous.public_bytes(serialization.Encoding.PEM))
+        old = trust.Authority.load(path)
+        for store in stores:
+            try:
+                if store.remove(old):
+                    print(f"{store.description}: the old CA was removed", file=out)
+            except trust.TrustStoreError as error:
+                print(f"{store.description}: the old CA could not be removed ({error})", file=out)
 
 
 def _fingerprint(cert: x509.Certificate) -> str:

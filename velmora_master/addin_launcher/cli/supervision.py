@@ -1,5 +1,6 @@
 """The launched server as the command line follows it: its handle and group from the moment it exists, its
-captured output relayed, and its end, at once when a signal asks, with any server a signal orphaned."""
+captured output relayed, and its end, at once when a signal asks, with any server a signal orphaned and whatever
+carried its mark. The manager is the guarded one: should this process die anyway, its guard ends the server."""
 
 from __future__ import annotations
 
@@ -18,7 +19,7 @@ if TYPE_CHECKING:
     # Imported where they are used, once the signal handlers are in place; here only for the checker.
     import subprocess
 
-    from ..server_manager import AddinServerManager
+    from ..guarded import GuardedServerManager
 
 logger = logging.getLogger(__package__)
 
@@ -42,19 +43,19 @@ class Launch:
             for name, stream, sink in (("stdout", handle.stdout, sys.stdout), ("stderr", handle.stderr, sys.stderr)):
                 if stream is not None:
                     reader = threading.Thread(
-                        target=_relay, args=(name, stream, sink), name=f"relay-{name}", daemon=True
+                        target=_relay, args=(name, stream, sink, self.status), name=f"relay-{name}", daemon=True
                     )
                     reader.start()
                     self.readers.append(reader)
         self.status.begin()
 
 
-def _relay(name: str, stream: IO[bytes], sink: TextIO) -> None:
-    """Copy the server's lines to `sink` until the pipe closes, so the server never blocks on a full pipe."""
+def _relay(name: str, stream: IO[bytes], sink: TextIO, status: StatusLine) -> None:
+    """Copy the server's lines to `sink` until the pipe closes, so the server never blocks on a full pipe; each
+    on a line of its own, never after the status line."""
     try:
         for line in iter(stream.readline, b""):
-            sink.write(f"[{name}] {line.decode(errors='replace').rstrip()}\n")
-            sink.flush()
+            status.write_line(sink, f"[{name}] {line.decode(errors='replace').rstrip()}\n")
     except OSError, ValueError:
         pass  # the pipe or the sink was closed at exit
     finally:
@@ -63,14 +64,14 @@ def _relay(name: str, stream: IO[bytes], sink: TextIO) -> None:
 
 def manager_class(
     guard: SignalGuard, on_launched: Callable[[subprocess.Popen[bytes]], None]
-) -> type[AddinServerManager]:
+) -> type[GuardedServerManager]:
     from .._readiness import manager_ready
-    from ..server_manager import AddinServerManager
+    from ..guarded import GuardedServerManager
 
-    class CliServerManager(AddinServerManager):
-        """The manager, telling the CLI about the process as soon as it exists (before the wait), counting it
-        ready only once it answers over verified TLS (`_readiness`), and letting a signal cut any stop short:
-        the CLI's own, and the one start makes after a failed wait."""
+    class CliServerManager(GuardedServerManager):
+        """The guarded manager, telling the CLI about the process as soon as it exists (before the wait),
+        counting it ready only once it answers over verified TLS (`_readiness`), and letting a signal cut any
+        stop short: the CLI's own, and the one start makes after a failed wait."""
 
         def _wait_for_ready(self) -> bool:
             assert self._process is not None  # start() launched it just before the wait
@@ -90,7 +91,7 @@ def manager_class(
     return CliServerManager
 
 
-def end_server(manager: AddinServerManager, launch: Launch, guard: SignalGuard) -> float | None:
+def end_server(manager: GuardedServerManager, launch: Launch, guard: SignalGuard) -> float | None:
     """Stop whatever the manager holds; a signal during the stop kills at once. Returns the stop's seconds."""
     began = time.perf_counter()
     stopped = None
@@ -108,8 +109,15 @@ def end_server(manager: AddinServerManager, launch: Launch, guard: SignalGuard) 
         guard.armed = False
         _kill_now(launch)  # does nothing after a complete stop
         if launch.children_before is not None:
-            for pid in _processes.reap_orphans(launch.children_before):
+            # The guard is no orphan: stood down, or ending what a stop cut short left.
+            guards = {manager.guard_pid} if manager.guard_pid is not None else set()
+            for pid in _processes.reap_orphans(launch.children_before | guards):
                 logger.debug("ended stray server process %s", pid)
+        if manager.left_behind:
+            logger.warning(
+                "the server left processes outside its process group; they were ended: %s",
+                ", ".join(found.describe() for found in manager.left_behind),
+            )
         for reader in launch.readers:
             reader.join(timeout=1)
     return stopped
