@@ -116,6 +116,81 @@ def test_windows_user_root_store(tmp_path, ca, double):
 
 
 @pytest.mark.parametrize(
+    ("flags", "state", "detail"),
+    [
+        ("C,,", trust.TrustState.TRUSTED, "SSL flags: Valid CA, Trusted CA"),
+        ("c,,", trust.TrustState.NOT_TRUSTED, "SSL flags: Valid CA"),
+        (",,", trust.TrustState.NOT_TRUSTED, "SSL flags: none"),
+        (None, trust.TrustState.ABSENT, f"another CA is filed as {trust.NSS_NICKNAME!r} (an earlier one)"),
+    ],
+)
+def test_nss_trust_is_read_from_the_flags(tmp_path, ca, flags, state, detail):
+    need("certutil")
+    [store, *_] = trust.stores_for("linux", tmp_path / "home")
+    assert store.read_trust(ca) == (trust.TrustState.ABSENT, f"no NSS database in {store.directory}")
+    store.add(ca)
+    db = ["certutil", "-d", f"sql:{store.directory}"]
+    if flags is None:
+        store.add(trust.Authority.load(CertificateManager(tmp_path / "certs").renew(ca=True).ca_cert))
+    else:
+        subprocess.run([*db, "-M", "-n", trust.NSS_NICKNAME, "-t", flags], check=True)
+    before = {p.name: p.read_bytes() for p in store.directory.iterdir()}
+    assert store.read_trust(ca) == (state, detail)
+    assert {p.name: p.read_bytes() for p in store.directory.iterdir()} == before  # reading changed nothing
+
+
+SSL = trust.MAC_SSL_POLICY.hex()
+DENY_SSL = {"kSecTrustSettingsPolicy": SSL, "kSecTrustSettingsResult": 3}
+
+
+@pytest.mark.parametrize(
+    ("platform", "entry", "state", "detail"),
+    [
+        ("darwin", {}, trust.TrustState.TRUSTED, "its trust settings trust it as a root for SSL"),
+        ("darwin", {"trust_settings": []}, trust.TrustState.TRUSTED, "trusted for every use"),
+        (
+            "darwin",
+            {"trust_settings": [{"kSecTrustSettingsResult": 1}, DENY_SSL]},
+            trust.TrustState.NOT_TRUSTED,
+            "its trust settings deny it for SSL",
+        ),
+        (
+            "darwin",
+            {"trust_settings": [{"kSecTrustSettingsPolicy": SSL, "kSecTrustSettingsPolicyString": "example.org"}]},
+            trust.TrustState.NOT_TRUSTED,
+            "its trust settings do not trust it for SSL",
+        ),
+        ("darwin", {"trust_settings": None}, trust.TrustState.NOT_TRUSTED, "this user has no trust settings at all"),
+        ("darwin", None, trust.TrustState.ABSENT, ""),
+        ("win32", {}, trust.TrustState.TRUSTED, "no purposes set aside"),
+        (
+            "win32",
+            {"purposes": ["1.3.6.1.5.5.7.3.2", trust.SERVER_AUTH_OID]},
+            trust.TrustState.TRUSTED,
+            "its purposes include server authentication",
+        ),
+        (
+            "win32",
+            {"purposes": ["1.3.6.1.5.5.7.3.2"]},
+            trust.TrustState.NOT_TRUSTED,
+            "its purposes leave out server authentication",
+        ),
+        ("win32", None, trust.TrustState.ABSENT, ""),
+    ],
+)
+def test_keychain_and_root_store_trust_is_read_from_their_settings(
+    tmp_path, ca, double, platform, entry, state, detail
+):
+    double(*(("security", "security") if platform == "darwin" else ("certutil", "certutil-windows")))
+    [store] = trust.stores_for(platform, tmp_path)
+    if entry is not None:
+        store.add(ca)
+        state_file = tmp_path / "state.json"
+        state_file.write_text(json.dumps([json.loads(state_file.read_text())[0] | entry]))
+    assert store.read_trust(ca) == (state, detail)
+
+
+@pytest.mark.parametrize(
     ("platform", "message"),
     [
         (
