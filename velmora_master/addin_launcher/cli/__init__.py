@@ -2,17 +2,20 @@
 
     velmora-addin [run] [server options]    start the server, keep it running until Ctrl-C or SIGTERM
     velmora-addin demo [server options]     start, make one verified HTTPS request, stop
-    velmora-addin certs show|trust|untrust|renew [--ca]
+    velmora-addin certs show [--json]|trust|untrust|renew [--ca]
+    velmora-addin doctor [--json]            check the set-up, one line per check; changes nothing
 
-Exit statuses: 0 done, 1 the server failed to start or stopped on its own (or another failure), 2 a usage
-error, 128 + N after signal N (130 after Ctrl-C, 143 after SIGTERM). Every error is one line on stderr;
---debug adds the traceback.
+Exit statuses: 0 done, 1 the server failed to start or stopped on its own, a check of the doctor failed (or
+another failure), 2 a usage error, 128 + N after signal N (130 after Ctrl-C, 143 after SIGTERM). Every error
+is one line on stderr; --debug adds the traceback.
 
 One job per module: `entry` runs a command and turns what ended it into a line and an exit status
 (`exit_status`); `signals` lets a signal cut the work short; `parser` with `argtypes` reads the command
 line, `verbosity` sets how much is said; `serve` runs `run` and `demo`: `preflight` checks first,
 `supervision` follows the launched server and ends it, `status_line` shows the wait; `certs` the
-certificate commands. None of them imports the heavy modules (the compiled manager, cryptography) at
+certificate commands, `certificate_facts` what they and the doctor read of the certificates and the trust
+stores; `doctor` runs the checks of `setup_checks`, `store_checks`, `trust_checks` and `port_checks`, each
+giving a `diagnosis.Check`; `json_output` the documents of --json. None of them imports the heavy modules (the compiled manager, cryptography) at
 its top: they come only once the signal handlers are in place, so a Ctrl-C at any moment ends in order.
 """
 

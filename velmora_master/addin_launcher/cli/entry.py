@@ -10,6 +10,7 @@ import traceback
 
 from ..exceptions import AddinLauncherError
 from .certs import certs
+from .doctor import doctor
 from .exit_status import CliError, ExitStatus
 from .parser import PROG, build_parser
 from .serve import serve
@@ -42,7 +43,12 @@ def _main(argv: list[str] | None, guard: SignalGuard) -> int:
         # From here on a signal cuts the work short; each step cleans up after itself on the way out.
         guard.arm()
         configure_logging(args)
-        status = certs(args) if args.command == "certs" else serve(args, guard, demo=args.command == "demo")
+        if args.command == "certs":
+            status = certs(args)
+        elif args.command == "doctor":
+            status = doctor(args)
+        else:
+            status = serve(args, guard, demo=args.command == "demo")
     except Interrupted as stop:
         logger.debug("interrupted by %s", signal.Signals(stop.signum).name)
     except Exception as error:  # every failure ends as one line; --debug shows where

@@ -4,36 +4,26 @@ Each failure is a usage error that says what to change, rather than a server tha
 """
 
 import argparse
-import errno
 import os
 import shutil
-import socket
 from pathlib import Path
 
-from .._ports import accepts
+from .._ports import Availability, availability
 from ..config import ADDIN_PATH_ENV, SERVER_BINARY_ENV, SERVER_SCRIPT, Config
 from .exit_status import CliError, ExitStatus
 
 
 def check_port(port: int) -> None:
     """Refuse a port another program holds: the readiness probe would take that program for our server."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as servers do, so TIME_WAIT does not count
-        try:
-            probe.bind(("127.0.0.1", port))
-        except OSError as error:
-            if error.errno == errno.EACCES:
-                raise CliError(
-                    f"port {port} needs privileges; choose one above 1023 with --port", ExitStatus.USAGE
-                ) from None
-            if error.errno == errno.EADDRINUSE:
-                raise CliError(
-                    f"port {port} is already in use by another program; choose another with --port "
-                    "(--port 0 picks a free one)",
-                    ExitStatus.USAGE,
-                ) from None
-            raise
-    if accepts(port):
+    state = availability(port)
+    if state is Availability.PRIVILEGED:
+        raise CliError(f"port {port} needs privileges; choose one above 1023 with --port", ExitStatus.USAGE)
+    if state is Availability.IN_USE:
+        raise CliError(
+            f"port {port} is already in use by another program; choose another with --port (--port 0 picks a free one)",
+            ExitStatus.USAGE,
+        )
+    if state is Availability.ACCEPTS:
         raise CliError(
             f"port {port} already accepts connections; choose another with --port (--port 0 picks a free one)",
             ExitStatus.USAGE,
