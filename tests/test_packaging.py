@@ -117,7 +117,13 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     )
     assert [line.split()[-1] for line in exported.stdout.splitlines()] == ["PyInit_server_manager"]
     metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("METADATA"))).decode()
-    for line in ("Requires-Dist: cryptography", "License-Expression: MIT", "License-File: LICENSE", "Typing :: Typed"):
+    for line in (
+        "Requires-Dist: cryptography",
+        "Requires-Dist: psutil",
+        "License-Expression: MIT",
+        "License-File: LICENSE",
+        "Typing :: Typed",
+    ):
         assert line in metadata
     assert "Project-URL" not in metadata
     entry_points = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("entry_points.txt"))).decode()

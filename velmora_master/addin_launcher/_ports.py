@@ -1,5 +1,5 @@
 """The add-in server's port, as the command line and the pytest plugin see it from outside: a free one to start
-on, whether one is free, and whether one already accepts connections."""
+on, whether one is free, whether one already accepts connections, and who listens on it."""
 
 import enum
 import errno
@@ -43,3 +43,28 @@ def availability(port: int) -> Availability:
                 return Availability.IN_USE
             raise
     return Availability.ACCEPTS if accepts(port) else Availability.FREE
+
+
+def listeners(port: int) -> list[int | None]:
+    """The processes listening on TCP `port` (any local address), each once: a pid, or None for a socket whose
+    process the system does not show this user (another user's, on Linux). Empty when nobody listens.
+
+    Through psutil: its system-wide table where the system grants it, else each visible process's own sockets
+    (macOS grants the table to root alone).
+    """
+    import psutil
+
+    def listening(address: object, status: str) -> bool:
+        return status == psutil.CONN_LISTEN and getattr(address, "port", None) == port
+
+    found: list[int | None] = []
+    try:
+        found = [c.pid for c in psutil.net_connections(kind="tcp") if listening(c.laddr, c.status)]
+    except psutil.AccessDenied:
+        for process in psutil.process_iter():
+            try:
+                if any(listening(c.laddr, c.status) for c in process.net_connections(kind="tcp")):
+                    found.append(process.pid)
+            except psutil.AccessDenied, psutil.NoSuchProcess, psutil.ZombieProcess:
+                continue
+    return list(dict.fromkeys(found))  # each once, in the order found

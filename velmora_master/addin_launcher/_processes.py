@@ -1,5 +1,6 @@
 """What the command line and the pytest plugin both need about a server's processes: ending its process group
-at once, finding what it left behind (its group, its session, this process's own children), and reaping.
+at once, or after a grace period; finding what it left behind (its group, its session, this process's own
+children); telling a server of ours from another program; and reaping.
 
 Discovery reads /proc, so it finds processes on Linux only; elsewhere it finds none, and the checks built on it
 pass over what they cannot see. Nothing here logs or prints: the callers say what was found and ended.
@@ -7,16 +8,19 @@ pass over what they cannot see. Nothing here logs or prints: the callers say wha
 
 from __future__ import annotations
 
+import itertools
 import os
 import signal
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NamedTuple
 
 if TYPE_CHECKING:
     import subprocess
+
+    import psutil
 
 # How long a child killed at once may take to be reaped before the caller is told it is still there.
 KILL_WAIT_SECONDS = 5.0
@@ -112,7 +116,66 @@ def kill_survivors(find: Callable[[], list[Found]], grace: float) -> list[Found]
     return left
 
 
+def end_server_process(pid: int, grace: float) -> list[Found]:
+    """End a server that is not this process's child: SIGTERM, `grace` seconds, then SIGKILL; what had to be killed.
+
+    The whole process group when the server leads its own, as the manager starts one (never this process's own
+    group), else the server alone. On Windows, its process tree (no grace there: taskkill /F).
+    """
+    import psutil
+
+    if sys.platform == "win32":
+        kill_group(None, pid)
+        return []
+    try:
+        server = psutil.Process(pid)  # signals through it reach this very process, never one that reused its pid
+        group = group_of(pid)
+        if group == pid and group != os.getpgrp():
+            os.killpg(group, signal.SIGTERM)
+            return kill_survivors(lambda: group_members(pid), grace)
+        server.send_signal(signal.SIGTERM)
+    except psutil.NoSuchProcess, ProcessLookupError:
+        return []
+
+    def still_running() -> list[Found]:
+        try:
+            if server.is_running() and server.status() != psutil.STATUS_ZOMBIE:
+                return [Found(pid, server.name())]
+        except psutil.NoSuchProcess:
+            pass
+        return []
+
+    return kill_survivors(still_running, grace)
+
+
 # ---- finding ----------------------------------------------------------------------------------------------------
+
+
+def carries_server_mark(environ: Mapping[str, str]) -> bool:
+    """Whether a process's environment marks it as a server launched by the command line or the pytest plugin.
+
+    The variable's name is the one the launches set.
+    """
+    return "VELMORA_ADDIN_SERVER_MARK" in environ
+
+
+def is_our_server(process: psutil.Process, port: int, programs: Sequence[Path]) -> bool:
+    """Whether `process` is a server of ours on `port`: it carries the mark, or its command line runs one of
+    `programs` (the add-in's server.js, the compiled server) with `--port port`. What the system does not let
+    this user read of it counts as not ours."""
+    import psutil
+
+    try:
+        if carries_server_mark(process.environ()):
+            return True
+        command = process.cmdline()
+        folder = Path(process.cwd())
+    except psutil.AccessDenied, psutil.NoSuchProcess, psutil.ZombieProcess:
+        return False
+    wanted = {Path(os.path.abspath(program)) for program in programs}
+    runs_ours = any(Path(os.path.abspath(folder / word)) in wanted for word in command)
+    on_port = ("--port", str(port)) in itertools.pairwise(command)
+    return runs_ours and on_port
 
 
 def group_of(pid: int) -> int | None:

@@ -4,6 +4,7 @@
     velmora-addin demo [server options]     start, make one verified HTTPS request, stop
     velmora-addin certs show [--json]|trust|untrust|renew [--ca]
     velmora-addin doctor [--json]            check the set-up, one line per check; changes nothing
+    velmora-addin stop --port N              end the server of ours that holds port N, and nothing else
 
 Exit statuses: 0 done, 1 the server failed to start or stopped on its own, a check of the doctor failed (or
 another failure), 2 a usage error, 128 + N after signal N (130 after Ctrl-C, 143 after SIGTERM). Every error
@@ -15,8 +16,10 @@ line, `verbosity` sets how much is said; `serve` runs `run` and `demo`: `preflig
 `supervision` follows the launched server and ends it, `status_line` shows the wait; `certs` the
 certificate commands, `certificate_facts` what they and the doctor read of the certificates and the trust
 stores; `doctor` runs the checks of `setup_checks`, `store_checks`, `trust_checks` and `port_checks`, each
-giving a `diagnosis.Check`; `json_output` the documents of --json. None of them imports the heavy modules (the compiled manager, cryptography) at
-its top: they come only once the signal handlers are in place, so a Ctrl-C at any moment ends in order.
+giving a `diagnosis.Check`; `json_output` the documents of --json; `port_holder` says who holds a port, for
+`preflight`, the doctor and `stop`, which ends a server of ours. None of them imports the heavy modules (the
+compiled manager, cryptography, psutil) at its top: they come only once the signal handlers are in place, so a
+Ctrl-C at any moment ends in order.
 """
 
 from .entry import main

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-type Details = dict[str, str | int | bool | list[str] | None]
+type Detail = str | int | bool | list[str] | list[dict[str, object]] | None
+type Details = dict[str, Detail]
 
 
 @dataclass(frozen=True)
@@ -37,9 +38,9 @@ class Check:
         }
 
 
-def passed(check: str, summary: str, **details: str | int | bool | list[str] | None) -> Check:
+def passed(check: str, summary: str, **details: Detail) -> Check:
     return Check(check, True, summary, None, details)
 
 
-def failed(check: str, summary: str, fix: str | None, **details: str | int | bool | list[str] | None) -> Check:
+def failed(check: str, summary: str, fix: str | None, **details: Detail) -> Check:
     return Check(check, False, summary, fix, details)

@@ -46,5 +46,5 @@ def run_checks(args: argparse.Namespace) -> list[Check]:
         pass  # no CA to look for: the store's checks say why and how to make one
     else:
         checks += trust_checks(trust.stores_for(), ca)
-    checks.append(port_check(args.port))
+    checks.append(port_check(args.port, args.addin_path))
     return checks

@@ -15,6 +15,7 @@ from .exit_status import CliError, ExitStatus
 from .parser import PROG, build_parser
 from .serve import serve
 from .signals import Interrupted, SignalGuard
+from .stop import stop
 from .verbosity import configure_logging
 
 logger = logging.getLogger(__package__)
@@ -47,10 +48,12 @@ def _main(argv: list[str] | None, guard: SignalGuard) -> int:
             status = certs(args)
         elif args.command == "doctor":
             status = doctor(args)
+        elif args.command == "stop":
+            status = stop(args)
         else:
             status = serve(args, guard, demo=args.command == "demo")
-    except Interrupted as stop:
-        logger.debug("interrupted by %s", signal.Signals(stop.signum).name)
+    except Interrupted as interruption:
+        logger.debug("interrupted by %s", signal.Signals(interruption.signum).name)
     except Exception as error:  # every failure ends as one line; --debug shows where
         if args.debug:
             traceback.print_exc()

@@ -1,4 +1,5 @@
-"""The command line's grammar: `run` (the default), `demo`, `certs` and `doctor`, each with the options it takes."""
+"""The command line's grammar: `run` (the default), `demo`, `certs`, `doctor` and `stop`, each with the options it
+takes."""
 
 import argparse
 from typing import Any
@@ -56,6 +57,11 @@ def build_parser() -> argparse.ArgumentParser:
     _add_common(doctor, top=False)
     _add_server(doctor, top=False, only=("--port", "--compiled", "--addin-path"))
     doctor.add_argument("--json", action="store_true", help="one JSON document on stdout (schema in the README)")
+    text = "end the server of ours that holds --port (one a killed run left behind); any other holder is refused"
+    stop = commands.add_parser("stop", help=text, description=text[0].upper() + text[1:] + ".")
+    _add_common(stop, top=False)
+    _add_server(stop, top=False, only=("--addin-path",))
+    stop.add_argument("--port", type=port_number(False, ""), required=True, help="the port the server holds")
     return parser
 
 
