@@ -129,12 +129,7 @@ def end_server_process(pid: int, grace: float) -> list[Found]:
         return []
     try:
         server = psutil.Process(pid)  # signals through it reach this very process, never one that reused its pid
-        group = group_of(pid)
-        if group == pid and group != os.getpgrp():
-            os.killpg(group, signal.SIGTERM)
-            return kill_survivors(lambda: group_members(pid), grace)
-        server.send_signal(signal.SIGTERM)
-    except psutil.NoSuchProcess, ProcessLookupError:
+    except psutil.NoSuchProcess:
         return []
 
     def still_running() -> list[Found]:
@@ -145,7 +140,19 @@ def end_server_process(pid: int, grace: float) -> list[Found]:
             pass
         return []
 
-    return kill_survivors(still_running, grace)
+    leads_group = group_of(pid) == pid and pid != os.getpgrp()
+    try:
+        if leads_group:
+            os.killpg(pid, signal.SIGTERM)
+        else:
+            server.send_signal(signal.SIGTERM)
+    except psutil.NoSuchProcess, ProcessLookupError:
+        return []
+    # The group's members are seen where /proc tells (Linux); the server itself everywhere.
+    left = kill_survivors(lambda: (group_members(pid) if leads_group else []) or still_running(), grace)
+    if left and leads_group:
+        kill_group(pid)  # members this system does not let us list
+    return left
 
 
 # ---- finding ----------------------------------------------------------------------------------------------------
