@@ -48,8 +48,11 @@ def main() -> int:
     options = dict(zip(args[::2], args[1::2], strict=False))
     mode = os.environ.get("FAKE_SERVER_MODE", "listen")
     if os.environ.get("FAKE_SERVER_ARGS_FILE"):
-        with open(os.environ["FAKE_SERVER_ARGS_FILE"], "w") as out:
+        # Whole or not at all: the tests read it while the server runs.
+        written = os.environ["FAKE_SERVER_ARGS_FILE"]
+        with open(written + ".tmp", "w") as out:
             json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid()}, out)
+        os.replace(written + ".tmp", written)
     helper = os.environ.get("FAKE_SERVER_HELPER") or ("plain" if mode == "grandchild" else "")
     if helper:
         start_helper(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], ignore_term=helper == "ignore-term")
