@@ -4,6 +4,7 @@ status; that it changes nothing; its JSON and that of `certs show`, parsed again
 import datetime as dt
 import getpass
 import json
+import logging
 import os
 import re
 import shutil
@@ -44,7 +45,14 @@ def doctor(tmp_path, monkeypatch, capsys, port_holder, double):
         return status, capsys.readouterr().out.splitlines()
 
     env.run = run
-    return env
+    # The doctor runs in this process: the logging it sets up must not outlive the test.
+    package_logger = logging.getLogger("velmora_master")
+    level, handlers = package_logger.level, list(package_logger.handlers)
+    yield env
+    for handler in set(package_logger.handlers) - set(handlers):
+        package_logger.removeHandler(handler)
+        handler.close()
+    package_logger.setLevel(level)
 
 
 def path_with(env, *tools):

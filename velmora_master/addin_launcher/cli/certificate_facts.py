@@ -27,6 +27,23 @@ def general_names(names: Iterable[x509.GeneralName]) -> list[str]:
     return shown
 
 
+def name_constraints(cert: x509.Certificate) -> tuple[list[str] | None, bool]:
+    """What the certificate's name constraints permit, and whether they are critical; None without them."""
+    from cryptography import x509
+
+    try:
+        constraints = cert.extensions.get_extension_for_class(x509.NameConstraints)
+    except x509.ExtensionNotFound:
+        return None, False
+    return general_names(constraints.value.permitted_subtrees or []), constraints.critical
+
+
+def constraints_text(permitted: list[str] | None, critical: bool) -> str:
+    if permitted is None:
+        return "none"
+    return f"permits {', '.join(permitted) or 'nothing'} ({'critical' if critical else 'NOT critical'})"
+
+
 def file_mode(path: Path) -> str | None:
     """The permission bits as four octal digits; None when there is no such file."""
     try:
@@ -65,12 +82,7 @@ class CertificateFacts:
             )
         except x509.ExtensionNotFound:
             names = None
-        try:
-            constraints = extensions.get_extension_for_class(x509.NameConstraints)
-            permitted: list[str] | None = general_names(constraints.value.permitted_subtrees or [])
-            critical = constraints.critical
-        except x509.ExtensionNotFound:
-            permitted, critical = None, False
+        permitted, critical = name_constraints(cert)
         return cls(
             path=cert_path,
             subject=cert.subject.rfc4514_string(),
@@ -82,12 +94,6 @@ class CertificateFacts:
             key_path=key_path,
             key_mode=file_mode(key_path),
         )
-
-    def constraints_text(self) -> str:
-        if self.permitted is None:
-            return "none"
-        critical = "critical" if self.constraints_critical else "NOT critical"
-        return f"permits {', '.join(self.permitted) or 'none'} ({critical})"
 
     def as_json(self) -> dict[str, object]:
         return {

@@ -61,7 +61,7 @@ def certs(args: argparse.Namespace) -> ExitStatus:
 
 def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore], as_json: bool) -> None:
     from .. import trust
-    from .certificate_facts import CertificateFacts, file_mode, read_trust
+    from .certificate_facts import CertificateFacts, constraints_text, file_mode, read_trust
     from .json_output import CERTS_SHOW, emit
 
     folder = paths.ca_cert.parent
@@ -88,7 +88,7 @@ def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore], as_json: 
         if cert.names is not None:
             print(f"  names (SAN):      {', '.join(cert.names) or 'none'}")
         if cert.permitted is not None or cert is ca:
-            print(f"  name constraints: {cert.constraints_text()}")
+            print(f"  name constraints: {constraints_text(cert.permitted, cert.constraints_critical)}")
         print(f"  key:              {cert.key_path} (mode {cert.key_mode or 'missing'})")
     print("Trusted by:")
     for facts in trusted_by:

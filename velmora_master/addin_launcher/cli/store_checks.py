@@ -169,25 +169,19 @@ def _key_match(check: str, title: str, cert: x509.Certificate, key_path: Path, f
 
 
 def _constraints(ca: x509.Certificate) -> Check:
-    from cryptography import x509
-
     from .. import certificate_manager as store
-    from .certificate_facts import general_names
+    from .certificate_facts import constraints_text, name_constraints
 
-    try:
-        extension = ca.extensions.get_extension_for_class(x509.NameConstraints)
-        permitted = general_names(extension.value.permitted_subtrees or [])
-        said = f"permits {', '.join(permitted) or 'nothing'} ({'critical' if extension.critical else 'NOT critical'})"
-    except x509.ExtensionNotFound:
-        permitted, said = [], "none"
+    permitted, critical = name_constraints(ca)
+    said = f"CA name constraints: {constraints_text(permitted, critical)}"
     if not store._constrained(ca):
         return failed(
             "ca-name-constraints",
-            f"CA name constraints: {said}; they must permit only localhost, 127.0.0.1 and ::1, critically",
+            f"{said}; they must permit only localhost, 127.0.0.1 and ::1, critically",
             NEW_CA,
-            permitted=permitted,
+            permitted=permitted or [],
         )
-    return passed("ca-name-constraints", f"CA name constraints: {said}", permitted=permitted)
+    return passed("ca-name-constraints", said, permitted=permitted or [])
 
 
 def _signed(server: x509.Certificate, ca: x509.Certificate) -> Check:
