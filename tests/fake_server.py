@@ -12,7 +12,8 @@ Takes the server's command line (--port N ...) and behaves as FAKE_SERVER_MODE s
 FAKE_SERVER_HELPER=plain or ignore-term starts such a child in any mode, before anything else; with
 ignore-term the child ignores SIGTERM. The child writes its own pid to the file once it is set up.
 With FAKE_SERVER_CHATTER=N it first writes N numbered lines to stdout and to stderr
-(more than a pipe holds when N is large, so an undrained pipe blocks it).
+(more than a pipe holds when N is large, so an undrained pipe blocks it), FAKE_SERVER_CHATTER_PAUSE
+seconds apart (default: at once).
 The command line it got is written as JSON to FAKE_SERVER_ARGS_FILE when that is set.
 """
 
@@ -48,18 +49,20 @@ def main() -> int:
     options = dict(zip(args[::2], args[1::2], strict=False))
     mode = os.environ.get("FAKE_SERVER_MODE", "listen")
     if os.environ.get("FAKE_SERVER_ARGS_FILE"):
-        # Whole or not at all: the tests read it while the server runs.
-        written = os.environ["FAKE_SERVER_ARGS_FILE"]
-        with open(written + ".tmp", "w") as out:
+        # Written whole, then renamed into place: a test that polls for the file never reads half of it.
+        path = os.environ["FAKE_SERVER_ARGS_FILE"]
+        with open(path + ".tmp", "w") as out:
             json.dump({"argv": args, "cwd": os.getcwd(), "pgid": os.getpgid(0), "pid": os.getpid()}, out)
-        os.replace(written + ".tmp", written)
+        os.replace(path + ".tmp", path)
     helper = os.environ.get("FAKE_SERVER_HELPER") or ("plain" if mode == "grandchild" else "")
     if helper:
         start_helper(os.environ["FAKE_SERVER_GRANDCHILD_FILE"], ignore_term=helper == "ignore-term")
     chatter = int(os.environ.get("FAKE_SERVER_CHATTER", "0"))
+    pause = float(os.environ.get("FAKE_SERVER_CHATTER_PAUSE", "0"))
     for number in range(chatter):
-        print(f"out {number}", flush=number == chatter - 1)
-        print(f"err {number}", file=sys.stderr, flush=number == chatter - 1)
+        print(f"out {number}", flush=pause > 0 or number == chatter - 1)
+        print(f"err {number}", file=sys.stderr, flush=pause > 0 or number == chatter - 1)
+        time.sleep(pause)
     if mode.startswith("exit:"):
         return int(mode.split(":", 1)[1])
     if mode.startswith("listen-after:"):

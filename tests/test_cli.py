@@ -1,5 +1,7 @@
 """The command line, driven in a subprocess with real servers and real signals."""
 
+import fcntl
+import functools
 import json
 import os
 import pty
@@ -9,12 +11,16 @@ import signal
 import socket
 import subprocess
 import sys
+import termios
 import time
 import uuid
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, marked_processes, read_until, wait_until
+from helpers import MODULE_NAME, ROOT, alive, marked_processes, need, read_until, wait_until
+from velmora_master.addin_launcher import trust
+from velmora_master.addin_launcher._ports import accepts
+from velmora_master.addin_launcher.certificate_manager import CertificateManager, ReplacementReason
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -66,8 +72,40 @@ class Cli:
     def server(self):
         return json.loads(self.args_file.read_text()) if self.args_file.exists() else None
 
-    def assert_nothing_left(self):
+    def assert_nothing_left(self, port=None):
+        """No process of the run is left, and nothing listens on its server's `port` any more."""
         assert wait_until(lambda: not marked_processes(self.marker), 2), marked_processes(self.marker)
+        assert port is None or not accepts(port)
+
+    def on_terminal(self, *args, compiled=True):
+        """The CLI on a pseudo-terminal as in a terminal window: its controlling terminal and its three streams.
+        Returns the process and the terminal's other end, whose closing hangs the terminal up."""
+        controller, terminal = pty.openpty()
+        become_its_terminal = functools.partial(fcntl.ioctl, 0, termios.TIOCSCTTY, 0)
+        streams = {"stdin": terminal, "stdout": terminal, "stderr": terminal}
+        process = self.popen(
+            *args, compiled=compiled, start_new_session=True, preexec_fn=become_its_terminal, **streams
+        )
+        os.close(terminal)
+        return process, controller
+
+
+def read_terminal(controller, until=None, seconds=10):
+    """What the terminal shows until `until` appears, or else until the program leaves it; fails the test when
+    `seconds` pass between two writes first."""
+    seen = b""
+    while until is None or until.encode() not in seen:
+        ready, _, _ = select.select([controller], [], [], within(seconds))
+        assert ready, f"the terminal showed nothing for {seconds} s after {seen!r}"
+        try:
+            chunk = os.read(controller, 4096)
+        except OSError:  # EIO: no program holds the terminal any more
+            chunk = b""
+        if not chunk:
+            assert until is None, f"{until!r} not seen in {seen!r}"
+            break
+        seen += chunk
+    return seen.decode()
 
 
 def finish(process, seconds, cli=None):
@@ -89,23 +127,64 @@ def finish(process, seconds, cli=None):
 # Ending by signal
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
-def test_sample_server_runs_until_signalled(tmp_path, fake_binary, sig):
+def ignore(signals):
+    """Run in the child before the program: it starts with `signals` ignored, as under nohup."""
+    for sig in signals:
+        signal.signal(sig, signal.SIG_IGN)
+
+
+HANG_UP = "close the terminal"
+# How a run of the sample server is ended: what is sent (a signal, or the terminal closed), a signal the caller
+# had the program ignore (as nohup does), the exit status and the last line on stderr. Every signal that would
+# end the program stops the server first, as SIGTERM does; one ignored from the start stays ignored.
+ENDINGS = {
+    "SIGINT": ([signal.SIGINT], (), 130, "SIGINT"),
+    "SIGTERM": ([signal.SIGTERM], (), 143, "SIGTERM"),
+    "SIGHUP": ([signal.SIGHUP], (), 129, "SIGHUP"),
+    "SIGQUIT": ([signal.SIGQUIT], (), 131, "SIGQUIT"),
+    "SIGUSR1": ([signal.SIGUSR1], (), 138, "SIGUSR1"),
+    "SIGUSR2": ([signal.SIGUSR2], (), 140, "SIGUSR2"),
+    "SIGALRM": ([signal.SIGALRM], (), 142, "SIGALRM"),
+    "SIGXCPU": ([signal.SIGXCPU], (), 152, "SIGXCPU"),
+    "a real-time signal": ([signal.SIGRTMIN + 3], (), 128 + signal.SIGRTMIN + 3, "SIGRTMIN+3"),
+    "terminal closed": ([HANG_UP], (), 129, None),
+    "SIGHUP under nohup": ([signal.SIGHUP, signal.SIGTERM], (signal.SIGHUP,), 143, "SIGTERM"),
+}
+
+
+@pytest.mark.parametrize(("sends", "ignored", "status", "name"), ENDINGS.values(), ids=ENDINGS.keys())
+def test_sample_server_runs_until_signalled(tmp_path, fake_binary, sends, ignored, status, name):
     cli = Cli(tmp_path, fake_binary)
-    process = cli.popen("run", "--port", "0", compiled=False)
-    out = read_until(process.stdout, "Server running")
+    if sends == [HANG_UP]:
+        # Then the terminal is gone: the program is sent SIGHUP, and what it still writes there fails.
+        process, controller = cli.on_terminal("run", "--port", "0", compiled=False)
+        out = read_terminal(controller, "Press Ctrl-C to stop.")
+    else:
+        process = cli.popen("run", "--port", "0", compiled=False, preexec_fn=functools.partial(ignore, ignored))
+        out = read_until(process.stdout, "Press Ctrl-C to stop.")
+    port = int(re.search(r"Picked free port (\d+)", out).group(1))
     server_pid = int(re.search(r"pid (\d+)", out).group(1))
-    assert alive(server_pid)
-    process.send_signal(sig)
-    status, took, out, err = finish(process, 10, cli)
-    assert status == 128 + sig, err
+    for sig in sends[:-1]:
+        process.send_signal(sig)
+        time.sleep(0.5)
+        assert process.poll() is None and alive(server_pid)
+    if sends[-1] == HANG_UP:
+        os.close(controller)
+    else:
+        process.send_signal(sends[-1])
+    status_seen, took, out, err = finish(process, 10, cli)
+    assert status_seen == status, err
     assert took < within(1.0)
-    assert "Server stopped in" in out and "Traceback" not in err
-    assert err.endswith(f"velmora-addin: stopped by {signal.Signals(sig).name}\n")
-    cli.assert_nothing_left()
+    if name is not None:
+        assert "Server stopped in" in out and "Traceback" not in err
+        assert err.endswith(f"velmora-addin: stopped by {name}\n")
+    cli.assert_nothing_left(port)
 
 
-@pytest.mark.parametrize(("mode", "sig"), [("never-listen", signal.SIGINT), ("listen-after:15", signal.SIGTERM)])
+@pytest.mark.parametrize(
+    ("mode", "sig"),
+    [("never-listen", signal.SIGINT), ("listen-after:15", signal.SIGTERM), ("never-listen", signal.SIGQUIT)],
+)
 def test_signal_while_waiting_for_the_port_ends_at_once(tmp_path, fake_binary, mode, sig):
     cli = Cli(tmp_path, fake_binary, mode)
     process = cli.popen("--port", "0")
@@ -121,15 +200,18 @@ def test_signal_while_waiting_for_the_port_ends_at_once(tmp_path, fake_binary, m
     cli.assert_nothing_left()
 
 
-@pytest.mark.parametrize("delay", [0.2, 0.4, 0.6, 0.8, 1.0])
-def test_sigint_at_any_moment_leaves_nothing(tmp_path, fake_binary, delay):
+@pytest.mark.parametrize(
+    ("delay", "sig"),
+    [(0.2, signal.SIGHUP), (0.4, signal.SIGINT), (0.6, signal.SIGQUIT), (0.8, signal.SIGINT), (1.0, signal.SIGTERM)],
+)
+def test_a_signal_at_any_moment_leaves_nothing(tmp_path, fake_binary, delay, sig):
     # The server listens after 0.5 s, so the signal lands in start-up, certificate work, the wait or the run.
     cli = Cli(tmp_path, fake_binary, "listen-after:0.5")
     process = cli.popen("--port", "0")
     time.sleep(delay)
-    process.send_signal(signal.SIGINT)
+    process.send_signal(sig)
     status, took, _, err = finish(process, 10, cli)
-    assert status == 130 and "Traceback" not in err, err
+    assert status == 128 + sig and "Traceback" not in err, err
     assert took < within(1.0)
     cli.assert_nothing_left()
 
@@ -253,6 +335,43 @@ def test_demo_on_a_free_port(tmp_path, fake_binary):
     assert re.search(r"Server stopped in \d+ ms", result.stdout)
 
 
+EXPOSED, DAMAGED = ReplacementReason.EXPOSED_KEY, ReplacementReason.DAMAGED
+# A stored CA that the next command has to replace: how it was spoiled, the command, its exit status. Each one says
+# why, once, at any logging level; an old CA whose key others could read is taken out of the browsers' store too.
+CA_REPLACED = {
+    "demo, a key others could read": (EXPOSED, ["demo", "--port", "0"], 0),
+    "run, a damaged CA, quiet": (DAMAGED, ["run", "-q", "--port", "0", "--compiled"], 1),  # the server exits 3
+    "certs show, a damaged CA": (DAMAGED, ["certs", "show"], 0),
+    "certs trust, a key others could read": (EXPOSED, ["certs", "trust"], 0),
+}
+
+
+@pytest.mark.parametrize(("reason", "command", "status"), CA_REPLACED.values(), ids=CA_REPLACED.keys())
+def test_a_replaced_ca_is_told_with_what_to_do(tmp_path, fake_binary, reason, command, status):
+    store, home = tmp_path / "certs", tmp_path / "home"
+    cli = Cli(tmp_path, fake_binary, "exit:3", env={"VELMORA_CERT_DIR": str(store), "HOME": str(home)})
+    if reason is EXPOSED:
+        need("certutil")
+        assert cli.run("certs", "trust", compiled=False).returncode == 0  # the old CA, trusted by the browsers
+    paths = CertificateManager(store).ensure_certificates()
+    old = trust.Authority.load(paths.ca_cert)
+    if reason is EXPOSED:
+        paths.ca_key.chmod(0o644)
+    else:
+        paths.ca_cert.write_text("damaged")
+    result = cli.run(*command, compiled="--compiled" in command)
+    assert result.returncode == status, result.stderr
+    said = result.stdout + result.stderr
+    warning = f"velmora-addin: warning: the local CA in {store} was replaced by a new one, because {reason}\n"
+    assert result.stderr.count(warning) == 1 and "certificate_manager:" not in said  # not logged a second time
+    nssdb = home / ".pki" / "nssdb"
+    assert (f"NSS database {nssdb} (Chromium, Chrome): the old CA was removed" in said) == (reason is EXPOSED)
+    assert reason is not EXPOSED or not trust.NssStore(nssdb, "", create=False).contains(old)
+    trusting = command == ["certs", "trust"]  # then the new CA is trusted at once, not left to a reminder
+    assert ("Browsers trust the new CA only after: velmora-addin certs trust" in said) != trusting
+    assert (f"NSS database {nssdb} (Chromium, Chrome): added" in said) == trusting
+
+
 def test_version():
     result = subprocess.run([*COMMAND, "--version"], cwd=ROOT, capture_output=True, text=True, timeout=20, check=False)
     assert result.returncode == 0
@@ -291,40 +410,76 @@ def test_capture_drains_and_prefixes_both_streams(tmp_path, fake_binary):
     assert result.stderr.endswith("velmora-addin: error: the server stopped on its own with code 0\n")
 
 
-@pytest.mark.parametrize("where", ["terminal", "pipe", "quiet"])
-def test_status_line_while_waiting(tmp_path, fake_binary, where):
-    cli = Cli(tmp_path, fake_binary, "listen-after:0.8:0.1:0")
-    args = ["--port", "0", *(["-q"] if where == "quiet" else [])]
-    if where == "terminal":
-        controller, terminal = pty.openpty()
-        process = cli.popen(*args, stderr=terminal)
-        os.close(terminal)
-        seen = b""
-        while True:
-            ready, _, _ = select.select([controller], [], [], within(10))
-            try:
-                chunk = os.read(controller, 4096) if ready else b""
-            except OSError:
-                chunk = b""
-            if not chunk:
-                break
-            seen += chunk
+# Where the wait for the port is shown: stderr on a terminal (with TERM), a pipe, or nothing (-q); --capture adds
+# the server's own lines, which come one every 0.2 s while the port is awaited.
+STATUS_CASES = {
+    "terminal": ("xterm", []),
+    "dumb terminal": ("dumb", []),
+    "terminal, --capture": ("xterm", ["--capture"]),
+    "pipe": (None, []),
+    "quiet": (None, ["-q"]),
+}
+
+
+@pytest.mark.parametrize(("term", "extra"), STATUS_CASES.values(), ids=STATUS_CASES.keys())
+def test_status_line_while_waiting(tmp_path, fake_binary, term, extra):
+    cli = Cli(
+        tmp_path,
+        fake_binary,
+        "listen-after:0.8:0.1:0",
+        env={"TERM": term or "xterm", "FAKE_SERVER_CHATTER": "4", "FAKE_SERVER_CHATTER_PAUSE": "0.2"},
+    )
+    if term is not None:
+        process, controller = cli.on_terminal("--port", "0", *extra)
+        err = read_terminal(controller)
         os.close(controller)
         finish(process, within(10), cli)
-        err = seen.decode()
     else:
-        process = cli.popen(*args)
+        process = cli.popen("--port", "0", *extra)
         _, _, _, err = finish(process, within(10), cli)
     waiting = re.findall(r"waiting for https://localhost:\d+ … (\d+\.\d) s of 30 s", err)
-    if where == "terminal":
+    if term == "xterm":
         assert len(waiting) >= 3 and waiting == sorted(waiting, key=float)  # redrawn as time passes
         assert re.search(r"\r\x1b\[Kready after \d+\.\d s", err)
-    elif where == "pipe":
-        assert re.findall(r"waiting for https://localhost:\d+.*", err) == [
+    elif term == "dumb" or extra == []:
+        assert "\x1b" not in err
+        assert re.findall(r"waiting for https://localhost:\d+[^\r\n]*", err) == [
             re.search(r"waiting for https://localhost:\d+ \(up to 30 s\)", err).group(0)
         ]
     else:
         assert "waiting" not in err
+    if "--capture" in extra:
+        # Each relayed line on a line of its own: the live line was cleared before it, never written in front.
+        relayed = [m.start() for m in re.finditer(r"\[(stdout|stderr)\] (out|err) \d", err)]
+        assert len(relayed) == 8
+        assert all(err[:at].endswith(("\n", "\r\x1b[K")) for at in relayed), err
+
+
+@pytest.mark.parametrize("fault", ["stderr closed", "stdout closed", "stdout's reader gone"])
+def test_closed_or_gone_streams_are_tolerated(tmp_path, fake_binary, fault):
+    # 2>&-, >&-, | head -1: the run goes on and ends as asked; the server gets the null device for a closed
+    # stream, never a file or socket of the CLI's that took the free descriptor.
+    closed = {"stderr closed": 2, "stdout closed": 1}.get(fault)
+    cli = Cli(tmp_path, fake_binary)
+    process = cli.popen("--port", "0", preexec_fn=(lambda: os.close(closed)) if closed else None)
+    if fault == "stdout's reader gone":
+        read_until(process.stdout, "Press Ctrl-C to stop.")
+        process.stdout.close()
+    assert wait_until(lambda: cli.server() is not None, within(10))
+    server = cli.server()
+    port = int(server["argv"][server["argv"].index("--port") + 1])
+    assert wait_until(lambda: accepts(port), within(10))
+    if closed:
+        assert os.readlink(f"/proc/{server['pid']}/fd/{closed}") == os.devnull
+    time.sleep(0.5)  # the CLI sees it ready, and says so
+    process.send_signal(signal.SIGTERM)
+    status, _, out, err = finish(process, within(10), cli)
+    assert status == 143, err
+    if closed != 2:
+        assert err.endswith("velmora-addin: stopped by SIGTERM\n") and "Traceback" not in err and "error" not in err
+    if closed != 1 and fault != "stdout's reader gone":
+        assert "Server stopped in" in out
+    cli.assert_nothing_left(port)
 
 
 @pytest.mark.parametrize(

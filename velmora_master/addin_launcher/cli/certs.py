@@ -3,16 +3,20 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from pathlib import Path
+from typing import TYPE_CHECKING, TextIO
 
 from .exit_status import ExitStatus
 from .parser import PROG
 
 if TYPE_CHECKING:
     # Imported where they are used, once the signal handlers are in place; here only for the checker.
+    from cryptography import x509
+
     from .. import trust
-    from ..certificate_manager import CertificatePaths
+    from ..certificate_manager import CertificateManager, CertificatePaths
 
 
 def certs(args: argparse.Namespace) -> ExitStatus:
@@ -23,9 +27,13 @@ def certs(args: argparse.Namespace) -> ExitStatus:
     stores = trust.stores_for()
     action = args.certs_command
     if action == "show":
-        _show(manager.ensure_certificates(), stores, args.json)
+        paths = manager.ensure_certificates()
+        # With --json, stdout holds the document alone: what is told of a replaced CA goes to stderr.
+        tell_ca_replacement(manager, sys.stderr if args.json else sys.stdout, stores)
+        _show(paths, stores, args.json)
     elif action == "trust":
         paths = manager.ensure_certificates()
+        tell_ca_replacement(manager, sys.stdout, stores, remind=False)  # trusted below
         ca = trust.Authority.load(paths.ca_cert)
         for store in stores:
             print(f"{store.description}: {'added' if store.add(ca) else 'already trusted'}")
@@ -42,21 +50,64 @@ def certs(args: argparse.Namespace) -> ExitStatus:
         for store in stores:
             print(f"{store.description}: {'removed' if store.remove(ca) else 'was not trusted'}")
     else:
-        old = manager.paths.ca_cert
-        old_ca = trust.Authority.load(old) if args.ca and old.is_file() else None
         paths = manager.renew(ca=args.ca)
         print(f"New server certificate: {paths.server_cert}")
         if args.ca:
             print(f"New CA: {paths.ca_cert}")
-            if old_ca is not None:
-                for store in stores:
-                    try:
-                        if store.remove(old_ca):
-                            print(f"{store.description}: the old CA was removed")
-                    except trust.TrustStoreError as error:
-                        print(f"{store.description}: the old CA could not be removed ({error})")
-            print(f"Browsers trust the new CA only after: {PROG} certs trust")
+        tell_ca_replacement(manager, sys.stdout, stores)
     return ExitStatus.DONE
+
+
+def tell_ca_replacement(
+    manager: CertificateManager, out: TextIO, stores: Sequence[trust.TrustStore] | None = None, remind: bool = True
+) -> None:
+    """Say so when the manager's last call replaced its CA, and why, on stderr; take the old CA out of the trust
+    stores when a new one was asked for or when others could have had its key; remind to trust the new one.
+
+    Browsers and the spreadsheet host that trusted the old CA refuse the server until the new one is trusted. An
+    old CA whose key may have been copied would still vouch for a false localhost as long as it is trusted.
+    """
+    from ..certificate_manager import ReplacementReason
+
+    replacement = manager.ca_replacement
+    if replacement is None:
+        return
+    if replacement.reason is not ReplacementReason.REQUESTED:
+        print(
+            f"{PROG}: warning: the local CA in {manager.cert_dir} was replaced by a new one, because "
+            f"{replacement.reason}",
+            file=sys.stderr,
+        )
+    untrust = replacement.reason in (ReplacementReason.REQUESTED, ReplacementReason.EXPOSED_KEY)
+    if untrust and replacement.previous is not None:
+        if stores is None:
+            from .. import trust
+
+            stores = trust.stores_for()
+        _untrust(replacement.previous, stores, out)
+    if remind:
+        print(f"Browsers trust the new CA only after: {PROG} certs trust", file=out)
+
+
+def _untrust(previous: x509.Certificate, stores: Sequence[trust.TrustStore], out: TextIO) -> None:
+    """Take the replaced CA out of each store that holds it, saying so; a store that fails is named, not fatal."""
+    import tempfile
+
+    from cryptography.hazmat.primitives import serialization
+
+    from .. import trust
+
+    with tempfile.TemporaryDirectory(prefix="velmora-old-ca-") as folder:
+        # The stores' tools identify a certificate by its file; the old one is no longer in the store.
+        path = Path(folder) / "old-ca.crt"
+        path.write_bytes(previous.public_bytes(serialization.Encoding.PEM))
+        old = trust.Authority.load(path)
+        for store in stores:
+            try:
+                if store.remove(old):
+                    print(f"{store.description}: the old CA was removed", file=out)
+            except trust.TrustStoreError as error:
+                print(f"{store.description}: the old CA could not be removed ({error})", file=out)
 
 
 def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore], as_json: bool) -> None:

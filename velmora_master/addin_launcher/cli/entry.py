@@ -4,10 +4,11 @@ error, or a signal (128 + its number)."""
 from __future__ import annotations
 
 import logging
-import signal
 import sys
 import traceback
+from collections.abc import Collection
 
+from .._ending_signals import name_of
 from ..exceptions import AddinLauncherError
 from .certs import certs
 from .doctor import doctor
@@ -16,21 +17,27 @@ from .parser import PROG, build_parser
 from .serve import serve
 from .signals import Interrupted, SignalGuard
 from .stop import stop
+from .streams import steady_streams
 from .verbosity import configure_logging
 
 logger = logging.getLogger(__package__)
 
 
-def main(argv: list[str] | None = None, early_signals: list[int] | None = None) -> int:
-    """Run the command line; `early_signals` are signals that came before it could handle them."""
+def main(
+    argv: list[str] | None = None, early_signals: list[int] | None = None, caught: Collection[int] | None = None
+) -> int:
+    """Run the command line. `caught` are the signals whose early handlers were installed before it was imported
+    (None: none were), `early_signals` those of them that came before it could handle them."""
     guard = SignalGuard()
-    guard.install()
+    guard.install(caught)
     if early_signals:
         guard.received = early_signals[0]
+    restore_streams = steady_streams()
     try:
         return _main(argv, guard)
     finally:
         guard.restore()
+        restore_streams()
 
 
 def _main(argv: list[str] | None, guard: SignalGuard) -> int:
@@ -53,14 +60,14 @@ def _main(argv: list[str] | None, guard: SignalGuard) -> int:
         else:
             status = serve(args, guard, demo=args.command == "demo")
     except Interrupted as interruption:
-        logger.debug("interrupted by %s", signal.Signals(interruption.signum).name)
+        logger.debug("interrupted by %s", name_of(interruption.signum))
     except Exception as error:  # every failure ends as one line; --debug shows where
         if args.debug:
             traceback.print_exc()
         print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
         status = error.status if isinstance(error, CliError) else ExitStatus.FAILURE
     if guard.received is not None:
-        print(f"{PROG}: stopped by {signal.Signals(guard.received).name}", file=sys.stderr)
+        print(f"{PROG}: stopped by {name_of(guard.received)}", file=sys.stderr)
         return ExitStatus.after_signal(guard.received)
     return status
 

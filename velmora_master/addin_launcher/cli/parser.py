@@ -26,7 +26,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Run the spreadsheet add-in's local HTTPS server, and manage the certificates browsers trust.",
-        epilog="Without a command: run. Exit statuses: 0 done, 1 failure, 2 usage error, 130 SIGINT, 143 SIGTERM.",
+        epilog=(
+            "Without a command: run. Exit statuses: 0 done, 1 failure, 2 usage error, 128 + N after signal N "
+            "(130 Ctrl-C, 129 a closed terminal, 143 SIGTERM)."
+        ),
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     _add_common(parser, top=True)

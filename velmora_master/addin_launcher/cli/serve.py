@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import argparse
-import signal
+import sys
 import time
 from pathlib import Path
 from typing import TYPE_CHECKING
 
 from .. import _processes
+from .._ending_signals import name_of
 from .._ports import free_port
 from ..exceptions import ServerStartError
+from .certs import tell_ca_replacement
 from .exit_status import CliError, ExitStatus
 from .preflight import check_port, check_server_program
 from .signals import SignalGuard
@@ -44,6 +46,10 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> ExitStatu
         timeout=args.timeout,
         capture_output=args.capture,
     )
+    # Made before the start (which then finds them ready), so that a replaced CA is told even when the server
+    # fails to start.
+    manager._cert_manager.ensure_certificates()
+    tell_ca_replacement(manager._cert_manager, sys.stderr)
     status = StatusLine(manager.url, args.timeout, quiet=args.quiet > 0)
     launch = Launch(args.capture, status)
 
@@ -95,8 +101,5 @@ def _describe_exit(code: int | None) -> str:
     if code is None:
         return "an unknown status"
     if code < 0:
-        try:
-            return f"signal {signal.Signals(-code).name}"
-        except ValueError:
-            return f"signal {-code}"
+        return f"signal {name_of(-code)}"
     return f"code {code}"

@@ -1,4 +1,5 @@
-"""SIGINT and SIGTERM during a run: they cut the work short where it can be, and never leave a server behind."""
+"""A signal that would end the program (Ctrl-C, SIGTERM, a closed terminal, Ctrl-\\, ...; the list is in
+_ending_signals.py) cuts the work short where it can be, and never leaves a server behind."""
 
 from __future__ import annotations
 
@@ -6,34 +7,35 @@ import _thread
 import os
 import signal
 import time
-from collections.abc import Callable
+from collections.abc import Iterable
 from types import FrameType
+from typing import TYPE_CHECKING
 
 from .. import _processes
+from .._ending_signals import catch, name_of
 from .exit_status import ExitStatus
+
+if TYPE_CHECKING:
+    from .._ending_signals import SignalHandler
 
 # A signal ends the program within this time whatever happens: the stop's 5 s grace period and a margin.
 LAST_RESORT_SECONDS = 8.0
 
-# What signal.signal takes and gives back: a function, SIG_DFL or SIG_IGN (as Handlers or int), or None for a
-# handler not installed from Python.
-type SignalHandler = Callable[[int, FrameType | None], object] | int | signal.Handlers | None
-
 
 class Interrupted(KeyboardInterrupt):
-    """Raised by the SIGINT and SIGTERM handlers.
+    """Raised by the handler of the signals that would end the program.
 
     A KeyboardInterrupt, so every cleanup that already handles Ctrl-C (the manager's, the standard
-    library's) treats SIGTERM alike.
+    library's) treats SIGTERM, SIGHUP and the others alike.
     """
 
     def __init__(self, signum: int) -> None:
-        super().__init__(signal.Signals(signum).name)
+        super().__init__(name_of(signum))
         self.signum = signum
 
 
 class SignalGuard:
-    """SIGINT/SIGTERM handlers that raise Interrupted only where the program can be cut short.
+    """Handlers of the ending signals that raise Interrupted only where the program can be cut short.
 
     While `armed`, a signal raises Interrupted (once: the handler disarms itself as it raises), which
     unwinds whatever blocking call is running, compiled or not: the handler runs inside the calls the
@@ -47,13 +49,15 @@ class SignalGuard:
         self.server_group: int | None = None  # the server's process group, once it is launched
         self._previous: dict[int, SignalHandler] = {}
 
-    def install(self) -> None:
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            self._previous[signum] = signal.signal(signum, self._handle)
+    def install(self, signals: Iterable[int] | None = None) -> None:
+        """Handle `signals` (those whose early handlers __main__ installed), or else each ending signal that
+        would end the program now."""
+        self._previous = catch(self._handle, signals)
 
     def restore(self) -> None:
         for signum, handler in self._previous.items():
-            signal.signal(signum, handler)
+            if handler is not None:  # one installed outside Python cannot be put back from here
+                signal.signal(signum, handler)
 
     def _handle(self, signum: int, _frame: FrameType | None) -> None:
         # No output here: the handler may run in the middle of a write to the same stream.

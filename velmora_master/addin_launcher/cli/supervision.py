@@ -42,19 +42,19 @@ class Launch:
             for name, stream, sink in (("stdout", handle.stdout, sys.stdout), ("stderr", handle.stderr, sys.stderr)):
                 if stream is not None:
                     reader = threading.Thread(
-                        target=_relay, args=(name, stream, sink), name=f"relay-{name}", daemon=True
+                        target=_relay, args=(name, stream, sink, self.status), name=f"relay-{name}", daemon=True
                     )
                     reader.start()
                     self.readers.append(reader)
         self.status.begin()
 
 
-def _relay(name: str, stream: IO[bytes], sink: TextIO) -> None:
-    """Copy the server's lines to `sink` until the pipe closes, so the server never blocks on a full pipe."""
+def _relay(name: str, stream: IO[bytes], sink: TextIO, status: StatusLine) -> None:
+    """Copy the server's lines to `sink` until the pipe closes, so the server never blocks on a full pipe; each
+    on a line of its own, never after the status line."""
     try:
         for line in iter(stream.readline, b""):
-            sink.write(f"[{name}] {line.decode(errors='replace').rstrip()}\n")
-            sink.flush()
+            status.write_line(sink, f"[{name}] {line.decode(errors='replace').rstrip()}\n")
     except OSError, ValueError:
         pass  # the pipe or the sink was closed at exit
     finally:

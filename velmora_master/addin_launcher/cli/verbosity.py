@@ -10,6 +10,9 @@ from .exit_status import CliError, ExitStatus
 
 LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 DEFAULT_LEVEL = "WARNING"
+# The certificate store's logger. It notes a replaced CA, which the command line tells in its own words at any
+# level (certs.tell_ca_replacement): its note would say it twice.
+STORE_LOGGER = "velmora_master.addin_launcher.certificate_manager"
 
 
 def configure_logging(args: argparse.Namespace) -> int:
@@ -27,4 +30,11 @@ def configure_logging(args: argparse.Namespace) -> int:
     value = logging.getLevelNamesMapping()[base] + 10 * quieter
     value = min(max(value, logging.DEBUG), logging.CRITICAL)
     logging_config.setup_logging_subprocess(value)
+    store_logger = logging.getLogger(STORE_LOGGER)
+    if _not_a_replacement_note not in store_logger.filters:
+        store_logger.addFilter(_not_a_replacement_note)
     return value
+
+
+def _not_a_replacement_note(record: logging.LogRecord) -> bool:
+    return record.funcName != "_replaced"  # CertificateManager._replaced, which notes a replaced CA
