@@ -217,9 +217,7 @@ def end_server_process(pid: int, grace: float) -> list[Found]:
 
     def left_running() -> list[Found]:
         return (
-            (group_members(pid) if leads_group else [])
-            or still_running()
-            or (marked(mark) if mark is not None else [])
+            (group_members(pid) if leads_group else []) or still_running() or (marked(mark) if mark is not None else [])
         )
 
     left = kill_survivors(left_running, grace)
