@@ -197,8 +197,8 @@ def end_server_process(pid: int, grace: float) -> list[Found]:
     def still_running() -> list[Found]:
         try:
             if server.is_running() and server.status() != psutil.STATUS_ZOMBIE:
-                return [Found(pid, server.name())]
-        except psutil.NoSuchProcess:
+                return [_found(server)]
+        except psutil.Error, OSError:
             pass
         return []
 
@@ -321,12 +321,17 @@ def _scan(match: Callable[[psutil.Process], bool]) -> list[tuple[psutil.Process,
         try:
             if not match(process) or process.status() == psutil.STATUS_ZOMBIE:
                 continue
-            name = process.name()
-            command = " ".join(" ".join(process.cmdline()).split())  # an argument may hold a program's lines
-            found.append((process, Found(process.pid, name, command or name)))
+            found.append((process, _found(process)))
         except psutil.Error, OSError:
             continue
     return found
+
+
+def _found(process: psutil.Process) -> Found:
+    """What `process` is, for a report. Raises psutil's errors for a process that is gone or may not be read."""
+    name = process.name()
+    command = " ".join(" ".join(process.cmdline()).split())  # an argument may hold a program's lines
+    return Found(process.pid, name, command or name)
 
 
 def _quietly(act: Callable[[], None]) -> None:
