@@ -1,4 +1,5 @@
 import errno
+import json
 import os
 import shutil
 import stat
@@ -19,7 +20,17 @@ from helpers import (
     FakeProcess,
     free_port,
     marked_processes,
+    wait_until,
 )
+from velmora_master.addin_launcher import _processes
+from velmora_master.addin_launcher._ports import accepts
+from velmora_master.addin_launcher.certificate_manager import CertificateManager
+from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
+
+# The mark every server our launches start carries in its environment.
+SERVER_MARK = _processes.SERVER_MARK_ENV
+# A program that only listens: someone else's.
+STRANGER = "import socket, sys, time; s = socket.create_server(('127.0.0.1', int(sys.argv[1]))); time.sleep(120)"
 
 
 def pytest_configure(config):
@@ -75,6 +86,74 @@ def fake_binary(tmp_path):
     path.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{TESTS / "fake_server.py"}" "$@"\n')
     path.chmod(path.stat().st_mode | stat.S_IXUSR)
     return path
+
+
+@pytest.fixture
+def port_holder(tmp_path):
+    """Starts a process that listens on a port, and waits until it does: `start(kind, port, **env)`.
+
+    Kinds: "stranger", a plain Python listener; "leftover", the sample add-in's server.js under node, as a run
+    that was killed leaves it ("leftover-relative": started in the add-in folder as `node server.js`);
+    "marked", the fake server carrying the mark of our launches (FAKE_SERVER_MODE and the like from `env`).
+    Each leads a session of its own; whatever is left of them is killed after the test.
+    """
+    started = []
+
+    def start(kind, port, **extra):
+        env = {**os.environ, **extra}
+        cwd = None
+        if kind == "stranger":
+            argv = [sys.executable, "-c", STRANGER, str(port)]
+        elif kind == "marked":
+            argv = [sys.executable, str(TESTS / "fake_server.py"), "--port", str(port)]
+            env[SERVER_MARK] = "1"
+        else:
+            paths = CertificateManager(tmp_path / "holder-certs").ensure_certificates()
+            script = "server.js" if kind == "leftover-relative" else str(BUNDLED_ADDIN_DIR / "server.js")
+            cwd = BUNDLED_ADDIN_DIR if kind == "leftover-relative" else None
+            argv = ["node", script, "--cert", str(paths.server_cert), "--key", str(paths.server_key)]
+            argv += ["--port", str(port), "--server-port", "8000", "--logging-level", "ERROR"]
+        process = subprocess.Popen(
+            argv, env=env, cwd=cwd, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
+        started.append(process)
+        assert wait_until(lambda: accepts(port) or process.poll() is not None, 20) and process.poll() is None
+        return process
+
+    yield start
+    for process in started:
+        try:
+            os.killpg(process.pid, 9)
+        except ProcessLookupError:
+            pass
+        process.wait()
+
+
+@pytest.fixture
+def double(tmp_path, monkeypatch):
+    """Put the macOS or Windows tool double on a PATH of its own, beside the real programs named in `keep`;
+    returns a function that gives (and forgets) the command lines the double was run with."""
+
+    def install(name, flavour, keep=()):
+        bin_dir = tmp_path / f"bin-{flavour}"
+        bin_dir.mkdir()
+        tool = bin_dir / name
+        tool.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{TESTS / "trust_double.py"}" {flavour} "$@"\n')
+        tool.chmod(0o755)
+        for program in keep:
+            (bin_dir / program).symlink_to(shutil.which(program))
+        monkeypatch.setenv("PATH", str(bin_dir))
+        monkeypatch.setenv("TRUST_DOUBLE_STATE", str(tmp_path / "state.json"))
+        monkeypatch.setenv("TRUST_DOUBLE_LOG", str(tmp_path / "calls.log"))
+
+        def calls():
+            lines = (tmp_path / "calls.log").read_text().splitlines()
+            (tmp_path / "calls.log").write_text("")
+            return [json.loads(line) for line in lines]
+
+        return calls
+
+    return install
 
 
 class Discard:

@@ -1,7 +1,8 @@
 """What the test modules share: where things are, doubles of the module's collaborators, of the process
-handle and of the socket module, the member list, free ports, finding, waiting for and reading real processes,
-and the system programs some tests drive. Fixtures live in conftest.py."""
+handle and of the socket module, the member list, a CA of earlier versions, free ports, finding, waiting for and
+reading real processes, and the system programs some tests drive. Fixtures live in conftest.py."""
 
+import datetime as dt
 import functools
 import os
 import shutil
@@ -13,8 +14,12 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec
 
 import velmora_master
+from velmora_master.addin_launcher import certificate_manager as cm
 from velmora_master.addin_launcher._ports import free_port as free_port  # the package's own serves the tests
 
 # The tree the package under test was imported from: the checkout, or a copy
@@ -168,6 +173,30 @@ def fake_socket_module(make, timeout=TimeoutError):
         return made
 
     return SimpleNamespace(socket=socket, AF_INET=2, SOCK_STREAM=1, **({} if timeout is None else {"timeout": timeout}))
+
+
+# ---- certificate stores ---------------------------------------------------------------------------------------
+
+
+def unconstrained_ca(paths):
+    """What earlier versions made: the same CA without the name constraints (nor a subject key identifier), and a
+    server certificate it signed."""
+    key = ec.generate_private_key(ec.SECP256R1())
+    subject = x509.load_pem_x509_certificate(paths.ca_cert.read_bytes()).subject
+    now = dt.datetime.now(dt.UTC)
+    unconstrained = (
+        x509.CertificateBuilder()
+        .subject_name(subject)
+        .issuer_name(subject)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - dt.timedelta(minutes=5))
+        .not_valid_after(now + dt.timedelta(days=3000))
+        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+        .sign(key, hashes.SHA256())
+    )
+    cm._write_pair(paths.ca_cert, paths.ca_key, unconstrained, key)
+    cm._write_pair(paths.server_cert, paths.server_key, *cm._make_server_certificate(unconstrained, key))
 
 
 # ---- ports and real processes --------------------------------------------------------------------------------

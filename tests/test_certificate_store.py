@@ -22,7 +22,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-from helpers import ROOT
+from helpers import ROOT, unconstrained_ca
 from velmora_master.addin_launcher import certificate_manager as cm
 from velmora_master.addin_launcher import store_lock
 from velmora_master.addin_launcher.exceptions import CertificateStoreError
@@ -138,29 +138,10 @@ def test_ca_is_name_constrained_and_server_names_fit(tmp_path):
     assert [str(ip) for ip in names.get_values_for_type(x509.IPAddress)] == ["127.0.0.1", "::1"]
 
 
-def _unconstrained_ca(paths):
-    """What earlier versions made: the same CA without the name constraints, and a server certificate it signed."""
-    key = ec.generate_private_key(ec.SECP256R1())
-    now = dt.datetime.now(dt.UTC)
-    unconstrained = (
-        x509.CertificateBuilder()
-        .subject_name(load(paths.ca_cert).subject)
-        .issuer_name(load(paths.ca_cert).subject)
-        .public_key(key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(now - dt.timedelta(minutes=5))
-        .not_valid_after(now + dt.timedelta(days=3000))
-        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
-        .sign(key, hashes.SHA256())
-    )
-    cm._write_pair(paths.ca_cert, paths.ca_key, unconstrained, key)
-    cm._write_pair(paths.server_cert, paths.server_key, *cm._make_server_certificate(unconstrained, key))
-
-
 def test_a_ca_without_constraints_is_replaced_with_its_server_certificate(tmp_path):
     manager = cm.CertificateManager(tmp_path)
     paths = manager.ensure_certificates()
-    _unconstrained_ca(paths)
+    unconstrained_ca(paths)
     old_server = paths.server_cert.read_bytes()
 
     manager.ensure_certificates()
@@ -337,7 +318,7 @@ def _later(monkeypatch):
 R = cm.ReplacementReason
 CA_REPLACEMENTS = {
     "loose key": (lambda paths, monkeypatch: paths.ca_key.chmod(0o640), R.EXPOSED_KEY, logging.WARNING),
-    "no name constraints": (lambda paths, monkeypatch: _unconstrained_ca(paths), R.UNCONSTRAINED, logging.WARNING),
+    "no name constraints": (lambda paths, monkeypatch: unconstrained_ca(paths), R.UNCONSTRAINED, logging.WARNING),
     "expired": (lambda paths, monkeypatch: _later(monkeypatch), R.EXPIRING, logging.WARNING),
     "damaged certificate": (lambda paths, monkeypatch: paths.ca_cert.write_text("x"), R.DAMAGED, logging.WARNING),
     "asked for": (None, R.REQUESTED, logging.INFO),

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from helpers import ROOT, TESTS, clean_environment, need, wait_until
+from helpers import ROOT, clean_environment, need, wait_until
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
 
@@ -65,30 +65,6 @@ def test_nss_without_a_database_is_not_created_by_untrust(tmp_path, ca):
     assert not (tmp_path / "home" / ".pki").exists()
 
 
-@pytest.fixture
-def double(tmp_path, monkeypatch):
-    """Put the macOS or Windows tool double on an otherwise empty PATH."""
-
-    def install(name, flavour):
-        bin_dir = tmp_path / f"bin-{flavour}"
-        bin_dir.mkdir()
-        tool = bin_dir / name
-        tool.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{TESTS / "trust_double.py"}" {flavour} "$@"\n')
-        tool.chmod(0o755)
-        monkeypatch.setenv("PATH", str(bin_dir))
-        monkeypatch.setenv("TRUST_DOUBLE_STATE", str(tmp_path / "state.json"))
-        monkeypatch.setenv("TRUST_DOUBLE_LOG", str(tmp_path / "calls.log"))
-
-        def calls():
-            lines = (tmp_path / "calls.log").read_text().splitlines()
-            (tmp_path / "calls.log").write_text("")
-            return [json.loads(line) for line in lines]
-
-        return calls
-
-    return install
-
-
 def test_macos_login_keychain(tmp_path, ca, double):
     calls = double("security", "security")
     keychain = str(tmp_path / "Library" / "Keychains" / "login.keychain-db")
@@ -118,6 +94,68 @@ def test_windows_user_root_store(tmp_path, ca, double):
     assert calls() == [look, ["-user", "-delstore", "Root", ca.serial_hex]]
     assert store.remove(ca) is False
     assert json.loads((tmp_path / "state.json").read_text()) == []
+
+
+T = trust.TrustState
+
+
+@pytest.mark.parametrize(
+    ("flags", "state", "detail"),
+    [
+        ("C,,", T.TRUSTED, "SSL flags: Valid CA, Trusted CA"),
+        ("c,,", T.NOT_TRUSTED, "SSL flags: Valid CA"),
+        (",,", T.NOT_TRUSTED, "SSL flags: none"),
+        (None, T.ABSENT, f"another CA is filed as {trust.NSS_NICKNAME!r} (an earlier one)"),
+    ],
+)
+def test_nss_trust_is_read_from_the_flags(tmp_path, ca, flags, state, detail):
+    need("certutil")
+    [store] = trust.stores_for("linux", tmp_path / "home")
+    assert store.read_trust(ca) == (T.ABSENT, f"no NSS database in {store.directory}")
+    store.add(ca)
+    if flags is None:
+        store.add(trust.Authority.load(CertificateManager(tmp_path / "certs").renew(ca=True).ca_cert))
+    else:
+        subprocess.run(["certutil", "-d", f"sql:{store.directory}", "-M", "-n", trust.NSS_NICKNAME, "-t", flags])
+    before = {p.name: p.read_bytes() for p in store.directory.iterdir()}
+    assert store.read_trust(ca) == (state, detail)
+    assert {p.name: p.read_bytes() for p in store.directory.iterdir()} == before  # reading changed nothing
+    if flags is not None:  # (there, ca's file holds the renewed CA) trusting again gives a missing server flag
+        assert store.add(ca) is (state is not T.TRUSTED)
+        assert store.read_trust(ca).state is T.TRUSTED
+
+
+SSL = trust.MAC_SSL_POLICY.hex()
+
+
+@pytest.mark.parametrize(
+    ("platform", "entry", "state", "detail"),
+    [
+        ("darwin", {}, T.TRUSTED, "its trust settings trust it as a root for SSL"),  # as add-trusted-cert leaves it
+        ("darwin", {"trust_settings": []}, T.TRUSTED, "trusted for every use"),
+        ("darwin", {"trust_settings": [{}, {"kSecTrustSettingsPolicy": SSL, "kSecTrustSettingsResult": 3}]},
+         T.NOT_TRUSTED, "its trust settings deny it for SSL"),
+        ("darwin", {"trust_settings": [{"kSecTrustSettingsPolicy": SSL, "kSecTrustSettingsPolicyString": "a.example"}]},
+         T.NOT_TRUSTED, "its trust settings do not trust it for SSL"),
+        ("darwin", {"trust_settings": None}, T.NOT_TRUSTED, "this user has no trust settings at all"),
+        ("darwin", None, T.ABSENT, ""),
+        ("win32", {}, T.TRUSTED, "no purposes set aside"),
+        ("win32", {"purposes": ["1.3.6.1.5.5.7.3.2", trust.SERVER_AUTH_OID]}, T.TRUSTED,
+         "its purposes include server authentication"),
+        ("win32", {"purposes": ["1.3.6.1.5.5.7.3.2"]}, T.NOT_TRUSTED, "its purposes leave out server authentication"),
+        ("win32", None, T.ABSENT, ""),
+    ],
+)  # fmt: skip
+def test_keychain_and_root_store_trust_is_read_from_their_settings(
+    tmp_path, ca, double, platform, entry, state, detail
+):
+    double(*(("security", "security") if platform == "darwin" else ("certutil", "certutil-windows")))
+    [store] = trust.stores_for(platform, tmp_path)
+    if entry is not None:
+        store.add(ca)
+        state_file = tmp_path / "state.json"
+        state_file.write_text(json.dumps([json.loads(state_file.read_text())[0] | entry]))
+    assert store.read_trust(ca) == (state, detail)
 
 
 @pytest.mark.parametrize(

@@ -4,12 +4,15 @@
 
 Keeps the store in the JSON file TRUST_DOUBLE_STATE and appends each command line to
 TRUST_DOUBLE_LOG (one JSON list a line), answering as the real tools do for the
-subcommands the package uses.
+subcommands the package uses. An entry of the store may carry what the tools say of its
+trust: "trust_settings" (macOS: the list of settings, a policy as its hex digits; absent
+or null: none) and "purposes" (Windows: the object identifiers of its usage property).
 """
 
 import hashlib
 import json
 import os
+import plistlib
 import ssl
 import sys
 from pathlib import Path
@@ -37,9 +40,24 @@ def security(args, store):
             print("security: SecKeychainSearchCopyNext: The specified item could not be found.", file=sys.stderr)
         return 0 if found else 44
     if args[0] == "add-trusted-cert":  # -r trustRoot -k KEYCHAIN FILE
-        store.append(describe(args[5]))
+        store.append({**describe(args[5]), "trust_settings": [{"kSecTrustSettingsResult": 1}]})
         return 0
     if args[0] == "remove-trusted-cert":  # FILE
+        sha1 = describe(args[1])["sha1"]
+        for entry in store:
+            if entry["sha1"] == sha1:
+                entry["trust_settings"] = None
+        return 0
+    if args[0] == "trust-settings-export":  # FILE
+        listed = {e["sha1"]: e["trust_settings"] for e in store if e.get("trust_settings") is not None}
+        if not listed:
+            print("SecTrustSettingsCreateExternalRepresentation: No Trust Settings were found.", file=sys.stderr)
+            return 1
+        trust_list = {
+            sha1: {"trustSettings": [plist_setting(setting) for setting in settings]}
+            for sha1, settings in listed.items()
+        }
+        Path(args[1]).write_bytes(plistlib.dumps({"trustList": trust_list, "trustVersion": 1}))
         return 0
     if args[0] == "delete-certificate":  # -Z SHA1 KEYCHAIN
         before = len(store)
@@ -48,11 +66,24 @@ def security(args, store):
     return 2
 
 
+def plist_setting(setting):
+    policy = setting.get("kSecTrustSettingsPolicy")
+    return setting | ({"kSecTrustSettingsPolicy": bytes.fromhex(policy)} if policy else {})
+
+
 def certutil_windows(args, store):
+    verbose = "-v" in args
+    args = [arg for arg in args if arg != "-v"]
     if args[0] != "-user" or args[2] != "Root":
         return 2
     if args[1] == "-store":
-        return 0 if any(e["serial"] == args[3] for e in store) else 1
+        found = [e for e in store if e["serial"] == args[3]]
+        for entry in found:
+            print(f"================ Certificate 0 ================\nSerial Number: {entry['serial']}")
+            if verbose and entry.get("purposes") is not None:
+                print("  CERT_ENHKEY_USAGE_PROP_ID(9):\n    Enhanced Key Usage")
+                print("".join(f"        Purpose ({oid})\n" for oid in entry["purposes"]), end="")
+        return 0 if found else 1
     if args[1] == "-addstore":
         store.append(describe(args[3]))
         return 0

@@ -1,6 +1,7 @@
 """What the command line, the pytest plugin and the guard need about a server's processes: ending its process
-group at once, the mark a launch puts into the server's environment and finding and ending what carries it,
-finding what the server left in its session and among this process's children, and reaping.
+group at once, or after a grace period; the mark a launch puts into the server's environment, and finding and
+ending what carries it; finding what the server left in its session and among this process's children; telling a
+server of ours from another program; and reaping.
 
 Discovery goes through psutil, imported on first use: the command line imports this module before its signal
 handlers are ready and must load quickly. Groups and sessions exist on POSIX only; the mark is found wherever
@@ -10,11 +11,13 @@ was found and ended.
 
 from __future__ import annotations
 
+import itertools
 import os
 import signal
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
+from pathlib import Path
 from typing import TYPE_CHECKING, NamedTuple
 
 if TYPE_CHECKING:
@@ -174,7 +177,83 @@ def end_marked(*marks: str, grace: float = GRACE_SECONDS) -> list[Found]:
     return list(seen.values())
 
 
+def end_server_process(pid: int, grace: float) -> list[Found]:
+    """End a server that is not this process's child: SIGTERM, `grace` seconds, then SIGKILL; what had to be killed.
+
+    The whole process group when the server leads its own, as the manager starts one (never this process's own
+    group), else the server alone; and whatever carries the server's mark, in whatever group it moved to. On
+    Windows, its process tree (no grace there: taskkill /F).
+    """
+    import psutil
+
+    if sys.platform == "win32":
+        kill_group(None, pid)
+        return []
+    try:
+        server = psutil.Process(pid)  # signals through it reach this very process, never one that reused its pid
+    except psutil.NoSuchProcess:
+        return []
+
+    def still_running() -> list[Found]:
+        try:
+            if server.is_running() and server.status() != psutil.STATUS_ZOMBIE:
+                return [_found(server)]
+        except psutil.Error, OSError:
+            pass
+        return []
+
+    mark = mark_of(pid)  # read while the server lives: its helpers that left the group carry it too
+    leads_group = group_of(pid) == pid and pid != os.getpgrp()
+    try:
+        if leads_group:
+            os.killpg(pid, signal.SIGTERM)
+        else:
+            server.send_signal(signal.SIGTERM)
+    except psutil.NoSuchProcess, ProcessLookupError:
+        return []
+    strays = [process for process, _ in _scan(_carrying({mark}))] if mark is not None else []
+    for stray in strays:
+        _quietly(stray.terminate)
+
+    def left_running() -> list[Found]:
+        return (
+            (group_members(pid) if leads_group else []) or still_running() or (marked(mark) if mark is not None else [])
+        )
+
+    left = kill_survivors(left_running, grace)
+    if left and leads_group:
+        kill_group(pid)  # members this system does not let us list
+    return left
+
+
 # ---- finding ----------------------------------------------------------------------------------------------------
+
+
+def carries_server_mark(environ: Mapping[str, str]) -> bool:
+    """Whether a process's environment marks it as a server launched by the command line or the pytest plugin.
+
+    The variable's name is the one the launches set.
+    """
+    return SERVER_MARK_ENV in environ
+
+
+def is_our_server(process: psutil.Process, port: int, programs: Sequence[Path]) -> bool:
+    """Whether `process` is a server of ours on `port`: it carries the mark, or its command line runs one of
+    `programs` (the add-in's server.js, the compiled server) with `--port port`. What the system does not let
+    this user read of it counts as not ours."""
+    import psutil
+
+    try:
+        if carries_server_mark(process.environ()):
+            return True
+        command = process.cmdline()
+        folder = Path(process.cwd())
+    except psutil.AccessDenied, psutil.NoSuchProcess, psutil.ZombieProcess:
+        return False
+    wanted = {Path(os.path.abspath(program)) for program in programs}
+    runs_ours = any(Path(os.path.abspath(folder / word)) in wanted for word in command)
+    on_port = ("--port", str(port)) in itertools.pairwise(command)
+    return runs_ours and on_port
 
 
 def group_of(pid: int) -> int | None:
@@ -207,6 +286,11 @@ def children() -> list[int]:
     return [child.pid for child in psutil.Process().children()]
 
 
+def group_members(group: int) -> list[Found]:
+    """The live processes of the process group `group` (POSIX)."""
+    return [found for _, found in _scan(lambda process: os.getpgid(process.pid) == group)]
+
+
 def session_members(session: int) -> list[Found]:
     """The live processes of the session `session` (POSIX), in whatever group they moved to."""
     return [found for _, found in _scan(lambda process: os.getsid(process.pid) == session)]
@@ -237,12 +321,17 @@ def _scan(match: Callable[[psutil.Process], bool]) -> list[tuple[psutil.Process,
         try:
             if not match(process) or process.status() == psutil.STATUS_ZOMBIE:
                 continue
-            name = process.name()
-            command = " ".join(" ".join(process.cmdline()).split())  # an argument may hold a program's lines
-            found.append((process, Found(process.pid, name, command or name)))
+            found.append((process, _found(process)))
         except psutil.Error, OSError:
             continue
     return found
+
+
+def _found(process: psutil.Process) -> Found:
+    """What `process` is, for a report. Raises psutil's errors for a process that is gone or may not be read."""
+    name = process.name()
+    command = " ".join(" ".join(process.cmdline()).split())  # an argument may hold a program's lines
+    return Found(process.pid, name, command or name)
 
 
 def _quietly(act: Callable[[], None]) -> None:

@@ -13,6 +13,10 @@ the user (no root needed):
 Adding and removing are idempotent: a store that already holds the CA is left as
 it is, and removing a CA that is not there is not an error.
 
+Reading whether a store trusts the CA (`read_trust`) changes nothing: it reads the
+store's own trust flags or settings, since a CA can be there and still not be
+trusted to vouch for servers.
+
 Without a person to answer (no terminal, or --no-prompt), nothing may wait on a
 password or a confirmation: the stores are made with `prompt=False`, their tools
 run with no terminal and no input, and a change that the system would confirm
@@ -23,14 +27,19 @@ not tried; it fails at once with the command to run by hand.
 from __future__ import annotations
 
 import abc
+import enum
 import hashlib
+import itertools
+import plistlib
 import re
 import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
@@ -115,6 +124,21 @@ def _checked(result: subprocess.CompletedProcess[str], what: str) -> subprocess.
     return result
 
 
+class TrustState(enum.StrEnum):
+    """What a store says of the CA; the value completes "the CA is ..."."""
+
+    TRUSTED = "trusted for server authentication"
+    NOT_TRUSTED = "there, but not trusted for server authentication"
+    ABSENT = "not there"
+
+
+class TrustReading(NamedTuple):
+    """A store's answer about the CA, with what its flags or settings say (empty when there is nothing to say)."""
+
+    state: TrustState
+    detail: str = ""
+
+
 class TrustStore(abc.ABC):
     """One place a browser reads trusted CAs from.
 
@@ -141,6 +165,10 @@ class TrustStore(abc.ABC):
     @abc.abstractmethod
     def contains(self, ca: Authority) -> bool:
         """Whether `ca` is trusted here."""
+
+    @abc.abstractmethod
+    def read_trust(self, ca: Authority) -> TrustReading:
+        """Whether `ca` is here and trusted to vouch for servers, read from the store's trust flags; changes nothing."""
 
     @abc.abstractmethod
     def add(self, ca: Authority) -> bool:
@@ -190,14 +218,29 @@ class NssStore(TrustStore):
     def contains(self, ca: Authority) -> bool:
         return self._exists() and ca.der in self._filed()
 
+    def read_trust(self, ca: Authority) -> TrustReading:
+        if not self._exists():
+            return TrustReading(TrustState.ABSENT, f"no NSS database in {self.directory}")
+        listed = self._certutil("-L", "-n", NSS_NICKNAME)
+        if listed.returncode != 0:
+            if "could not find cert" in listed.stderr.lower():
+                return TrustReading(TrustState.ABSENT)
+            _checked(listed, f"reading {self.directory}")
+        for fingerprint, ssl_flags in _nss_entries(listed.stdout):
+            if fingerprint == ca.sha256:
+                # "Trusted CA" is the SSL flag C: a CA trusted to issue servers' certificates.
+                state = TrustState.TRUSTED if "Trusted CA" in ssl_flags else TrustState.NOT_TRUSTED
+                return TrustReading(state, f"SSL flags: {', '.join(ssl_flags) or 'none'}")
+        return TrustReading(TrustState.ABSENT, f"another CA is filed as {NSS_NICKNAME!r} (an earlier one)")
+
     def add(self, ca: Authority) -> bool:
         if not self._exists():
             if not self.create:
                 raise TrustStoreError(f"no NSS database in {self.directory}")
             self.directory.mkdir(parents=True, exist_ok=True, mode=0o700)
             _checked(self._certutil("-N", "--empty-password"), f"creating the NSS database {self.directory}")
-        filed = self._filed()
-        if ca.der in filed and len(filed) == 1:
+        # Filed but not trusted for servers (its flags changed, or an add that failed half-way) is not trusted.
+        if self._filed() == [ca.der] and self.read_trust(ca).state is TrustState.TRUSTED:
             return False
         self._remove_all()  # an earlier CA of ours, replaced by a renewal
         added = self._certutil("-A", "-t", "C,,", "-n", NSS_NICKNAME, "-i", str(ca.path))
@@ -220,6 +263,27 @@ class NssStore(TrustStore):
             _checked(self._certutil("-D", "-n", NSS_NICKNAME), f"removing the CA from {self.directory}")
             removed = True
         return removed
+
+
+def _nss_entries(listing: str) -> list[tuple[str, list[str]]]:
+    """(SHA-256 fingerprint, SSL trust flags) of each certificate `certutil -L -n NAME` describes."""
+    entries = []
+    for block in re.split(r"^Certificate:$", listing, flags=re.MULTILINE)[1:]:
+        lines = block.splitlines()
+        fingerprint, flags = "", []
+        for number, line in enumerate(lines):
+            title = line.strip()
+            if title == "Fingerprint (SHA-256):":
+                digits = itertools.takewhile(lambda part: re.fullmatch(r"\s*[0-9A-F:]+", part), lines[number + 1 :])
+                fingerprint = "".join(part.strip() for part in digits).replace(":", "")
+            elif title == "SSL Flags:":
+                depth = len(line) - len(line.lstrip())
+                for flag in lines[number + 1 :]:
+                    if not flag.strip() or len(flag) - len(flag.lstrip()) <= depth:
+                        break
+                    flags.append(flag.strip())
+        entries.append((fingerprint, flags))
+    return entries
 
 
 MAC_HINT = "the security program is part of macOS (/usr/bin/security)"
@@ -259,6 +323,24 @@ class MacKeychainStore(TrustStore):
         }
         return ca.sha256 in hashes or ca.sha1 in hashes
 
+    def read_trust(self, ca: Authority) -> TrustReading:
+        if not self.contains(ca):
+            return TrustReading(TrustState.ABSENT)
+        # The user's trust settings, keyed by each certificate's SHA-1, exported to a file of our own.
+        with tempfile.TemporaryDirectory(prefix="velmora-trust-") as scratch:
+            exported = Path(scratch) / "trust-settings.plist"
+            result = self._security("trust-settings-export", str(exported))
+            if result.returncode != 0:
+                if "no trust settings" in (result.stderr + result.stdout).lower():
+                    return TrustReading(TrustState.NOT_TRUSTED, "this user has no trust settings at all")
+                _checked(result, "security trust-settings-export")
+            try:
+                exported_settings = plistlib.loads(exported.read_bytes())
+            except (OSError, plistlib.InvalidFileException, ValueError) as error:
+                raise TrustStoreError(f"security trust-settings-export wrote no readable settings ({error})") from error
+        entry = exported_settings.get("trustList", {}).get(ca.sha1)
+        return _mac_verdict(None if entry is None else entry.get("trustSettings"))
+
     def add(self, ca: Authority) -> bool:
         if self.contains(ca):
             return False
@@ -276,6 +358,35 @@ class MacKeychainStore(TrustStore):
         _checked(self._security("remove-trusted-cert", str(ca.path)), "security remove-trusted-cert")
         _checked(self._security("delete-certificate", "-Z", ca.sha1, str(self.keychain)), "security delete-certificate")
         return True
+
+
+# The SSL policy's object identifier (1.2.840.113635.100.1.3) as trust settings hold it: its DER content.
+MAC_SSL_POLICY = bytes.fromhex("2A864886F763640103")
+_MAC_TRUST_ROOT, _MAC_TRUST_AS_ROOT, _MAC_DENY = 1, 2, 3
+
+
+def _mac_verdict(settings: list[dict[str, object]] | None) -> TrustReading:
+    """What the trust settings of one certificate say for SSL servers.
+
+    None: no settings, so the certificate is only as good as a CA above it, which a root does not have. An empty
+    list: trusted for everything. Otherwise the settings that apply to SSL (no policy, or the SSL policy) and are
+    not narrowed to one application or host name decide: a denial wins, else a trust-as-root result trusts.
+    """
+    if settings is None:
+        return TrustReading(TrustState.NOT_TRUSTED, "it has no trust settings")
+    if not settings:
+        return TrustReading(TrustState.TRUSTED, "trusted for every use")
+    results = set()
+    for setting in settings:
+        policy = setting.get("kSecTrustSettingsPolicy")
+        narrowed = "kSecTrustSettingsApplication" in setting or "kSecTrustSettingsPolicyString" in setting
+        if policy in (None, MAC_SSL_POLICY) and not narrowed:
+            results.add(setting.get("kSecTrustSettingsResult", _MAC_TRUST_ROOT))  # trust as root when unsaid
+    if _MAC_DENY in results:
+        return TrustReading(TrustState.NOT_TRUSTED, "its trust settings deny it for SSL")
+    if results & {_MAC_TRUST_ROOT, _MAC_TRUST_AS_ROOT}:
+        return TrustReading(TrustState.TRUSTED, "its trust settings trust it as a root for SSL")
+    return TrustReading(TrustState.NOT_TRUSTED, "its trust settings do not trust it for SSL")
 
 
 WINDOWS_HINT = "certutil.exe is part of Windows (C:\\Windows\\System32)"
@@ -300,6 +411,18 @@ class WindowsRootStore(TrustStore):
     def contains(self, ca: Authority) -> bool:
         return self._certutil("-store", "Root", ca.serial_hex).returncode == 0
 
+    def read_trust(self, ca: Authority) -> TrustReading:
+        shown = self._certutil("-v", "-store", "Root", ca.serial_hex)
+        if shown.returncode != 0:
+            return TrustReading(TrustState.ABSENT)
+        # A root is trusted for every purpose unless the store narrows its purposes (its usage property).
+        purposes = _windows_purposes(shown.stdout)
+        if purposes is None:
+            return TrustReading(TrustState.TRUSTED, "no purposes set aside")
+        if SERVER_AUTH_OID in purposes:
+            return TrustReading(TrustState.TRUSTED, "its purposes include server authentication")
+        return TrustReading(TrustState.NOT_TRUSTED, "its purposes leave out server authentication")
+
     def add(self, ca: Authority) -> bool:
         if self.contains(ca):
             return False
@@ -313,6 +436,24 @@ class WindowsRootStore(TrustStore):
         self._confirm_change(ca, adding=False)
         _checked(self._certutil("-delstore", "Root", ca.serial_hex), "certutil -user -delstore")
         return True
+
+
+SERVER_AUTH_OID = "1.3.6.1.5.5.7.3.1"
+
+
+def _windows_purposes(listing: str) -> set[str] | None:
+    """The object identifiers of the purposes `certutil -v` lists under the usage property; None without one."""
+    lines = listing.splitlines()
+    for number, line in enumerate(lines):
+        if "CERT_ENHKEY_USAGE_PROP_ID" in line:
+            depth = len(line) - len(line.lstrip())
+            purposes = set()
+            for entry in lines[number + 1 :]:
+                if not entry.strip() or len(entry) - len(entry.lstrip()) <= depth:
+                    break
+                purposes.update(re.findall(r"\((\d+(?:\.\d+)+)\)", entry))
+            return purposes
+    return None
 
 
 def firefox_profiles(home: Path) -> list[Path]:

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
@@ -32,8 +32,9 @@ def certs(args: argparse.Namespace) -> ExitStatus:
     action = args.certs_command
     if action == "show":
         paths = manager.ensure_certificates()
-        tell_ca_replacement(manager, sys.stdout, stores)
-        _show(paths, stores)
+        # With --json, stdout holds the document alone: what is told of a replaced CA goes to stderr.
+        tell_ca_replacement(manager, sys.stderr if args.json else sys.stdout, stores)
+        _show(paths, stores, args.json)
     elif action == "trust":
         paths = manager.ensure_certificates()
         tell_ca_replacement(manager, sys.stdout, stores, remind=False)  # trusted below
@@ -148,65 +149,38 @@ def _untrust(previous: x509.Certificate, stores: Sequence[trust.TrustStore], out
                 print(f"{store.description}: the old CA could not be removed ({error})", file=out)
 
 
-def _fingerprint(cert: x509.Certificate) -> str:
-    from cryptography.hazmat.primitives import hashes
-
-    return cert.fingerprint(hashes.SHA256()).hex(":").upper()
-
-
-def _general_names(names: Iterable[x509.GeneralName]) -> str:
-    from cryptography import x509
-
-    shown: list[str] = []
-    for name in names:
-        kind = "DNS" if isinstance(name, x509.DNSName) else "IP" if isinstance(name, x509.IPAddress) else "name"
-        shown.append(f"{kind}:{name.value}")
-    return ", ".join(shown) or "none"
-
-
-def _mode(path: Path) -> str:
-    try:
-        return f"{path.stat().st_mode & 0o777:04o}"
-    except OSError:
-        return "missing"
-
-
-def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore]) -> None:
-    from cryptography import x509
-
+def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore], as_json: bool) -> None:
     from .. import trust
+    from .certificate_facts import CertificateFacts, constraints_text, file_mode, read_trust
+    from .json_output import CERTS_SHOW, emit
 
-    print(f"Folder:             {paths.ca_cert.parent} (mode {_mode(paths.ca_cert.parent)})")
-    for title, cert_path, key_path in (
-        ("CA certificate", paths.ca_cert, paths.ca_key),
-        ("Server certificate", paths.server_cert, paths.server_key),
-    ):
-        cert = x509.load_pem_x509_certificate(cert_path.read_bytes())
-        print(f"{title + ':':<20}{cert_path}")
-        print(f"  subject:          {cert.subject.rfc4514_string()}")
-        print(f"  not after:        {cert.not_valid_after_utc:%Y-%m-%d %H:%M:%S} UTC")
-        print(f"  SHA-256:          {_fingerprint(cert)}")
-        try:
-            names = cert.extensions.get_extension_for_class(x509.SubjectAlternativeName).value
-            print(f"  names (SAN):      {_general_names(names)}")
-        except x509.ExtensionNotFound:
-            pass
-        try:
-            constraints = cert.extensions.get_extension_for_class(x509.NameConstraints)
-            critical = "critical" if constraints.critical else "NOT critical"
-            print(
-                f"  name constraints: permits {_general_names(constraints.value.permitted_subtrees or [])} ({critical})"
-            )
-        except x509.ExtensionNotFound:
-            if title.startswith("CA"):
-                print("  name constraints: none")
-        print(f"  key:              {key_path} (mode {_mode(key_path)})")
-    ca = trust.Authority.load(paths.ca_cert)
+    folder = paths.ca_cert.parent
+    ca = CertificateFacts.read(paths.ca_cert, paths.ca_key)
+    server = CertificateFacts.read(paths.server_cert, paths.server_key)
+    trusted_by = read_trust(stores, trust.Authority.load(paths.ca_cert))
+    if as_json:
+        emit(
+            CERTS_SHOW,
+            {
+                "folder": {"path": str(folder), "mode": file_mode(folder)},
+                "ca": ca.as_json(),
+                "server": server.as_json(),
+                "trust": [facts.as_json() for facts in trusted_by],
+            },
+        )
+        return
+    print(f"Folder:             {folder} (mode {file_mode(folder) or 'missing'})")
+    for title, cert in (("CA certificate", ca), ("Server certificate", server)):
+        print(f"{title + ':':<20}{cert.path}")
+        print(f"  subject:          {cert.subject}")
+        print(f"  not after:        {cert.not_after:%Y-%m-%d %H:%M:%S} UTC")
+        print(f"  SHA-256:          {cert.sha256}")
+        if cert.names is not None:
+            print(f"  names (SAN):      {', '.join(cert.names) or 'none'}")
+        if cert.permitted is not None or cert is ca:
+            print(f"  name constraints: {constraints_text(cert.permitted, cert.constraints_critical)}")
+        print(f"  key:              {cert.key_path} (mode {cert.key_mode or 'missing'})")
     print("Trusted by:")
-    for store in stores:
-        try:
-            answer = "yes" if store.contains(ca) else "no"
-        except trust.TrustStoreError as error:
-            answer = f"unknown ({error})"
-        print(f"  {store.description}: {answer}")
+    for facts in trusted_by:
+        print(f"  {facts.store.description}: {facts.answer()}")
     print(trust.node_hint(None, paths.ca_cert))

@@ -11,10 +11,12 @@ from collections.abc import Collection
 from .._ending_signals import name_of
 from ..exceptions import AddinLauncherError
 from .certs import certs
+from .doctor import doctor
 from .exit_status import CliError, ExitStatus
 from .parser import PROG, build_parser
 from .serve import serve
 from .signals import Interrupted, SignalGuard
+from .stop import stop
 from .streams import steady_streams
 from .verbosity import configure_logging
 
@@ -49,9 +51,16 @@ def _main(argv: list[str] | None, guard: SignalGuard) -> int:
         # From here on a signal cuts the work short; each step cleans up after itself on the way out.
         guard.arm()
         configure_logging(args)
-        status = certs(args) if args.command == "certs" else serve(args, guard, demo=args.command == "demo")
-    except Interrupted as stop:
-        logger.debug("interrupted by %s", name_of(stop.signum))
+        if args.command == "certs":
+            status = certs(args)
+        elif args.command == "doctor":
+            status = doctor(args)
+        elif args.command == "stop":
+            status = stop(args)
+        else:
+            status = serve(args, guard, demo=args.command == "demo")
+    except Interrupted as interruption:
+        logger.debug("interrupted by %s", name_of(interruption.signum))
     except Exception as error:  # every failure ends as one line; --debug shows where
         if args.debug:
             traceback.print_exc()

@@ -1,6 +1,8 @@
-"""The command line's grammar: `run` (the default), `demo` and `certs`, each with the options it takes."""
+"""The command line's grammar: `run` (the default), `demo`, `certs`, `doctor` and `stop`, each with the options it
+takes."""
 
 import argparse
+from typing import Any
 
 from velmora_master.logging_config import LOG_LEVEL_ENV
 
@@ -47,7 +49,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_common(certs, top=False)
     actions = certs.add_subparsers(dest="certs_command", metavar="ACTION", required=True)
-    actions.add_parser("show", help="paths, names, expiry, fingerprints, where the CA is trusted, and for Node.js")
+    show = actions.add_parser(
+        "show", help="paths, names, expiry, fingerprints, where the CA is trusted, and for Node.js"
+    )
+    show.add_argument("--json", action="store_true", help="one JSON document on stdout (schema in the README)")
     trust = actions.add_parser("trust", help="trust the CA in this user's browser stores (no root needed)")
     untrust = actions.add_parser("untrust", help="take the CA out of this user's browser stores")
     renew = actions.add_parser("renew", help="make a new server certificate (and CA with --ca)")
@@ -59,6 +64,16 @@ def build_parser() -> argparse.ArgumentParser:
             help="never wait on a password or a confirmation: a store that would ask fails at once, naming the "
             "command to run by hand (the default without a terminal)",
         )
+    text = "check the set-up, one line per check, each failure with the command that fixes it; changes nothing"
+    doctor = commands.add_parser("doctor", help=text, description=text[0].upper() + text[1:] + ".")
+    _add_common(doctor, top=False)
+    _add_server(doctor, top=False, only=("--port", "--compiled", "--addin-path"))
+    doctor.add_argument("--json", action="store_true", help="one JSON document on stdout (schema in the README)")
+    text = "end the server of ours that holds --port (one a killed run left behind); any other holder is refused"
+    stop = commands.add_parser("stop", help=text, description=text[0].upper() + text[1:] + ".")
+    _add_common(stop, top=False)
+    _add_server(stop, top=False, only=("--addin-path",))
+    stop.add_argument("--port", type=port_number(False, ""), required=True, help="the port the server holds")
     return parser
 
 
@@ -81,9 +96,15 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
     group.add_argument("--debug", action="store_true", default=d(False), help="show tracebacks of errors")
 
 
-def _add_server(parser: argparse.ArgumentParser, top: bool) -> None:
+def _add_server(parser: argparse.ArgumentParser, top: bool, only: tuple[str, ...] | None = None) -> None:
+    """The server's options; `only` those named, for a command that reads a few of them."""
     d = (lambda value: value) if top else (lambda value: argparse.SUPPRESS)
     group = parser.add_argument_group("server")
+
+    def add(flag: str, **options: Any) -> None:
+        if only is None or flag in only:
+            group.add_argument(flag, **options)
+
     for flag, zero_allowed, zero_means, default, text in (
         (
             "--port",
@@ -96,26 +117,26 @@ def _add_server(parser: argparse.ArgumentParser, top: bool) -> None:
         ("--watchdog-port", True, "0 means none", 0, "port of the watchdog HTTP API (default: none)"),
         ("--docs-port", True, "0 means none", 0, "port of the documentation server (default: none)"),
     ):
-        group.add_argument(flag, type=port_number(zero_allowed, zero_means), default=d(default), help=text)
-    group.add_argument("--auth-token", default=d(""), help="token for the watchdog API (default: none)")
-    group.add_argument(
+        add(flag, type=port_number(zero_allowed, zero_means), default=d(default), help=text)
+    add("--auth-token", default=d(""), help="token for the watchdog API (default: none)")
+    add(
         "--timeout",
         type=positive_seconds,
         default=d(30.0),
         help="seconds to wait for the server to listen (default: 30)",
     )
-    group.add_argument(
+    add(
         "--compiled",
         action="store_true",
         default=d(False),
         help="run the pre-compiled server instead of node server.js",
     )
-    group.add_argument("--addin-path", default=d(None), help="add-in folder holding server.js (default: auto-detected)")
-    group.add_argument(
+    add("--addin-path", default=d(None), help="add-in folder holding server.js (default: auto-detected)")
+    add(
         "--capture",
         action="store_true",
         default=d(False),
         help="capture the server's output and show it line by line, prefixed with its stream",
     )
     # The demo's former spelling.
-    group.add_argument("--once", action="store_true", default=d(False), help=argparse.SUPPRESS)
+    add("--once", action="store_true", default=d(False), help=argparse.SUPPRESS)

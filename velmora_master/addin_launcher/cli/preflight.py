@@ -1,43 +1,42 @@
-"""What `run` and `demo` check before launching: the port is free, and the server's program is there to run.
+"""What `run` and `demo` check before launching: the port is free (or who holds it), and the server's program
+is there to run.
 
 Each failure is a usage error that says what to change, rather than a server that cannot start.
 """
 
 import argparse
-import errno
 import os
 import shutil
-import socket
 from pathlib import Path
 
-from .._ports import accepts
+from .._ports import Availability, availability
 from ..config import ADDIN_PATH_ENV, SERVER_BINARY_ENV, SERVER_SCRIPT, Config
 from .exit_status import CliError, ExitStatus
+from .port_holder import held_by, port_holders, stop_command
 
 
-def check_port(port: int) -> None:
-    """Refuse a port another program holds: the readiness probe would take that program for our server."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as servers do, so TIME_WAIT does not count
-        try:
-            probe.bind(("127.0.0.1", port))
-        except OSError as error:
-            if error.errno == errno.EACCES:
-                raise CliError(
-                    f"port {port} needs privileges; choose one above 1023 with --port", ExitStatus.USAGE
-                ) from None
-            if error.errno == errno.EADDRINUSE:
-                raise CliError(
-                    f"port {port} is already in use by another program; choose another with --port "
-                    "(--port 0 picks a free one)",
-                    ExitStatus.USAGE,
-                ) from None
-            raise
-    if accepts(port):
+def check_port(port: int, addin_path: str | None) -> None:
+    """Refuse a port another program holds: the readiness probe would take that program for our server. Name the
+    holder where the system shows it; a server of ours can be ended with `stop`."""
+    state = availability(port)
+    if state is Availability.PRIVILEGED:
+        raise CliError(f"port {port} needs privileges; choose one above 1023 with --port", ExitStatus.USAGE)
+    if state is Availability.FREE:
+        return
+    holders = port_holders(port, addin_path)
+    if holders and all(holder.ours for holder in holders):
         raise CliError(
-            f"port {port} already accepts connections; choose another with --port (--port 0 picks a free one)",
+            f"{held_by(port, holders)}; end it with: {stop_command(port)}, or choose another port with --port "
+            "(--port 0 picks a free one)",
             ExitStatus.USAGE,
         )
+    if holders:
+        said = held_by(port, holders)
+    elif state is Availability.IN_USE:
+        said = f"port {port} is already in use by another program"
+    else:
+        said = f"port {port} already accepts connections"
+    raise CliError(f"{said}; choose another with --port (--port 0 picks a free one)", ExitStatus.USAGE)
 
 
 def check_server_program(args: argparse.Namespace) -> None:

@@ -28,7 +28,7 @@ def serve(args: argparse.Namespace, guard: SignalGuard, demo: bool) -> ExitStatu
         args.port = free_port()
         print(f"Picked free port {args.port}")
     else:
-        check_port(args.port)
+        check_port(args.port, args.addin_path)
     check_server_program(args)
 
     def launched(handle: subprocess.Popen[bytes]) -> None:
