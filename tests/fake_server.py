@@ -18,14 +18,21 @@ With FAKE_SERVER_CHATTER=N it first writes N numbered lines to stdout and to std
 seconds apart (default: at once).
 The command line it got is written as JSON to FAKE_SERVER_ARGS_FILE when that is set, with its working folder,
 group, pid and the server mark in its environment.
+
+Listening, it shakes hands over TLS with the --cert and --key it was given, as the real server does, where
+those files exist (tests with certificate doubles name none that do: it then only accepts), and closes each
+connection after the handshake, like a server with no routes; FAKE_SERVER_HEALTH=N answers each request
+with status N instead, and FAKE_SERVER_TLS=off only accepts.
 """
 
 import json
 import os
 import signal
 import socket
+import ssl
 import subprocess
 import sys
+import threading
 import time
 
 HELPER = """
@@ -50,6 +57,41 @@ def start_helper(pid_file: str, mode: str) -> None:
     deadline = time.monotonic() + 20
     while not os.path.exists(pid_file) and time.monotonic() < deadline:
         time.sleep(0.01)
+
+
+def tls_context(options):
+    """The server side of TLS with the certificate named on the command line; None for plain accepts."""
+    cert, key = options.get("--cert"), options.get("--key")
+    if os.environ.get("FAKE_SERVER_TLS") == "off" or not (cert and key and os.path.isfile(cert)):
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def serve(listener, context):
+    """Accept connections one at a time, each with a handshake (and an answer) when `context` is set."""
+    status = os.environ.get("FAKE_SERVER_HEALTH")
+    while True:
+        try:
+            conn, _ = listener.accept()
+        except OSError:
+            return  # no longer listening
+        with conn:
+            if context is None:
+                continue
+            conn.settimeout(5)  # a client that never shakes hands holds up the others no longer
+            try:
+                with context.wrap_socket(conn, server_side=True) as tls:
+                    if status:
+                        request = b""
+                        while b"\r\n\r\n" not in request and (chunk := tls.recv(4096)):
+                            request += chunk
+                        tls.sendall(
+                            f"HTTP/1.1 {status} Fake\r\nContent-Length: 0\r\nConnection: close\r\n\r\n".encode()
+                        )
+            except OSError:
+                pass  # a probe that only connects, or a client that gave up: the next one
 
 
 def main() -> int:
@@ -81,18 +123,19 @@ def main() -> int:
         while True:
             time.sleep(1)
     listener = socket.create_server(("127.0.0.1", int(options["--port"])))
+    threading.Thread(target=serve, args=(listener, tls_context(options)), daemon=True).start()
     if mode.startswith("listen-then-exit:") or mode.count(":") == 3:
         *_, seconds, status = mode.split(":")
         time.sleep(float(seconds))
         return int(status)
     if mode.startswith("listen-then-close:"):
         time.sleep(float(mode.split(":")[1]))
+        listener.shutdown(socket.SHUT_RDWR)  # stops listening, and wakes the accepting thread
         listener.close()
         while True:
             time.sleep(1)
     while True:
-        conn, _ = listener.accept()
-        conn.close()
+        time.sleep(60)
 
 
 if __name__ == "__main__":

@@ -290,8 +290,29 @@ def declared_version(root=ROOT):
     return tomllib.loads((root / "pyproject.toml").read_text())["project"]["version"]
 
 
+# An add-in server.js that listens and shakes hands like the sample, but whose /health answers 503: never ready.
+UNHEALTHY_SERVER = """
+const fs = require('fs');
+const argv = process.argv;
+const option = (name) => argv[argv.indexOf(`--${name}`) + 1];
+require('https')
+  .createServer({ cert: fs.readFileSync(option('cert')), key: fs.readFileSync(option('key')) }, (request, answer) => {
+    answer.writeHead(503);
+    answer.end();
+  })
+  .listen(Number(option('port')), '127.0.0.1');
+"""
+
+
+def unhealthy_addin(folder):
+    """An add-in folder whose server never answers its health check with 200."""
+    folder.mkdir()
+    (folder / "server.js").write_text(UNHEALTHY_SERVER)
+    return folder
+
+
 # Programs some tests drive, installed on demand where the machine allows.
-SYSTEM_PACKAGES = {"certutil": "libnss3-tools", "chromium": "chromium"}
+SYSTEM_PACKAGES = {"certutil": "libnss3-tools", "chromium": "chromium", "firefox-esr": "firefox-esr", "node": "nodejs"}
 
 
 @functools.cache

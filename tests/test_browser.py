@@ -1,12 +1,21 @@
-"""A real browser loads the add-in server once the CA is trusted, and refuses it after untrust."""
+"""Real browsers load the add-in server once the CA is trusted, and refuse it after untrust: Chromium through the
+user's NSS database, Firefox through its profile's."""
 
+import base64
+import contextlib
+import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
+from pathlib import Path
 
-from helpers import ROOT, TESTS, free_port, need
+import pytest
+
+from helpers import ROOT, TESTS, free_port, need, wait_until
+from velmora_master.addin_launcher._ports import accepts
 
 # Under the checkout's build folder, also when the package under test is a copy elsewhere.
 ARTEFACTS = TESTS.parent / os.environ.get("VELMORA_BUILD_DIR", "build") / "artefacts"
@@ -31,13 +40,18 @@ def browser_env(home):
     return {**env, "HOME": str(home)}
 
 
-def load_page(chromium, home, url, name):
-    """Load `url` in a fresh headless Chromium reading the NSS db of `home`; returns (DOM, stderr, screenshot).
+def screenshot_path(browser, name):
+    ARTEFACTS.mkdir(parents=True, exist_ok=True)
+    shot = ARTEFACTS / f"browser-{browser}-{name}.png"
+    shot.unlink(missing_ok=True)
+    return shot
+
+
+def load_in_chromium(chromium, home, url, name):
+    """Load `url` in a fresh headless Chromium reading the NSS db of `home`: (DOM, refusal, screenshot).
 
     A page that fails to load gives an empty DOM, no screenshot and the network error on stderr."""
-    ARTEFACTS.mkdir(parents=True, exist_ok=True)
-    shot = ARTEFACTS / f"browser-{name}.png"
-    shot.unlink(missing_ok=True)
+    shot = screenshot_path("chromium", name)
     result = subprocess.run(
         [chromium, *FLAGS, f"--user-data-dir={home / f'chromium-{name}'}", f"--screenshot={shot}", "--dump-dom", url],
         env=browser_env(home),
@@ -49,17 +63,112 @@ def load_page(chromium, home, url, name):
     return result.stdout, result.stderr, shot
 
 
-def test_chromium_trusts_the_ca_only_while_it_is_trusted(tmp_path):
-    chromium = need("chromium")
+class Marionette:
+    """Firefox's remote control: length-prefixed JSON over TCP, [0, id, command, parameters] answered by
+    [1, id, error, result]."""
+
+    def __init__(self, port):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=30)
+        self.stream = self.socket.makefile("rb")
+        self._read()  # the greeting
+
+    def _read(self):
+        size = b""
+        while (byte := self.stream.read(1)) not in (b":", b""):
+            size += byte
+        return json.loads(self.stream.read(int(size)))
+
+    def __call__(self, command, **parameters):
+        data = json.dumps([0, 1, command, parameters]).encode()
+        self.socket.sendall(b"%d:%s" % (len(data), data))
+        _, _, error, result = self._read()
+        if error:
+            raise RuntimeError(f"{error['error']}: {error['message']}")
+        return result["value"] if isinstance(result, dict) and "value" in result else result
+
+    def close(self):
+        self.stream.close()
+        self.socket.close()
+
+
+# Where `certs trust` finds the profile under the test's home; its settings: the remote control's port, JSON shown
+# as text (so the markup holds it, as in Chromium) and none of a first run's questions.
+FIREFOX_PROFILE = Path(".mozilla", "firefox", "fresh.default")
+FIREFOX_PREFS = {
+    "devtools.jsonview.enabled": False,
+    "browser.shell.checkDefaultBrowser": False,
+    "browser.startup.homepage_override.mstone": "ignore",
+    "datareporting.policy.dataSubmissionEnabled": False,
+    "toolkit.telemetry.reportingpolicy.firstRun": False,
+}
+
+
+def load_in_firefox(firefox, home, url, name):
+    """Load `url` in a headless Firefox on the profile of `home`, through its remote control: (markup, refusal
+    with the certificate error's code, screenshot)."""
+    profile, control_port = home / FIREFOX_PROFILE, free_port()
+    prefs = {**FIREFOX_PREFS, "marionette.port": control_port}
+    (profile / "user.js").write_text(
+        "".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items())
+    )
+    shot, page, refusal = screenshot_path("firefox-esr", name), "", ""
+    browser = subprocess.Popen(
+        [firefox, "--headless", "--marionette", "--no-remote", "-profile", str(profile)],
+        env=browser_env(home),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        start_new_session=True,
+    )
+    try:
+        assert wait_until(lambda: browser.poll() is None and accepts(control_port), 60), "Firefox did not start"
+        with contextlib.closing(Marionette(control_port)) as control:
+            control("WebDriver:NewSession", capabilities={"alwaysMatch": {"acceptInsecureCerts": False}})
+            try:
+                control("WebDriver:Navigate", url=url)
+                page = control("WebDriver:GetPageSource")
+            except RuntimeError as refused:  # the certificate error page knows which check failed
+                refusal = f"{refused}{control('WebDriver:ExecuteScript', script=CERT_ERROR_CODE, args=[])}"
+            shot.write_bytes(base64.b64decode(control("WebDriver:TakeScreenshot")))
+            control("Marionette:Quit")
+        return page, refusal, shot
+    finally:
+        try:
+            browser.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            os.killpg(browser.pid, signal.SIGKILL)
+            browser.wait()
+
+
+CERT_ERROR_CODE = "return document.getFailedCertSecurityInfo().errorCodeString"
+
+# Each browser: how it loads a page, the trust store it reads, and how it says that it does not know the CA.
+BROWSERS = {
+    "chromium": (
+        load_in_chromium,
+        "NSS database {home}/.pki/nssdb (Chromium, Chrome)",
+        "net::ERR_CERT_AUTHORITY_INVALID",
+    ),
+    "firefox-esr": (load_in_firefox, f"Firefox profile {{home}}/{FIREFOX_PROFILE}", "SEC_ERROR_UNKNOWN_ISSUER"),
+}
+
+
+@pytest.mark.parametrize("browser", BROWSERS)
+def test_browser_trusts_the_ca_only_while_it_is_trusted(tmp_path, browser):
+    program = need(browser)
     need("certutil")
+    load, store, unknown_issuer = BROWSERS[browser]
     home = tmp_path / "home"
     home.mkdir()
+    if browser == "firefox-esr":  # a fresh profile: only its NSS database, until Firefox fills it
+        (home / FIREFOX_PROFILE).mkdir(parents=True)
+        subprocess.run(["certutil", "-d", f"sql:{home / FIREFOX_PROFILE}", "-N", "--empty-password"], check=True)
     env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
     cli = [sys.executable, "-m", "velmora_master.addin_launcher"]
     trusted = subprocess.run(
         [*cli, "certs", "trust"], env=env, cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
     )
     assert trusted.returncode == 0, trusted.stderr
+    assert f"{store.format(home=home)}: added" in trusted.stdout
 
     port = free_port()
     url = f"https://localhost:{port}/health"
@@ -71,18 +180,17 @@ def test_chromium_trusts_the_ca_only_while_it_is_trusted(tmp_path):
             if line.startswith("Server running"):
                 break
         began = time.monotonic()
-        dom, errors, shot = load_page(chromium, home, url, "trusted")
-        assert '<pre>{"status":"ok"' in dom and f'"port":{port}' in dom, errors
+        page, refusal, shot = load(program, home, url, "trusted")
+        assert '<pre>{"status":"ok"' in page and f'"port":{port}' in page, refusal
         assert shot.stat().st_size > 0  # kept under the build folder as the test's artefact
 
         untrusted = subprocess.run(
             [*cli, "certs", "untrust"], env=env, cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
         )
-        assert untrusted.returncode == 0 and "removed" in untrusted.stdout, untrusted.stderr
-        dom, errors, _ = load_page(chromium, home, url, "untrusted")
-        assert "net::ERR_CERT_AUTHORITY_INVALID" in errors
-        assert '"status":"ok"' not in dom
-        assert time.monotonic() - began < 45
+        assert untrusted.returncode == 0 and f"{store.format(home=home)}: removed" in untrusted.stdout, untrusted.stderr
+        page, refusal, _ = load(program, home, url, "untrusted")
+        assert unknown_issuer in refusal and '"status":"ok"' not in page
+        assert time.monotonic() - began < 90
     finally:
         server.send_signal(signal.SIGINT)
         server.communicate(timeout=15)

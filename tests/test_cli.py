@@ -17,7 +17,18 @@ import uuid
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, left_running, marked_processes, need, read_until, wait_until, within
+from helpers import (
+    MODULE_NAME,
+    ROOT,
+    alive,
+    left_running,
+    marked_processes,
+    need,
+    read_until,
+    unhealthy_addin,
+    wait_until,
+    within,
+)
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher._ports import accepts
 from velmora_master.addin_launcher.certificate_manager import CertificateManager, ReplacementReason
@@ -303,6 +314,26 @@ def test_server_failures_exit_1_with_one_line(tmp_path, fake_binary, mode, extra
     assert result.returncode == 1
     assert result.stderr.endswith(f"velmora-addin: error: {message}\n")
     assert "Traceback" not in result.stderr
+    cli.assert_nothing_left()
+
+
+@pytest.mark.parametrize(
+    ("compiled", "env", "problem"),
+    [
+        (True, {"FAKE_SERVER_TLS": "off"}, "the TLS handshake failed"),  # a port that accepts is not enough
+        (False, {}, "GET /health answered 503"),  # nor a handshake
+    ],
+)
+def test_ready_means_it_answers_over_verified_tls(tmp_path, fake_binary, compiled, env, problem):
+    cli = Cli(tmp_path, fake_binary, env=env)
+    addin = [] if compiled else ["--addin-path", str(unhealthy_addin(tmp_path / "addin"))]
+    result = cli.run("--port", "0", "--timeout", str(within(2.0)), *addin, compiled=compiled)
+    assert result.returncode == 1 and "Server running" not in result.stdout
+    assert re.search(
+        rf"velmora-addin: error: Server failed to start within {within(2.0)} seconds: "
+        rf"it accepted connections on port \d+, but {problem}",
+        result.stderr,
+    ), result.stderr
     cli.assert_nothing_left()
 
 

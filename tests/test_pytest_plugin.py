@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import ROOT, SESSION_MARKER, TESTS, alive, left_running, wait_until, within
+from helpers import ROOT, SESSION_MARKER, TESTS, alive, left_running, unhealthy_addin, wait_until, within
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
@@ -108,10 +108,11 @@ def test_node_helper_leaves_the_group(addin_server_factory):
         time.sleep(0.05)
 
 
-def test_port_still_accepts(addin_server_factory, monkeypatch):
-    monkeypatch.setenv("FAKE_SERVER_MODE", "never-listen")
-    HELD.append(socket.create_server(("127.0.0.1", 0)))  # another program holding the server's port
-    SEEN.append(addin_server_factory(use_compiled=True, port=HELD[-1].getsockname()[1]).pid)
+def test_port_still_accepts(addin_server_factory):
+    # Another program holds one of the server's ports: not its own, where a stranger is never taken for the
+    # server (it must answer over verified TLS), but its watchdog's.
+    HELD.append(socket.create_server(("127.0.0.1", 0)))
+    SEEN.append(addin_server_factory(use_compiled=True, watchdog_port=HELD[-1].getsockname()[1]).pid)
 """
 
 
@@ -232,3 +233,19 @@ def test_a_signalled_pytest_leaves_no_server(pytester, monkeypatch, tmp_path, si
     # Nothing of the run either (it inherited the session's marker): its guard has exited too.
     left = functools.partial(left_running, SESSION_MARKER, server["mark"], server["port"])
     assert wait_until(lambda: not left(), 2), left()
+
+
+def test_a_server_counts_as_started_only_once_its_health_check_answers(user_suite, tmp_path):
+    addin = unhealthy_addin(tmp_path / "unhealthy-addin")
+    result = user_suite(f"""
+        import pytest
+
+        from velmora_master.addin_launcher.exceptions import ServerStartError
+
+        def test_unhealthy(addin_server, addin_server_factory):
+            SEEN.append(addin_server.pid)  # the sample answers: started
+            never_ready = r"it accepted connections on port \\d+, but GET /health answered 503"
+            with pytest.raises(ServerStartError, match=never_ready):
+                addin_server_factory(addin_path={str(addin)!r}, timeout=3.0)
+        """)
+    result.assert_outcomes(passed=2)

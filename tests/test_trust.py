@@ -2,14 +2,19 @@
 
 import json
 import os
+import pty
 import re
+import select
+import shlex
 import stat
 import subprocess
 import sys
+import termios
+import time
 
 import pytest
 
-from helpers import ROOT, need
+from helpers import ROOT, clean_environment, need, wait_until
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
 
@@ -115,6 +120,9 @@ def test_nss_trust_is_read_from_the_flags(tmp_path, ca, flags, state, detail):
     before = {p.name: p.read_bytes() for p in store.directory.iterdir()}
     assert store.read_trust(ca) == (state, detail)
     assert {p.name: p.read_bytes() for p in store.directory.iterdir()} == before  # reading changed nothing
+    if flags is not None:  # (there, ca's file holds the renewed CA) trusting again gives a missing server flag
+        assert store.add(ca) is (state is not T.TRUSTED)
+        assert store.read_trust(ca).state is T.TRUSTED
 
 
 SSL = trust.MAC_SSL_POLICY.hex()
@@ -148,6 +156,98 @@ def test_keychain_and_root_store_trust_is_read_from_their_settings(
         state_file = tmp_path / "state.json"
         state_file.write_text(json.dumps([json.loads(state_file.read_text())[0] | entry]))
     assert store.read_trust(ca) == (state, detail)
+
+
+@pytest.mark.parametrize(
+    ("platform", "name", "flavour", "adding", "removing"),
+    [
+        ("darwin", "security", "security", "security add-trusted-cert -r trustRoot -k {keychain} {ca}",
+         "security remove-trusted-cert {ca} && security delete-certificate -Z {sha1} {keychain}"),
+        ("win32", "certutil", "certutil-windows", "certutil -user -addstore Root {ca}",
+         "certutil -user -delstore Root {serial}"),
+    ],
+)  # fmt: skip
+def test_a_store_that_asks_fails_at_once_without_prompt(
+    tmp_path, ca, double, platform, name, flavour, adding, removing
+):
+    calls = double(name, flavour)
+    [store] = trust.stores_for(platform, tmp_path, prompt=False)
+    fill = {
+        "keychain": tmp_path / "Library" / "Keychains" / "login.keychain-db",
+        "ca": ca.path,
+        "sha1": ca.sha1,
+        "serial": ca.serial_hex,
+    }
+    with pytest.raises(trust.TrustStorePrompt, match=re.escape(f"; run by hand: {adding.format(**fill)}")):
+        store.add(ca)
+    assert len(calls()) == 1 and not store.contains(ca)  # looked, changed nothing
+    calls()
+
+    [asking] = trust.stores_for(platform, tmp_path)
+    assert asking.add(ca) is True
+    calls()
+    assert store.add(ca) is False  # nothing to change: nothing to ask
+    with pytest.raises(trust.TrustStorePrompt, match=re.escape(f"; run by hand: {removing.format(**fill)}")):
+        store.remove(ca)
+    assert len(calls()) == 2 and store.contains(ca)
+
+
+# Runs the rest of its command line with the terminal it is given as its controlling terminal, as a login does.
+WITH_TERMINAL = "import os, sys; os.close(os.open(sys.argv[1], os.O_RDWR)); os.execv(sys.argv[2], sys.argv[2:])"
+
+
+@pytest.mark.parametrize(
+    ("terminal", "flags", "trusted"), [(False, [], False), (True, ["--no-prompt"], False), (True, [], True)]
+)
+def test_certs_trust_never_waits_on_a_password_without_someone_to_answer(tmp_path, terminal, flags, trusted):
+    # A Firefox profile whose database has a password: certutil asks for it on the terminal.
+    need("certutil")
+    home = tmp_path / "home"
+    profile = home / ".mozilla" / "firefox" / "locked.default"
+    profile.mkdir(parents=True)
+    (tmp_path / "password").write_text("secret\n")
+    subprocess.run(["certutil", "-d", f"sql:{profile}", "-N", "-f", str(tmp_path / "password")], check=True)
+    env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
+    controller, device = pty.openpty()
+    argv = [*COMMAND, "trust", *flags]
+    if terminal:
+        argv = [sys.executable, "-c", WITH_TERMINAL, os.ttyname(device), *argv]
+    began = time.monotonic()
+    process = subprocess.Popen(
+        argv, cwd=ROOT, env=env, start_new_session=True, stdin=device if terminal else subprocess.DEVNULL,
+        stdout=device, stderr=device,
+    )  # fmt: skip
+    os.close(device)
+    seen, answered = b"", 0
+    while select.select([controller], [], [], 30)[0]:
+        try:
+            seen += os.read(controller, 4096)
+        except OSError:
+            break  # the terminal's last user has gone
+        if seen.count(b"Password") > answered:  # only the run allowed to ask gets this far
+            # certutil turns echo off, flushing what was typed, only after its prompt: type once it has.
+            wait_until(lambda: not termios.tcgetattr(controller)[3] & termios.ECHO)
+            os.write(controller, b"secret\n")
+            answered += 1
+    os.close(controller)
+    output = seen.decode()
+    assert process.wait(timeout=30) == (0 if trusted else 1), output
+    nssdb = home / ".pki" / "nssdb"
+    assert f"NSS database {nssdb} (Chromium, Chrome): added" in output  # the failing store stopped nothing
+    shown = subprocess.run(
+        [*COMMAND, "show"], cwd=ROOT, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60
+    ).stdout
+    assert f"Firefox profile {profile}: {'yes' if trusted else 'no'}" in shown  # nothing half-added either
+    if trusted:
+        assert "Password" in output and f"Firefox profile {profile}: added" in output
+        return
+    assert time.monotonic() - began < 20 and "Password" not in output
+    by_hand = f"certutil -d sql:{profile} -A -t C,, -n 'Velmora Add-in Local CA' -i {tmp_path / 'certs' / 'ca.crt'}"
+    assert f"Firefox profile {profile}: FAILED: " in output and f"  run by hand: {by_hand}" in output
+    assert (
+        f"velmora-addin: error: trusting the CA failed in 1 of 2 trust stores: Firefox profile {profile}; "
+        f"it succeeded in: NSS database {nssdb} (Chromium, Chrome)"
+    ) in output
 
 
 @pytest.mark.parametrize(
@@ -205,10 +305,46 @@ def test_certs_commands(tmp_path):
     assert "(Chromium, Chrome): removed" in certs_cli(tmp_path, "untrust").stdout
 
 
-def test_certs_trust_without_certutil_is_one_line(tmp_path):
+def test_certs_trust_without_certutil_says_what_provides_it(tmp_path):
     result = certs_cli(tmp_path, "trust", path=str(tmp_path / "empty"))
     assert result.returncode == 1
-    assert result.stderr == (
-        "velmora-addin: error: certutil not found: install the NSS tools (Debian/Ubuntu: "
+    nssdb = tmp_path / "home" / ".pki" / "nssdb"
+    assert (
+        f"NSS database {nssdb} (Chromium, Chrome): FAILED: certutil not found: install the NSS tools (Debian/Ubuntu: "
         "apt-get install libnss3-tools; Fedora: dnf install nss-tools)\n"
+    ) in result.stdout
+    assert result.stderr == (
+        f"velmora-addin: error: trusting the CA failed in 1 of 1 trust stores: NSS database {nssdb} (Chromium, "
+        "Chrome); it succeeded in: none\n"
     )
+
+
+# A Node.js client: the status and body of a GET, or the error's code with exit status 1.
+NODE_GET = """
+require('https').get(process.argv[1], (answer) => {
+  let body = '';
+  answer.on('data', (chunk) => { body += chunk; });
+  answer.on('end', () => console.log(answer.statusCode, body));
+}).on('error', (error) => { console.log(error.code); process.exitCode = 1; });
+"""
+
+
+def test_node_trusts_the_ca_as_certs_show_tells(sm, tmp_path, port, monkeypatch):
+    node = need("node")
+    monkeypatch.setenv("VELMORA_CERT_DIR", str(tmp_path / "certs"))
+    shown = certs_cli(tmp_path, "show")
+    [advice] = [line for line in shown.stdout.splitlines() if "NODE_EXTRA_CA_CERTS" in line]
+    name, ca_path = shlex.split(advice.split("export ", 1)[1])[0].split("=", 1)
+    assert (name, ca_path) == ("NODE_EXTRA_CA_CERTS", str(tmp_path / "certs" / "ca.crt"))
+
+    plain = {k: v for k, v in clean_environment().items() if not k.startswith("NODE_")}
+    with sm.AddinServerManager(port=port, timeout=20) as server:
+        answers = [
+            subprocess.run(
+                [node, "-e", NODE_GET, f"{server.url}/health"], env=env, capture_output=True, text=True, timeout=30
+            )
+            for env in ({**plain, name: ca_path}, plain)
+        ]
+    trusted, untrusted = answers
+    assert trusted.returncode == 0 and trusted.stdout.startswith('200 {"status":"ok"'), trusted.stdout + trusted.stderr
+    assert (untrusted.returncode, untrusted.stdout.strip()) == (1, "UNABLE_TO_VERIFY_LEAF_SIGNATURE")

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the programs the trust-store and browser tests drive, when missing and
-# the machine allows it (root with apt-get): certutil (libnss3-tools) and a
-# headless Chromium. Otherwise says so; those tests then skip with the reason.
+# the machine allows it (root with apt-get): certutil (libnss3-tools), node, and the
+# headless browsers Chromium and Firefox ESR. Otherwise says so; those tests then
+# skip with the reason.
 set -uo pipefail
 
-declare -A package=([certutil]=libnss3-tools [chromium]=chromium)
+declare -A package=([certutil]=libnss3-tools [chromium]=chromium [firefox-esr]=firefox-esr [node]=nodejs)
 missing=()
-for tool in certutil chromium; do command -v "$tool" >/dev/null || missing+=("${package[$tool]}"); done
+for tool in "${!package[@]}"; do command -v "$tool" >/dev/null || missing+=("${package[$tool]}"); done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
     echo "test_deps: ${missing[*]} missing and cannot be installed here (needs root and apt-get)" >&2

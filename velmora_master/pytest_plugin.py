@@ -9,6 +9,10 @@ Installed with the package, so every test in an environment that has it can ask 
 - `addin_ssl_context`: an `ssl.SSLContext` that trusts the session's certificate authority;
 - `addin_certificates`: the session's `CertificateManager`.
 
+A server counts as started once it answers as itself: a TLS handshake verified against the
+session's CA for `localhost`, and `GET /health` answering 200 (the compiled server: the
+handshake alone), probed every 10 ms within the manager's `timeout`.
+
 The certificates live in a private folder under the session's temporary directory, never in
 your own certificate folder. The servers are `GuardedServerManager`s: nothing they started may
 outlive them. At teardown each server is stopped (its process group ended), then every process
@@ -33,7 +37,7 @@ from typing import Any, Protocol, TypedDict, Unpack
 import pytest
 
 from ._pytest_signals import SessionSignals
-from .addin_launcher import _processes
+from .addin_launcher import _processes, _readiness
 from .addin_launcher._ports import accepts, free_port
 from .addin_launcher.certificate_manager import CertificateManager
 from .addin_launcher.guarded import GuardedServerManager
@@ -62,6 +66,14 @@ class AddinServerFactory(Protocol):
     """Starts an add-in server with the manager's options; a free port unless `port` is given."""
 
     def __call__(self, **options: Unpack[ServerOptions]) -> AddinServerManager: ...
+
+
+class VerifiedServerManager(GuardedServerManager):
+    """The guarded manager, ready only once its server answers over verified TLS rather than when its port
+    accepts."""
+
+    def _wait_for_ready(self) -> bool:
+        return _readiness.manager_ready(self)
 
 
 @pytest.fixture(scope="session")
@@ -133,7 +145,7 @@ def addin_server_factory(
             settings["port"] = free_port()
         if settings.get("addin_path") is not None:
             settings["addin_path"] = os.fspath(settings["addin_path"])
-        server = GuardedServerManager(**settings)
+        server = VerifiedServerManager(**settings)
         # The manager asks its certificate manager at every start: this one keeps the session's own.
         server._cert_manager = addin_certificates
         entry = _Started(server)

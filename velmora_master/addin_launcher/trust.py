@@ -16,6 +16,12 @@ it is, and removing a CA that is not there is not an error.
 Reading whether a store trusts the CA (`read_trust`) changes nothing: it reads the
 store's own trust flags or settings, since a CA can be there and still not be
 trusted to vouch for servers.
+
+Without a person to answer (no terminal, or --no-prompt), nothing may wait on a
+password or a confirmation: the stores are made with `prompt=False`, their tools
+run with no terminal and no input, and a change that the system would confirm
+with the user (the macOS keychain's trust settings, the Windows Root store) is
+not tried; it fails at once with the command to run by hand.
 """
 
 from __future__ import annotations
@@ -26,6 +32,7 @@ import hashlib
 import itertools
 import plistlib
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -52,6 +59,10 @@ class TrustStoreError(AddinLauncherError):
 
 class TrustToolMissing(TrustStoreError):
     """The program that changes a trust store is not installed."""
+
+
+class TrustStorePrompt(TrustStoreError):
+    """The change would ask the user for a password or a confirmation, and nobody is there to answer."""
 
 
 @dataclass(frozen=True)
@@ -83,13 +94,25 @@ class Authority:
         return hashlib.sha1(self.der).hexdigest().upper()
 
 
-def run_tool(argv: list[str], hint: str) -> subprocess.CompletedProcess[str]:
-    """Run a store's tool, found on PATH; a missing tool raises TrustToolMissing with `hint`."""
+def run_tool(argv: list[str], hint: str, prompt: bool = True) -> subprocess.CompletedProcess[str]:
+    """Run a store's tool, found on PATH; a missing tool raises TrustToolMissing with `hint`.
+
+    Without `prompt` the tool gets no input and no controlling terminal (a session of its own), so one that
+    would ask for a password fails at once instead: certutil, for one, asks on /dev/tty, not on its input.
+    """
     program = shutil.which(argv[0])
     if program is None:
         raise TrustToolMissing(f"{argv[0]} not found: {hint}")
     try:
-        return subprocess.run([program, *argv[1:]], capture_output=True, text=True, timeout=TOOL_TIMEOUT, check=False)
+        return subprocess.run(
+            [program, *argv[1:]],
+            capture_output=True,
+            text=True,
+            timeout=TOOL_TIMEOUT,
+            check=False,
+            stdin=None if prompt else subprocess.DEVNULL,
+            start_new_session=not prompt,
+        )
     except subprocess.TimeoutExpired as error:
         raise TrustStoreError(f"{argv[0]} did not finish within {TOOL_TIMEOUT} s") from error
 
@@ -117,9 +140,27 @@ class TrustReading(NamedTuple):
 
 
 class TrustStore(abc.ABC):
-    """One place a browser reads trusted CAs from."""
+    """One place a browser reads trusted CAs from.
+
+    `prompt` False: no change may wait on the user (see the module's documentation).
+    """
 
     description = ""
+    # What the system asks the user before this store changes, or "" when it asks nothing.
+    asks_for = ""
+    prompt = True
+
+    @abc.abstractmethod
+    def by_hand(self, ca: Authority, adding: bool) -> str:
+        """The shell command that adds (or removes) `ca` here, for the user to run."""
+
+    def _confirm_change(self, ca: Authority, adding: bool) -> None:
+        """Refuse at once a change the system would confirm with a user who is not there."""
+        if self.asks_for and not self.prompt:
+            raise TrustStorePrompt(
+                f"changing it asks for {self.asks_for}, and nobody can answer here (no terminal, or --no-prompt); "
+                f"run by hand: {self.by_hand(ca, adding)}"
+            )
 
     @abc.abstractmethod
     def contains(self, ca: Authority) -> bool:
@@ -145,13 +186,21 @@ _PEM = re.compile(r"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", re
 class NssStore(TrustStore):
     """An NSS certificate database: the user's ~/.pki/nssdb, or a Firefox profile."""
 
-    def __init__(self, directory: Path, description: str, create: bool) -> None:
+    def __init__(self, directory: Path, description: str, create: bool, prompt: bool = True) -> None:
         self.directory = directory
         self.description = description
         self.create = create
+        self.prompt = prompt
+
+    def _argv(self, *args: str) -> list[str]:
+        return ["certutil", "-d", f"sql:{self.directory}", *args]
 
     def _certutil(self, *args: str) -> subprocess.CompletedProcess[str]:
-        return run_tool(["certutil", "-d", f"sql:{self.directory}", *args], NSS_HINT)
+        return run_tool(self._argv(*args), NSS_HINT, self.prompt)
+
+    def by_hand(self, ca: Authority, adding: bool) -> str:
+        change = ["-A", "-t", "C,,", "-n", NSS_NICKNAME, "-i", str(ca.path)] if adding else ["-D", "-n", NSS_NICKNAME]
+        return shlex.join(self._argv(*change))
 
     def _exists(self) -> bool:
         return (self.directory / "cert9.db").is_file()
@@ -190,14 +239,16 @@ class NssStore(TrustStore):
                 raise TrustStoreError(f"no NSS database in {self.directory}")
             self.directory.mkdir(parents=True, exist_ok=True, mode=0o700)
             _checked(self._certutil("-N", "--empty-password"), f"creating the NSS database {self.directory}")
-        filed = self._filed()
-        if ca.der in filed and len(filed) == 1:
+        # Filed but not trusted for servers (its flags changed, or an add that failed half-way) is not trusted.
+        if self._filed() == [ca.der] and self.read_trust(ca).state is TrustState.TRUSTED:
             return False
         self._remove_all()  # an earlier CA of ours, replaced by a renewal
-        _checked(
-            self._certutil("-A", "-t", "C,,", "-n", NSS_NICKNAME, "-i", str(ca.path)),
-            f"adding the CA to {self.directory}",
-        )
+        added = self._certutil("-A", "-t", "C,,", "-n", NSS_NICKNAME, "-i", str(ca.path))
+        if added.returncode != 0:
+            # certutil files the certificate before it sets its trust, which a database with a password
+            # refuses: what it filed, without trust, would pass for the CA being trusted.
+            self._certutil("-D", "-n", NSS_NICKNAME)
+        _checked(added, f"adding the CA to {self.directory}")
         return True
 
     def remove(self, ca: Authority) -> bool:
@@ -239,16 +290,30 @@ MAC_HINT = "the security program is part of macOS (/usr/bin/security)"
 
 
 class MacKeychainStore(TrustStore):
-    """The user's login keychain, with trust settings for SSL."""
+    """The user's login keychain, with trust settings for SSL (macOS asks for the user's password to change them)."""
 
-    def __init__(self, keychain: Path) -> None:
+    asks_for = "your password"
+
+    def __init__(self, keychain: Path, prompt: bool = True) -> None:
         self.keychain = keychain
         self.description = f"login keychain {keychain}"
+        self.prompt = prompt
+
+    def _security(self, *args: str) -> subprocess.CompletedProcess[str]:
+        return run_tool(["security", *args], MAC_HINT, self.prompt)
+
+    def by_hand(self, ca: Authority, adding: bool) -> str:
+        if adding:
+            return shlex.join(
+                ["security", "add-trusted-cert", "-r", "trustRoot", "-k", str(self.keychain), str(ca.path)]
+            )
+        return (
+            f"{shlex.join(['security', 'remove-trusted-cert', str(ca.path)])} && "
+            f"{shlex.join(['security', 'delete-certificate', '-Z', ca.sha1, str(self.keychain)])}"
+        )
 
     def contains(self, ca: Authority) -> bool:
-        found = run_tool(
-            ["security", "find-certificate", "-a", "-Z", "-c", ca.common_name, str(self.keychain)], MAC_HINT
-        )
+        found = self._security("find-certificate", "-a", "-Z", "-c", ca.common_name, str(self.keychain))
         if found.returncode != 0:
             return False
         hashes = {
@@ -264,7 +329,7 @@ class MacKeychainStore(TrustStore):
         # The user's trust settings, keyed by each certificate's SHA-1, exported to a file of our own.
         with tempfile.TemporaryDirectory(prefix="velmora-trust-") as scratch:
             exported = Path(scratch) / "trust-settings.plist"
-            result = run_tool(["security", "trust-settings-export", str(exported)], MAC_HINT)
+            result = self._security("trust-settings-export", str(exported))
             if result.returncode != 0:
                 if "no trust settings" in (result.stderr + result.stdout).lower():
                     return TrustReading(TrustState.NOT_TRUSTED, "this user has no trust settings at all")
@@ -279,10 +344,9 @@ class MacKeychainStore(TrustStore):
     def add(self, ca: Authority) -> bool:
         if self.contains(ca):
             return False
+        self._confirm_change(ca, adding=True)
         _checked(
-            run_tool(
-                ["security", "add-trusted-cert", "-r", "trustRoot", "-k", str(self.keychain), str(ca.path)], MAC_HINT
-            ),
+            self._security("add-trusted-cert", "-r", "trustRoot", "-k", str(self.keychain), str(ca.path)),
             "security add-trusted-cert",
         )
         return True
@@ -290,11 +354,9 @@ class MacKeychainStore(TrustStore):
     def remove(self, ca: Authority) -> bool:
         if not self.contains(ca):
             return False
-        _checked(run_tool(["security", "remove-trusted-cert", str(ca.path)], MAC_HINT), "security remove-trusted-cert")
-        _checked(
-            run_tool(["security", "delete-certificate", "-Z", ca.sha1, str(self.keychain)], MAC_HINT),
-            "security delete-certificate",
-        )
+        self._confirm_change(ca, adding=False)
+        _checked(self._security("remove-trusted-cert", str(ca.path)), "security remove-trusted-cert")
+        _checked(self._security("delete-certificate", "-Z", ca.sha1, str(self.keychain)), "security delete-certificate")
         return True
 
 
@@ -331,15 +393,26 @@ WINDOWS_HINT = "certutil.exe is part of Windows (C:\\Windows\\System32)"
 
 
 class WindowsRootStore(TrustStore):
-    """The current user's trusted root store (Windows asks the user to confirm an addition)."""
+    """The current user's trusted root store (Windows asks the user to confirm an addition or a removal)."""
 
     description = "Windows user Root store"
+    asks_for = "a confirmation in a dialog"
+
+    def __init__(self, prompt: bool = True) -> None:
+        self.prompt = prompt
+
+    def _certutil(self, *args: str) -> subprocess.CompletedProcess[str]:
+        return run_tool(["certutil", "-user", *args], WINDOWS_HINT, self.prompt)
+
+    def by_hand(self, ca: Authority, adding: bool) -> str:
+        change = ["-addstore", "Root", str(ca.path)] if adding else ["-delstore", "Root", ca.serial_hex]
+        return subprocess.list2cmdline(["certutil", "-user", *change])
 
     def contains(self, ca: Authority) -> bool:
-        return run_tool(["certutil", "-user", "-store", "Root", ca.serial_hex], WINDOWS_HINT).returncode == 0
+        return self._certutil("-store", "Root", ca.serial_hex).returncode == 0
 
     def read_trust(self, ca: Authority) -> TrustReading:
-        shown = run_tool(["certutil", "-user", "-v", "-store", "Root", ca.serial_hex], WINDOWS_HINT)
+        shown = self._certutil("-v", "-store", "Root", ca.serial_hex)
         if shown.returncode != 0:
             return TrustReading(TrustState.ABSENT)
         # A root is trusted for every purpose unless the store narrows its purposes (its usage property).
@@ -353,18 +426,15 @@ class WindowsRootStore(TrustStore):
     def add(self, ca: Authority) -> bool:
         if self.contains(ca):
             return False
-        _checked(
-            run_tool(["certutil", "-user", "-addstore", "Root", str(ca.path)], WINDOWS_HINT), "certutil -user -addstore"
-        )
+        self._confirm_change(ca, adding=True)
+        _checked(self._certutil("-addstore", "Root", str(ca.path)), "certutil -user -addstore")
         return True
 
     def remove(self, ca: Authority) -> bool:
         if not self.contains(ca):
             return False
-        _checked(
-            run_tool(["certutil", "-user", "-delstore", "Root", ca.serial_hex], WINDOWS_HINT),
-            "certutil -user -delstore",
-        )
+        self._confirm_change(ca, adding=False)
+        _checked(self._certutil("-delstore", "Root", ca.serial_hex), "certutil -user -delstore")
         return True
 
 
@@ -395,17 +465,18 @@ def firefox_profiles(home: Path) -> list[Path]:
     return found
 
 
-def stores_for(platform: str | None = None, home: Path | None = None) -> list[TrustStore]:
-    """The stores `certs trust` changes on `platform` (default: this one) for the user whose home is `home`."""
+def stores_for(platform: str | None = None, home: Path | None = None, prompt: bool = True) -> list[TrustStore]:
+    """The stores `certs trust` changes on `platform` (default: this one) for the user whose home is `home`;
+    without `prompt`, none of them waits on the user."""
     platform = sys.platform if platform is None else platform
     home = Path.home() if home is None else home
     if platform == "win32":
-        return [WindowsRootStore()]
+        return [WindowsRootStore(prompt)]
     if platform == "darwin":
-        return [MacKeychainStore(home / "Library" / "Keychains" / "login.keychain-db")]
+        return [MacKeychainStore(home / "Library" / "Keychains" / "login.keychain-db", prompt)]
     nssdb = home / ".pki" / "nssdb"
-    stores: list[TrustStore] = [NssStore(nssdb, f"NSS database {nssdb} (Chromium, Chrome)", create=True)]
-    stores += [NssStore(p, f"Firefox profile {p}", create=False) for p in firefox_profiles(home)]
+    stores: list[TrustStore] = [NssStore(nssdb, f"NSS database {nssdb} (Chromium, Chrome)", True, prompt)]
+    stores += [NssStore(p, f"Firefox profile {p}", False, prompt) for p in firefox_profiles(home)]
     return stores
 
 
@@ -419,3 +490,16 @@ def system_wide_hint(platform: str | None, ca_path: Path) -> str:
     return (
         f"sudo cp {ca_path} /usr/local/share/ca-certificates/velmora-addin-local-ca.crt && sudo update-ca-certificates"
     )
+
+
+NODE_CA_ENV = "NODE_EXTRA_CA_CERTS"
+
+
+def node_hint(platform: str | None, ca_path: Path) -> str:
+    """How to make Node.js trust the CA: it reads none of the stores above, only its own list and this variable."""
+    platform = sys.platform if platform is None else platform
+    if platform == "win32":
+        setting = f'set {NODE_CA_ENV}={ca_path}   (cmd; PowerShell: $env:{NODE_CA_ENV}="{ca_path}")'
+    else:
+        setting = f"export {NODE_CA_ENV}={shlex.quote(str(ca_path))}"
+    return f"Node.js trusts none of these stores; start it with {NODE_CA_ENV} naming the CA: {setting}"

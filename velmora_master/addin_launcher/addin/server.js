@@ -7,14 +7,29 @@
 // It serves the add-in page on https://localhost:PORT/ and a JSON health report
 // on /health, and exits cleanly on SIGTERM or SIGINT. For callers that measure
 // their own overhead: when the environment names VELMORA_READY_FILE, the moments
-// the process started and began listening are written there as JSON
-// (milliseconds since the epoch); VELMORA_EXIT_FILE gets the moment it exits.
+// the process started (processStart), asked to listen (listenAt: the socket
+// listens within a tick after it) and was told it listens (readyAt) are written
+// there as JSON, in milliseconds since the epoch to the microsecond;
+// VELMORA_EXIT_FILE gets the moment it exits.
 'use strict';
 
 const fs = require('fs');
 const https = require('https');
 
 const startedAt = Date.now();
+
+// Date.now() has whole milliseconds only, and performance.timeOrigin may be milliseconds off the wall clock:
+// for a caller that measures, the wall clock is read as it turns to a new millisecond, and the monotonic clock
+// counts on from there.
+const measured = Boolean(process.env.VELMORA_READY_FILE || process.env.VELMORA_EXIT_FILE);
+const clockOrigin = (() => {
+  if (!measured) return performance.timeOrigin;
+  const before = Date.now();
+  let turned;
+  while ((turned = Date.now()) === before);
+  return turned - performance.now();
+})();
+const wallClock = () => clockOrigin + performance.now();
 
 function parseArgs(argv) {
   const options = {};
@@ -78,10 +93,21 @@ server.on('error', (err) => {
   process.exit(1);
 });
 
+// listen() first looks the host up and loads what it needs, then binds and listens in one step (_listen2):
+// when measured, the moment is read just before that step, so that no waiter is credited with the server's
+// own work. Where that step is not to be found, the moment listen() is called, earlier still.
+let listenAt = wallClock();
+if (measured && typeof server._listen2 === 'function') {
+  const bindAndListen = server._listen2;
+  server._listen2 = function (...args) {
+    listenAt = wallClock();
+    return bindAndListen.apply(this, args);
+  };
+}
 server.listen(Number(options.port), '127.0.0.1', () => {
   if (process.env.VELMORA_READY_FILE) {
     fs.writeFileSync(process.env.VELMORA_READY_FILE,
-      JSON.stringify({ processStart: performance.timeOrigin, readyAt: Date.now() }));
+      JSON.stringify({ processStart: clockOrigin, listenAt, readyAt: wallClock() }));
   }
   log('INFO', `listening on https://localhost:${options.port}`);
 });
@@ -91,7 +117,7 @@ for (const signal of ['SIGTERM', 'SIGINT']) {
     log('INFO', `${signal} received, shutting down`);
     server.close();
     server.closeAllConnections();
-    if (process.env.VELMORA_EXIT_FILE) fs.writeFileSync(process.env.VELMORA_EXIT_FILE, String(Date.now()));
+    if (process.env.VELMORA_EXIT_FILE) fs.writeFileSync(process.env.VELMORA_EXIT_FILE, String(wallClock()));
     process.exit(0);
   });
 }

@@ -1,4 +1,8 @@
-"""`certs show|trust|untrust|renew`: the local certificates, and the browser stores that trust their CA."""
+"""`certs show|trust|untrust|renew`: the local certificates, and the browser stores that trust their CA.
+
+Trusting and untrusting go through every store even when one fails, then say where it worked; with no
+terminal to answer on (CI) or --no-prompt, no store waits on a password or a confirmation dialog.
+"""
 
 from __future__ import annotations
 
@@ -8,7 +12,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from .exit_status import ExitStatus
+from .exit_status import CliError, ExitStatus
 from .parser import PROG
 
 if TYPE_CHECKING:
@@ -24,7 +28,7 @@ def certs(args: argparse.Namespace) -> ExitStatus:
     from ..certificate_manager import CertificateManager
 
     manager = CertificateManager()
-    stores = trust.stores_for()
+    stores = trust.stores_for(prompt=_may_prompt(args))
     action = args.certs_command
     if action == "show":
         paths = manager.ensure_certificates()
@@ -35,20 +39,20 @@ def certs(args: argparse.Namespace) -> ExitStatus:
         paths = manager.ensure_certificates()
         tell_ca_replacement(manager, sys.stdout, stores, remind=False)  # trusted below
         ca = trust.Authority.load(paths.ca_cert)
-        for store in stores:
-            print(f"{store.description}: {'added' if store.add(ca) else 'already trusted'}")
+        failed = _change_each(stores, ca, adding=True)
         print(
             "Restart the browser (and the spreadsheet host) to pick it up. For every user of this machine "
             f"(needs root, not done): {trust.system_wide_hint(None, paths.ca_cert)}"
         )
+        print(trust.node_hint(None, paths.ca_cert))
+        _fail_if_any(failed, stores, "trusting the CA")
     elif action == "untrust":
         ca_path = manager.paths.ca_cert
         if not ca_path.is_file():
             print(f"No CA at {ca_path}: nothing to untrust")
             return ExitStatus.DONE
         ca = trust.Authority.load(ca_path)
-        for store in stores:
-            print(f"{store.description}: {'removed' if store.remove(ca) else 'was not trusted'}")
+        _fail_if_any(_change_each(stores, ca, adding=False), stores, "untrusting the CA")
     else:
         paths = manager.renew(ca=args.ca)
         print(f"New server certificate: {paths.server_cert}")
@@ -56,6 +60,41 @@ def certs(args: argparse.Namespace) -> ExitStatus:
             print(f"New CA: {paths.ca_cert}")
         tell_ca_replacement(manager, sys.stdout, stores)
     return ExitStatus.DONE
+
+
+def _may_prompt(args: argparse.Namespace | None) -> bool:
+    """Whether a store may ask the user: someone is at a terminal to answer, and --no-prompt was not given."""
+    no_prompt: bool = getattr(args, "no_prompt", False)
+    return not no_prompt and sys.stdin is not None and sys.stdin.isatty()
+
+
+def _change_each(stores: Sequence[trust.TrustStore], ca: trust.Authority, adding: bool) -> list[trust.TrustStore]:
+    """Add `ca` to (or remove it from) every store, one line each; a store that fails does not stop the others.
+    Returns the stores that failed."""
+    from .. import trust
+
+    outcome = ("added", "already trusted") if adding else ("removed", "was not trusted")
+    failed: list[trust.TrustStore] = []
+    for store in stores:
+        try:
+            changed = store.add(ca) if adding else store.remove(ca)
+        except trust.TrustStoreError as error:
+            failed.append(store)
+            print(f"{store.description}: FAILED: {error}")
+            if not isinstance(error, (trust.TrustToolMissing, trust.TrustStorePrompt)):  # those say what to do
+                print(f"  run by hand: {store.by_hand(ca, adding)}")
+            continue
+        print(f"{store.description}: {outcome[0] if changed else outcome[1]}")
+    return failed
+
+
+def _fail_if_any(failed: Sequence[trust.TrustStore], stores: Sequence[trust.TrustStore], doing: str) -> None:
+    if failed:
+        worked = [store.description for store in stores if store not in failed]
+        raise CliError(
+            f"{doing} failed in {len(failed)} of {len(stores)} trust stores: "
+            f"{'; '.join(store.description for store in failed)}; it succeeded in: {'; '.join(worked) or 'none'}"
+        )
 
 
 def tell_ca_replacement(
@@ -80,10 +119,10 @@ def tell_ca_replacement(
         )
     untrust = replacement.reason in (ReplacementReason.REQUESTED, ReplacementReason.EXPOSED_KEY)
     if untrust and replacement.previous is not None:
-        if stores is None:
+        if stores is None:  # run and demo: no option, but no prompt without a terminal either
             from .. import trust
 
-            stores = trust.stores_for()
+            stores = trust.stores_for(prompt=_may_prompt(None))
         _untrust(replacement.previous, stores, out)
     if remind:
         print(f"Browsers trust the new CA only after: {PROG} certs trust", file=out)
@@ -144,3 +183,4 @@ def _show(paths: CertificatePaths, stores: Sequence[trust.TrustStore], as_json: 
     print("Trusted by:")
     for facts in trusted_by:
         print(f"  {facts.store.description}: {facts.answer()}")
+    print(trust.node_hint(None, paths.ca_cert))

@@ -49,12 +49,21 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_common(certs, top=False)
     actions = certs.add_subparsers(dest="certs_command", metavar="ACTION", required=True)
-    show = actions.add_parser("show", help="paths, names, expiry, fingerprints and where the CA is trusted")
+    show = actions.add_parser(
+        "show", help="paths, names, expiry, fingerprints, where the CA is trusted, and for Node.js"
+    )
     show.add_argument("--json", action="store_true", help="one JSON document on stdout (schema in the README)")
-    actions.add_parser("trust", help="trust the CA in this user's browser stores (no root needed)")
-    actions.add_parser("untrust", help="take the CA out of this user's browser stores")
+    trust = actions.add_parser("trust", help="trust the CA in this user's browser stores (no root needed)")
+    untrust = actions.add_parser("untrust", help="take the CA out of this user's browser stores")
     renew = actions.add_parser("renew", help="make a new server certificate (and CA with --ca)")
     renew.add_argument("--ca", action="store_true", help="make a new CA too (it must be trusted again)")
+    for changer in (trust, untrust, renew):
+        changer.add_argument(
+            "--no-prompt",
+            action="store_true",
+            help="never wait on a password or a confirmation: a store that would ask fails at once, naming the "
+            "command to run by hand (the default without a terminal)",
+        )
     text = "check the set-up, one line per check, each failure with the command that fixes it; changes nothing"
     doctor = commands.add_parser("doctor", help=text, description=text[0].upper() + text[1:] + ".")
     _add_common(doctor, top=False)

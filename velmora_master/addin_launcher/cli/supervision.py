@@ -65,16 +65,18 @@ def _relay(name: str, stream: IO[bytes], sink: TextIO, status: StatusLine) -> No
 def manager_class(
     guard: SignalGuard, on_launched: Callable[[subprocess.Popen[bytes]], None]
 ) -> type[GuardedServerManager]:
+    from .._readiness import manager_ready
     from ..guarded import GuardedServerManager
 
     class CliServerManager(GuardedServerManager):
-        """The guarded manager, telling the CLI about the process as soon as it exists (before the wait), and
-        letting a signal cut any stop short: the CLI's own, and the one start makes after a failed wait."""
+        """The guarded manager, telling the CLI about the process as soon as it exists (before the wait),
+        counting it ready only once it answers over verified TLS (`_readiness`), and letting a signal cut any
+        stop short: the CLI's own, and the one start makes after a failed wait."""
 
         def _wait_for_ready(self) -> bool:
             assert self._process is not None  # start() launched it just before the wait
             on_launched(self._process)
-            return super()._wait_for_ready()
+            return manager_ready(self)
 
         def stop(self) -> None:
             previous = guard.armed
