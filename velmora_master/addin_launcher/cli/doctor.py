@@ -14,17 +14,28 @@ from .exit_status import ExitStatus
 
 def doctor(args: argparse.Namespace) -> ExitStatus:
     checks = run_checks(args)
+    notes = advice()
     ok = all(check.passed for check in checks)
     if args.json:
         from .json_output import DOCTOR, emit
 
-        emit(DOCTOR, {"ok": ok, "checks": [check.as_json() for check in checks]})
+        emit(DOCTOR, {"ok": ok, "checks": [check.as_json() for check in checks], "notes": notes})
     else:
         for check in checks:
             print(check.line())
+        for note in notes:
+            print(f"note  {note}")
         failures = sum(not check.passed for check in checks)
         print(f"{len(checks)} checks: {'all passed' if ok else f'{failures} failed'}")
     return ExitStatus.DONE if ok else ExitStatus.FAILURE
+
+
+def advice() -> list[str]:
+    """What no check can tell: programs that trust none of the stores the checks read."""
+    from .. import trust
+    from ..certificate_manager import CertificateManager
+
+    return [trust.node_hint(None, CertificateManager().paths.ca_cert)]
 
 
 def run_checks(args: argparse.Namespace) -> list[Check]:
