@@ -1,4 +1,4 @@
-"""The debug-interpreter run (tools/debug_python.sh) really runs a debug interpreter and a debug build."""
+"""The debug-interpreter run (tools/suite.sh debug-python) really runs a debug interpreter and a debug build."""
 
 import os
 import subprocess

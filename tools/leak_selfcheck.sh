@@ -6,17 +6,13 @@
 # run passes only when the test reports exactly that leak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-top=$PWD
-PY=$(bash tools/setup.sh)
-PYD=$(dirname "$PY")/python3.14d
+mkdir -p build
 
-# $1: preset, $2: interpreter.
+# $1: preset, $2: what the interpreter counts.
 selfcheck() {
-    local preset=$1 interpreter=$2 site log failed label
-    site=$(bash tools/build.sh "$preset" "$interpreter")
-    log=$top/build/$preset-refcounts.log
-    label=$(basename "$interpreter")
-    bash tools/run_suite.sh "$site" "$interpreter" -q tests/test_refcounts.py >"$log" 2>&1 || true
+    local preset=$1 label=$2 log failed
+    log=build/$preset-refcounts.log
+    bash tools/suite.sh "$preset" -q tests/test_refcounts.py >"$log" 2>&1 || true
     failed=$(grep -o '^FAILED [^ ]*' "$log" | sed 's/.*\[//; s/\]$//' | sort | tr '\n' ' ')
     if [ "$failed" = "url " ]; then
         echo "leak self-check ($label): the leak test caught the deliberate leak in url and nothing else"
@@ -27,5 +23,5 @@ selfcheck() {
     fi
 }
 
-selfcheck leak "$PY"
-VELMORA_DEBUG_INTERPRETER=1 selfcheck leak-debug "$PYD"
+selfcheck leak "release interpreter, blocks"
+selfcheck leak-debug "debug interpreter, references"

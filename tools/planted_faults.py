@@ -149,7 +149,7 @@ def caught(output: str) -> int:
 def run_suite(tree: Path, fault: Fault, python: str) -> tuple[int, float]:
     began = time.monotonic()
     if fault.debug:
-        result = sh("bash", "tools/debug_python.sh", "-q", cwd=tree, capture_output=True)
+        result = sh("bash", "tools/suite.sh", "debug-python", "-q", cwd=tree, capture_output=True)
     else:
         build = sh("bash", "tools/build.sh", "dev", python, cwd=tree, capture_output=True)
         if build.returncode:

@@ -14,7 +14,7 @@
 # is patched to use the root's own loader and C library. The system is not touched.
 set -euo pipefail
 
-PACKAGES="python3.14 python3.14-dev libpython3.14-dev python3.14-venv python3-pytest python3-cryptography python3-hypothesis python3-scikit-build-core python3-pip python3-build python3.14-dbg libpython3.14-dbg mypy ruff python3-auditwheel python3-pip-whl python3-setuptools-whl python3-psutil python3-typeshed"
+PACKAGES="python3.14 python3.14-dev libpython3.14-dev python3.14-venv python3-pytest python3-cryptography python3-hypothesis python3-scikit-build-core python3-pip python3-build python3.14-dbg libpython3.14-dbg mypy ruff python3-auditwheel python3-pip-whl python3-psutil python3-typeshed"
 # Raised whenever the steps after unpacking change, so that a root made by an
 # earlier version of this script is made anew rather than trusted because its
 # programs exist.
