@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from helpers import ROOT, TESTS, alive, free_port, wait_until
+from helpers import ROOT, TESTS, alive, free_port, wait_until, within
 from velmora_master.addin_launcher._ports import accepts
 
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
@@ -43,7 +43,8 @@ def test_stop_ends_a_server_of_ours_and_its_group(tmp_path, port_holder, kind, e
     assert result.stdout == f"Stopped the server of ours on port {port}: pid {server.pid}, {ended}\n"
     assert wait_until(lambda: not alive(server.pid)) and not accepts(port)
     assert helper is None or wait_until(lambda: not alive(helper))
-    assert (took > 4.5) == (ended != "ended by SIGTERM")
+    # One that ends on SIGTERM is not waited out; one that ignores it gets the whole grace period.
+    assert took < within(4.5) if ended == "ended by SIGTERM" else took > 4.5
 
 
 def test_stop_refuses_a_stranger_and_leaves_it_alone(port_holder):

@@ -5,7 +5,8 @@ that catch it.
 
 Each fault is a small edit of the product (a wrong message, a lost late binding, a missing SIGKILL, ...). For
 each, a detached worktree of REV (default HEAD) is made, the edit applied, the module built and the whole suite
-run, on the release interpreter or, for a reference leak, on the debug one. The table printed at the end gives
+run, on the release interpreter or, for a reference leak, on the debug one (its output kept in
+build/planted-faults/NAME.log). The table printed at the end gives
 how many tests failed or errored with each fault in place. A fault that nothing catches is 0, and the run then
 exits 1, as it does when the control row, the tree without any fault, has a failure.
 
@@ -47,7 +48,7 @@ FAULTS = (
         "message",
         'stop() says "No server process to stop." (a full stop too many)',
         "src/stop.cpp",
-        ((('"No server process to stop")', '"No server process to stop.")'),),),
+        ((('FromString("No server process to stop")', 'FromString("No server process to stop.")'),),),
     ),
     Fault(
         "late-binding",
@@ -153,6 +154,7 @@ def caught(output: str) -> int:
 
 
 def run_suite(tree: Path, fault: Fault, python: str) -> tuple[int, float]:
+    """Tests caught, and how long the build and the run took; the run's output goes to build/planted-faults/."""
     began = time.monotonic()
     if fault.debug:
         result = sh("bash", "tools/suite.sh", "debug-python", "-q", cwd=tree, capture_output=True)
@@ -161,6 +163,9 @@ def run_suite(tree: Path, fault: Fault, python: str) -> tuple[int, float]:
         if build.returncode:
             raise SystemExit(f"{fault.name}: the build failed\n{build.stderr[-3000:]}")
         result = sh(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", cwd=tree, capture_output=True)
+    logs = ROOT / "build" / "planted-faults"
+    logs.mkdir(parents=True, exist_ok=True)
+    (logs / f"{fault.name}.log").write_text(result.stdout + result.stderr)
     return caught(result.stdout), time.monotonic() - began
 
 
