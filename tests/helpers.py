@@ -349,15 +349,22 @@ def read_until(source, text=None, seconds=10):
     return seen
 
 
-# The command line, as a user runs it; `run_cli` runs it to its end in the checkout with `env` added.
+# The command line, as a user runs it.
 COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
 
 
+def cli_environment(env=None):
+    """This process's environment with `env` laid over it; a variable given as None is left out."""
+    merged = {**os.environ, **(env or {})}
+    return {name: value for name, value in merged.items() if value is not None}
+
+
 def run_cli(*args, env=None, timeout=60, **kwargs):
+    """Runs the command line to its end in the checkout, in cli_environment(env); its output captured as text."""
     return subprocess.run(
         [*COMMAND, *args],
         cwd=ROOT,
-        env={**os.environ, **(env or {})},
+        env=cli_environment(env),
         capture_output=True,
         text=True,
         timeout=timeout,
