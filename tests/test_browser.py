@@ -17,6 +17,8 @@ import pytest
 from helpers import ROOT, TESTS, free_port, need, wait_until
 from velmora_master.addin_launcher._ports import accepts
 
+pytestmark = pytest.mark.slow  # real browsers, servers and the command line
+
 # Under the checkout's build folder, also when the package under test is a copy elsewhere.
 ARTEFACTS = TESTS.parent / os.environ.get("VELMORA_BUILD_DIR", "build") / "artefacts"
 FLAGS = [

@@ -392,6 +392,7 @@ def _answer_fault(line, stored, scratch):
     return None
 
 
+@pytest.mark.slow
 def test_eight_processes_at_once_all_get_the_one_consistent_store(tmp_path):
     """A slow test of real processes (a few seconds): 20 rounds of 8 callers at once, on an empty store (even
     rounds) or on one whose CA key is loose (odd rounds), where exactly one of them must replace the CA."""

@@ -195,6 +195,7 @@ BROKEN = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("breaking", "failures"), BROKEN.values(), ids=BROKEN.keys())
 def test_each_broken_set_up_fails_its_check_with_the_fix(doctor, monkeypatch, breaking, failures):
     names = {"certs": doctor.certs, "tmp": doctor.tmp, "nssdb": doctor.nssdb, "home": doctor.home}
@@ -216,6 +217,7 @@ def test_each_broken_set_up_fails_its_check_with_the_fix(doctor, monkeypatch, br
     assert (status, lines[-1]) == (1, f"{len(checks)} checks: {len(failures)} failed")
 
 
+@pytest.mark.slow
 def test_a_sound_set_up_passes_every_check(doctor):
     status, lines = doctor.run()
     assert (status, lines[-1]) == (0, "15 checks: all passed"), "\n".join(lines)
@@ -238,6 +240,7 @@ def snapshot(*folders):
     return {p: (p.stat().st_mode, p.stat().st_mtime_ns, p.read_bytes() if p.is_file() else None) for p in listed}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("broken", [False, True])
 def test_the_doctor_changes_nothing(doctor, broken):
     if broken:  # what the store or `certs trust` would mend: a loose key, a missing server pair, no NSS database
@@ -323,6 +326,7 @@ def test_the_readme_examples_follow_the_schemas():
     assert problems(example, DOCTOR) == ["$.checks[1].details.holders[0].ours: 'yes'"]  # the validator refuses
 
 
+@pytest.mark.slow
 def test_json_documents_parse_and_follow_their_schemas(doctor):
     env = {**os.environ, "HOME": str(doctor.home), "VELMORA_CERT_DIR": str(doctor.certs)}
 

@@ -54,6 +54,7 @@ def test_install_steps_are_found():
     assert steps == "one\ntwo\n"
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.environ.get("VELMORA_SKIP_WHEEL") == "1", reason="wheel test disabled")
 def test_readme_install_steps_work_verbatim(tmp_path, port):
     if not (ROOT / "pyproject.toml").exists():

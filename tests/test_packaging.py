@@ -75,6 +75,7 @@ def test_version_from_a_checkout():
     assert velmora_master.__version__ == declared_version()
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.environ.get("VELMORA_SKIP_WHEEL") == "1", reason="wheel test disabled")
 def test_wheel_builds_installs_and_runs(tmp_path, port):
     checkout = ROOT

@@ -12,6 +12,8 @@ import pytest
 from helpers import ROOT, alive, gone, wait_until, within
 from velmora_master.addin_launcher import _processes
 
+pytestmark = pytest.mark.slow  # real processes, sessions and a guard
+
 SLEEPER = [sys.executable, "-c", "import time; time.sleep(60)"]
 IGNORES_TERM = [
     sys.executable,

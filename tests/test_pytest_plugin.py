@@ -16,6 +16,7 @@ from helpers import ROOT, SESSION_MARKER, TESTS, alive, left_running, unhealthy_
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
+pytestmark = pytest.mark.slow  # a user's pytest in a process of its own, with real servers
 
 # A server.js that starts a child which moves to a process group of its own (so the group's
 # signals never reach it), records its pid, then runs the sample server: the child outlives the

@@ -12,6 +12,8 @@ from velmora_master.addin_launcher import _readiness
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
 from velmora_master.addin_launcher.exceptions import ServerStartError
 
+pytestmark = pytest.mark.slow  # the stand-in server in real processes
+
 
 @pytest.fixture(scope="module")
 def certificates(tmp_path_factory):

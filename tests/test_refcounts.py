@@ -39,6 +39,7 @@ pytestmark = [
         reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)",
     ),
     pytest.mark.quiet,  # the services double keeps nothing of the calls
+    pytest.mark.slow,  # thousands of rounds of every path
 ]
 
 
