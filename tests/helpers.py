@@ -5,6 +5,7 @@ reading real processes, and the system programs some tests drive. Fixtures live 
 import datetime as dt
 import fcntl
 import functools
+import json
 import os
 import pty
 import select
@@ -378,8 +379,13 @@ def declared_version(root=ROOT):
     return tomllib.loads((root / "pyproject.toml").read_text())["project"]["version"]
 
 
-# An add-in server.js that listens and shakes hands like the sample, but whose /health answers 503: never ready.
-UNHEALTHY_SERVER = """
+# Add-in servers that misbehave, each a server.js that `addin_folder` writes: "unhealthy" listens and shakes
+# hands like the sample but answers /health with 503 (never ready); "stubborn" is the sample ignoring SIGTERM
+# (stop kills it after the grace period); "leaky" is the sample after starting a Python child that moves to a
+# process group of its own (out of the group's signals, still in the server's session), having written the
+# child's pid to the file `pid_file`.
+ADDIN_SERVERS = {
+    "unhealthy": """
 const fs = require('fs');
 const argv = process.argv;
 const option = (name) => argv[argv.indexOf(`--${name}`) + 1];
@@ -389,13 +395,32 @@ require('https')
     answer.end();
   })
   .listen(Number(option('port')), '127.0.0.1');
-"""
+""",
+    "stubborn": """
+require({sample});
+process.removeAllListeners('SIGTERM');
+process.on('SIGTERM', () => {{}});
+""",
+    "leaky": """
+const fs = require('fs');
+const child = require('child_process').spawn(
+  {python}, ['-c', 'import os, time; os.setpgid(0, 0); time.sleep(60)'], {{ stdio: 'ignore' }});
+fs.writeFileSync({pid_file}, String(child.pid));
+require({sample});
+""",
+}
 
 
-def unhealthy_addin(folder):
-    """An add-in folder whose server never answers its health check with 200."""
+def addin_folder(folder, kind, pid_file=""):
+    """An add-in folder whose server.js is the misbehaving server `kind` of ADDIN_SERVERS."""
+    from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
+
     folder.mkdir()
-    (folder / "server.js").write_text(UNHEALTHY_SERVER)
+    names = {"sample": BUNDLED_ADDIN_DIR / "server.js", "python": sys.executable, "pid_file": pid_file}
+    source = ADDIN_SERVERS[kind]
+    if kind != "unhealthy":  # the only one without placeholders (its braces are JavaScript's)
+        source = source.format(**{name: json.dumps(str(value)) for name, value in names.items()})
+    (folder / "server.js").write_text(source)
     return folder
 
 

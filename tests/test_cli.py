@@ -18,6 +18,7 @@ from helpers import (
     MODULE_NAME,
     ROOT,
     Terminal,
+    addin_folder,
     alive,
     assert_nothing_left,
     cli_environment,
@@ -25,7 +26,6 @@ from helpers import (
     need,
     read_until,
     run_cli,
-    unhealthy_addin,
     wait_until,
     within,
 )
@@ -298,7 +298,7 @@ def test_server_failures_exit_1_with_one_line(tmp_path, fake_binary, mode, extra
 )
 def test_ready_means_it_answers_over_verified_tls(tmp_path, fake_binary, compiled, env, problem):
     cli = Cli(tmp_path, fake_binary, env=env)
-    addin = [] if compiled else ["--addin-path", str(unhealthy_addin(tmp_path / "addin"))]
+    addin = [] if compiled else ["--addin-path", str(addin_folder(tmp_path / "addin", "unhealthy"))]
     result = cli.run("--port", "0", "--timeout", str(within(2.0)), *addin, compiled=compiled)
     assert result.returncode == 1 and "Server running" not in result.stdout
     assert re.search(
