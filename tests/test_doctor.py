@@ -2,10 +2,10 @@
 status; that it changes nothing; its JSON and that of `certs show`, parsed against the schemas of the README."""
 
 import datetime as dt
+import functools
 import getpass
 import json
 import logging
-import os
 import re
 import shutil
 import subprocess
@@ -14,7 +14,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import ROOT, TESTS, free_port, need, unconstrained_ca
+from helpers import ROOT, TESTS, free_port, need, run_cli, unconstrained_ca
 from velmora_master.addin_launcher import certificate_manager as cm
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.cli import main
@@ -328,12 +328,8 @@ def test_the_readme_examples_follow_the_schemas():
 
 @pytest.mark.slow
 def test_json_documents_parse_and_follow_their_schemas(doctor):
-    env = {**os.environ, "HOME": str(doctor.home), "VELMORA_CERT_DIR": str(doctor.certs)}
-
-    def run(*args):
-        command = [sys.executable, "-m", "velmora_master.addin_launcher", *args]
-        return subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=60)
-
+    env = {"HOME": str(doctor.home), "VELMORA_CERT_DIR": str(doctor.certs)}
+    run = functools.partial(run_cli, env=env)
     doctor.paths.ca_key.chmod(0o644)  # one failure, so that both statuses show
     checked = run("doctor", "--json", "--port", str(doctor.port))
     document = json.loads(checked.stdout)
