@@ -40,6 +40,19 @@ def production(sm, fake_binary, monkeypatch, tmp_path, port):
             manager.stop()
 
 
+@pytest.fixture
+def server_helper(monkeypatch, tmp_path):
+    """Has the stand-in servers started next start a helper of `kind` (see fake_server.py): gives what reads the
+    helper's pid once it is set up."""
+
+    def ask(kind):
+        monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+        monkeypatch.setenv("FAKE_SERVER_HELPER", kind)
+        return lambda: int((tmp_path / "helper").read_text())
+
+    return ask
+
+
 def test_development_server_over_https(sm, port, capsys):
     manager = sm.AddinServerManager(port=port, timeout=20)
     with manager:
@@ -75,11 +88,11 @@ def test_production_server_gets_the_command_line_and_directory(production, tmp_p
     manager.stop()
 
 
-def test_stop_ends_the_whole_group(production, tmp_path, monkeypatch, capsys):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "grandchild"))
-    manager = production("grandchild")
+def test_stop_ends_the_whole_group(production, server_helper, capsys):
+    helper_pid = server_helper("plain")
+    manager = production()
     manager.start()
-    grandchild = int((tmp_path / "grandchild").read_text())
+    grandchild = helper_pid()
     assert alive(grandchild)
     manager.stop()
     assert wait_until(lambda: not alive(grandchild))
@@ -99,12 +112,11 @@ def test_server_ignoring_sigterm_is_reaped_and_its_port_free_when_stop_returns(p
         pass
 
 
-def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, tmp_path, monkeypatch, capsys):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", "ignore-term")
+def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, server_helper, capsys):
+    helper_pid = server_helper("ignore-term")
     manager = production()
     manager.start()
-    helper = int((tmp_path / "helper").read_text())
+    helper = helper_pid()
     began = time.monotonic()
     manager.stop()
     assert wait_until(lambda: not alive(helper), 5.5 - (time.monotonic() - began))
@@ -113,18 +125,15 @@ def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, tmp
 
 # The class ends what is left of the group; the guarded one also what left it, found by the mark.
 @pytest.mark.parametrize(("guarded", "helper"), [(False, "plain"), (True, "setsid")])
-def test_server_that_starts_a_helper_and_exits_before_listening(
-    production, tmp_path, monkeypatch, capsys, guarded, helper
-):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+def test_server_that_starts_a_helper_and_exits_before_listening(production, server_helper, capsys, guarded, helper):
+    read_helper_pid = server_helper(helper)
     manager = production("exit:3", timeout=20, **({"manager_class": GuardedServerManager} if guarded else {}))
     began = time.monotonic()
     with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$") as caught:
         manager.start()
     assert type(caught.value).__name__ == "ServerStartError"
     assert time.monotonic() - began < 5 and manager._process is None
-    helper_pid = int((tmp_path / "helper").read_text())
+    helper_pid = read_helper_pid()
     assert not alive(helper_pid)
     if guarded:
         assert [found.pid for found in manager.left_behind] == [helper_pid] and manager.mark is None
@@ -226,13 +235,12 @@ def test_an_interrupt_in_a_wait_ends_the_server_at_once(drive, mode, during, sai
     assert time.monotonic() - interrupted < within(3)  # killed at once, not after the rest of a grace period
 
 
-def test_helper_of_a_server_that_crashed_in_a_with_block_is_ended_at_interpreter_exit(drive, tmp_path, monkeypatch):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
+def test_helper_of_a_server_that_crashed_in_a_with_block_is_ended_at_interpreter_exit(drive, server_helper):
+    helper_pid = server_helper("plain")
     child, _ = drive("listen-then-exit:1:1", "crash")
     # Leaving the block keeps the handle of an exited server; the exit hook then ends what is left of its group.
     assert outcome(child) == {"outcome": "returned", "held": True} and child.returncode == 0
-    assert not alive(int((tmp_path / "helper").read_text()))
+    assert not alive(helper_pid())
 
 
 def test_server_in_the_interpreters_own_group_is_stopped_alone(drive):
@@ -275,11 +283,8 @@ def test_another_program_on_the_port_makes_start_return_at_once(production, port
 @pytest.mark.parametrize(
     "mode, helper", [("listen", ""), ("listen-then-exit:1:1", "plain")], ids=["killed", "exits-leaving-a-helper"]
 )
-def test_collected_exit_is_not_signalled_but_its_group_is_ended(
-    production, tmp_path, monkeypatch, capsys, mode, helper
-):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+def test_collected_exit_is_not_signalled_but_its_group_is_ended(production, server_helper, capsys, mode, helper):
+    helper_pid = server_helper(helper)
     manager = production(mode)
     manager.start()
     if not helper:
@@ -291,8 +296,7 @@ def test_collected_exit_is_not_signalled_but_its_group_is_ended(
         manager.stop()
     assert caught.value.errno == errno.ESRCH and manager._process is None
     if helper:
-        helper_pid = int((tmp_path / "helper").read_text())
-        assert wait_until(lambda: not alive(helper_pid), 5.5 - (time.monotonic() - began))
+        assert wait_until(lambda: not alive(helper_pid()), 5.5 - (time.monotonic() - began))
 
 
 def test_server_alive_but_no_longer_accepting_is_stopped_not_dropped(production, capsys):
