@@ -14,7 +14,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import ROOT, TESTS, free_port, need, run_cli, unconstrained_ca
+from helpers import TESTS, free_port, need, run_cli, unconstrained_ca
 from velmora_master.addin_launcher import certificate_manager as cm
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.cli import main
@@ -314,7 +314,8 @@ def problems(value, schema, where="$"):
 
 
 def readme_example(title):
-    section = (ROOT / "README.md").read_text().split(f"### `{title}`, version 1\n", 1)[1]
+    # The checkout's README, also when the package under test is a copy of another build (which has none).
+    section = (TESTS.parent / "README.md").read_text().split(f"### `{title}`, version 1\n", 1)[1]
     return json.loads(re.search(r"```json\n(.*?)```", section, re.S).group(1))
 
 
