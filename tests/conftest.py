@@ -1,12 +1,15 @@
+import contextlib
 import errno
 import json
 import os
 import shutil
+import signal
 import stat
 import subprocess
 import sys
 import tempfile
 import time
+import uuid
 from types import SimpleNamespace
 
 import pytest
@@ -18,6 +21,7 @@ from helpers import (
     FakeCertManager,
     FakeConfig,
     FakeProcess,
+    assert_nothing_left,
     free_port,
     marked_processes,
     wait_until,
@@ -38,7 +42,6 @@ def pytest_configure(config):
     os.environ[key] = value
     # Certificates made by the tests stay out of the user's own folder.
     os.environ["VELMORA_CERT_DIR"] = tempfile.mkdtemp(prefix="velmora-test-certs-")
-    config.addinivalue_line("markers", "quiet: the services fixture keeps nothing (for the reference-leak tests)")
 
 
 def pytest_unconfigure(config):
@@ -89,15 +92,49 @@ def fake_binary(tmp_path):
 
 
 @pytest.fixture
-def port_holder(tmp_path):
+def nothing_left(monkeypatch):
+    """A marker (NAME=VALUE) in this process's environment, so that every process the test starts carries it;
+    after the test, none that does may still run."""
+    value = uuid.uuid4().hex
+    monkeypatch.setenv("VELMORA_TEST_CASE", value)
+    yield f"VELMORA_TEST_CASE={value}"
+    assert_nothing_left(f"VELMORA_TEST_CASE={value}", seconds=3)
+
+
+@pytest.fixture
+def spawn():
+    """Starts a child, in a session of its own unless told otherwise: `spawn(argv, **popen)`. After the test,
+    whatever is left of each one's group (or the child alone) is killed, reaped, and its pipes closed."""
+    started = []
+
+    def start(argv, **popen):
+        popen.setdefault("start_new_session", True)
+        process = subprocess.Popen(argv, **popen)
+        started.append((process, popen["start_new_session"]))
+        return process
+
+    yield start
+    for process, leads_a_group in started:
+        with contextlib.suppress(ProcessLookupError):
+            if leads_a_group:
+                os.killpg(process.pid, signal.SIGKILL)
+            elif process.poll() is None:
+                process.kill()
+        process.wait()
+        for stream in (process.stdin, process.stdout, process.stderr):
+            if stream is not None:
+                stream.close()
+
+
+@pytest.fixture
+def port_holder(tmp_path, spawn):
     """Starts a process that listens on a port, and waits until it does: `start(kind, port, **env)`.
 
     Kinds: "stranger", a plain Python listener; "leftover", the sample add-in's server.js under node, as a run
     that was killed leaves it ("leftover-relative": started in the add-in folder as `node server.js`);
     "marked", the fake server carrying the mark of our launches (FAKE_SERVER_MODE and the like from `env`).
-    Each leads a session of its own; whatever is left of them is killed after the test.
+    Each leads a session of its own.
     """
-    started = []
 
     def start(kind, port, **extra):
         env = {**os.environ, **extra}
@@ -113,20 +150,11 @@ def port_holder(tmp_path):
             cwd = BUNDLED_ADDIN_DIR if kind == "leftover-relative" else None
             argv = ["node", script, "--cert", str(paths.server_cert), "--key", str(paths.server_key)]
             argv += ["--port", str(port), "--server-port", "8000", "--logging-level", "ERROR"]
-        process = subprocess.Popen(
-            argv, env=env, cwd=cwd, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
-        )
-        started.append(process)
+        process = spawn(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         assert wait_until(lambda: accepts(port) or process.poll() is not None, 20) and process.poll() is None
         return process
 
-    yield start
-    for process in started:
-        try:
-            os.killpg(process.pid, 9)
-        except ProcessLookupError:
-            pass
-        process.wait()
+    return start
 
 
 @pytest.fixture

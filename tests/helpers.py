@@ -3,23 +3,32 @@ handle and of the socket module, the member list, a CA of earlier versions, free
 reading real processes, and the system programs some tests drive. Fixtures live in conftest.py."""
 
 import datetime as dt
+import fcntl
 import functools
+import json
 import os
+import pty
+import select
 import shutil
 import subprocess
+import sys
+import termios
 import time
 import tomllib
 import uuid
 from pathlib import Path
 from types import SimpleNamespace
 
+import psutil
 import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 
 import velmora_master
+from velmora_master.addin_launcher import _processes
 from velmora_master.addin_launcher import certificate_manager as cm
+from velmora_master.addin_launcher._ports import accepts
 from velmora_master.addin_launcher._ports import free_port as free_port  # the package's own serves the tests
 
 # The tree the package under test was imported from: the checkout, or a copy
@@ -133,11 +142,13 @@ class FakeProcess:
 
 
 class FakeSocket:
-    """Socket double for the port probe: `connect` raises `outcome` unless it is None, `__exit__` raises
-    `exit_error` when set and else returns `suppress`. Given a list as `log`, every step is recorded there."""
+    """Socket double for the port probe: `connect` raises `outcome` unless it is None, `__exit__` notes the
+    exception being handled as `handling`, raises `exit_error` when set and else returns `suppress`. Given a list
+    as `log`, every step is recorded there."""
 
     def __init__(self, log=None, outcome=None, suppress=False, exit_error=None):
         self.log, self.outcome, self.suppress, self.exit_error = log, outcome, suppress, exit_error
+        self.handling = None
 
     def note(self, entry):
         if self.log is not None:
@@ -149,6 +160,7 @@ class FakeSocket:
 
     def __exit__(self, *exc):
         self.note(("exit", exc[0]))
+        self.handling = sys.exception()
         if self.exit_error is not None:
             raise self.exit_error
         return self.suppress
@@ -164,12 +176,13 @@ class FakeSocket:
 
 def fake_socket_module(make, timeout=TimeoutError):
     """Double of the `socket` module for the port probe: `socket()` returns what `make()` makes (fresh errors at
-    each call, so that none carries the tracebacks of earlier ones), noting its own arguments on it. With
-    `timeout` None the module has no `socket.timeout` at all."""
+    each call, so that none carries the tracebacks of earlier ones), noting its own arguments on a FakeSocket.
+    `make` may make anything else, or raise. With `timeout` None the module has no `socket.timeout` at all."""
 
     def socket(*args):
         made = make()
-        made.note(("socket", args))
+        if isinstance(made, FakeSocket):
+            made.note(("socket", args))
         return made
 
     return SimpleNamespace(socket=socket, AF_INET=2, SOCK_STREAM=1, **({} if timeout is None else {"timeout": timeout}))
@@ -208,47 +221,59 @@ def clean_environment():
     return {k: v for k, v in os.environ.items() if not k.startswith(unwanted)}
 
 
+def _live(process) -> bool:
+    """Running: present and not a zombie (an exited child nobody reaped yet runs nothing)."""
+    try:
+        return process.status() != psutil.STATUS_ZOMBIE
+    except psutil.Error:
+        return False
+
+
 def marked_processes(marker=SESSION_MARKER):
     """Pids of the running processes, this one and its guard aside (which serves it until it exits), whose
     environment holds `marker` (NAME=VALUE)."""
     from velmora_master.addin_launcher import _guard
 
+    name, value = marker.split("=", 1)
+    spared = {os.getpid(), _guard.guard_pid()}
     found = []
-    needle = marker.encode()
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit() or int(entry.name) in (os.getpid(), _guard.guard_pid()):
-            continue
+    for process in psutil.process_iter():
         try:
-            if needle in (entry / "environ").read_bytes().split(b"\0") and alive(int(entry.name)):
-                found.append(int(entry.name))
-        except OSError:
-            continue
+            if process.pid not in spared and process.environ().get(name) == value and _live(process):
+                found.append(process.pid)
+        except psutil.Error:
+            continue  # gone meanwhile, or another user's
     return found
 
 
 def left_running(marker=None, server_mark=None, port=None):
     """What a test left running: processes carrying its `marker` (NAME=VALUE) or the server's mark, and the
     server's port if it still accepts. Empty when nothing is left."""
-    from velmora_master.addin_launcher import _processes
-    from velmora_master.addin_launcher._ports import accepts
-
     left = [f"marked {pids}" for pids in [marked_processes(marker) if marker else []] if pids]
     left += [f"carrying the mark {found}" for found in (_processes.marked(server_mark) if server_mark else [])]
     return left + ([f"port {port} accepts"] if port and accepts(port) else [])
 
 
+def assert_nothing_left(marker=None, server_mark=None, port=None, seconds=2.0):
+    """Fails the test unless, within `seconds`, nothing carries `marker` or `server_mark` and `port` is closed.
+
+    A helper killed after its server is a zombie until init reaps it: the short wait covers it."""
+    assert wait_until(lambda: not left_running(marker, server_mark, port), seconds), left_running(
+        marker, server_mark, port
+    )
+
+
 def alive(pid: int) -> bool:
     """Running: present and not a zombie."""
     try:
-        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except OSError, IndexError:
+        return _live(psutil.Process(pid))
+    except psutil.Error:
         return False
-    return state != "Z"
 
 
 def gone(pid: int) -> bool:
     """No process of that pid at all, not even a zombie waiting to be reaped."""
-    return not os.path.exists(f"/proc/{pid}")
+    return not psutil.pid_exists(pid)
 
 
 # The sanitizer run preloads its runtime into every process (node and the fake servers too), and each one
@@ -270,19 +295,83 @@ def wait_until(condition, seconds=5.0):
     return True
 
 
-def read_until(stream, text, seconds=10):
-    """Reads lines of a child's output until one holds `text`; what was read. Fails the test when the output
-    ends, or `seconds` have passed between lines, first."""
+class Terminal:
+    """A pseudo-terminal for a child, as a terminal window gives one: `argv(...)` is started with it as its three
+    streams (`controlling`: also as its controlling terminal, in a session of its own), and `read_until` reads what
+    it shows. Closing it hangs the terminal up."""
+
+    def __init__(self):
+        self.controller, self.device = pty.openpty()
+
+    def start(self, argv, controlling=True, **popen):
+        if controlling:
+            popen["preexec_fn"] = functools.partial(fcntl.ioctl, 0, termios.TIOCSCTTY, 0)
+        streams = {"stdin": self.device if controlling else subprocess.DEVNULL, "stdout": self.device}
+        process = subprocess.Popen(argv, start_new_session=True, stderr=self.device, **streams, **popen)
+        os.close(self.device)
+        return process
+
+    def read_some(self, seconds):
+        """What the terminal shows next ("" once no program holds it); fails the test after `seconds` of silence."""
+        ready, _, _ = select.select([self.controller], [], [], within(seconds))
+        assert ready, f"the terminal showed nothing for {seconds} s"
+        try:
+            return os.read(self.controller, 4096).decode(errors="replace")
+        except OSError:  # EIO: no program holds the terminal any more
+            return ""
+
+    def type(self, text):
+        os.write(self.controller, text.encode())
+
+    def echoes(self):
+        return bool(termios.tcgetattr(self.controller)[3] & termios.ECHO)
+
+    def close(self):
+        os.close(self.controller)
+
+
+def read_until(source, text=None, seconds=10):
+    """Reads a child's output, a pipe (line by line) or a Terminal, until it holds `text` (None: to its end);
+    what was read. Fails the test when the output ends before `text`, or when `seconds` pass with nothing new
+    (on a pipe: checked between lines)."""
     deadline = time.monotonic() + seconds
     seen = ""
-    while time.monotonic() < deadline:
-        line = stream.readline()
-        if not line:
+    while text is None or text not in seen:
+        if isinstance(source, Terminal):
+            chunk = source.read_some(seconds)
+        else:
+            assert time.monotonic() < deadline, f"{text!r} not seen within {seconds} s in {seen!r}"
+            chunk = source.readline()
+        if not chunk:
+            assert text is None, f"{text!r} not seen in {seen!r}"
             break
-        seen += line
-        if text in line:
-            return seen
-    raise AssertionError(f"{text!r} not seen in {seen!r}")
+        seen += chunk
+        deadline = time.monotonic() + seconds
+    return seen
+
+
+# The command line, as a user runs it.
+COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
+
+
+def cli_environment(env=None):
+    """This process's environment with `env` laid over it; a variable given as None is left out."""
+    merged = {**os.environ, **(env or {})}
+    return {name: value for name, value in merged.items() if value is not None}
+
+
+def run_cli(*args, env=None, timeout=60, **kwargs):
+    """Runs the command line to its end in the checkout, in cli_environment(env); its output captured as text."""
+    return subprocess.run(
+        [*COMMAND, *args],
+        cwd=ROOT,
+        env=cli_environment(env),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+        **kwargs,
+    )
 
 
 def declared_version(root=ROOT):
@@ -290,8 +379,13 @@ def declared_version(root=ROOT):
     return tomllib.loads((root / "pyproject.toml").read_text())["project"]["version"]
 
 
-# An add-in server.js that listens and shakes hands like the sample, but whose /health answers 503: never ready.
-UNHEALTHY_SERVER = """
+# Add-in servers that misbehave, each a server.js that `addin_folder` writes: "unhealthy" listens and shakes
+# hands like the sample but answers /health with 503 (never ready); "stubborn" is the sample ignoring SIGTERM
+# (stop kills it after the grace period); "leaky" is the sample after starting a Python child that moves to a
+# process group of its own (out of the group's signals, still in the server's session), having written the
+# child's pid to the file `pid_file`.
+ADDIN_SERVERS = {
+    "unhealthy": """
 const fs = require('fs');
 const argv = process.argv;
 const option = (name) => argv[argv.indexOf(`--${name}`) + 1];
@@ -301,13 +395,32 @@ require('https')
     answer.end();
   })
   .listen(Number(option('port')), '127.0.0.1');
-"""
+""",
+    "stubborn": """
+require({sample});
+process.removeAllListeners('SIGTERM');
+process.on('SIGTERM', () => {{}});
+""",
+    "leaky": """
+const fs = require('fs');
+const child = require('child_process').spawn(
+  {python}, ['-c', 'import os, time; os.setpgid(0, 0); time.sleep(60)'], {{ stdio: 'ignore' }});
+fs.writeFileSync({pid_file}, String(child.pid));
+require({sample});
+""",
+}
 
 
-def unhealthy_addin(folder):
-    """An add-in folder whose server never answers its health check with 200."""
+def addin_folder(folder, kind, pid_file=""):
+    """An add-in folder whose server.js is the misbehaving server `kind` of ADDIN_SERVERS."""
+    from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
+
     folder.mkdir()
-    (folder / "server.js").write_text(UNHEALTHY_SERVER)
+    names = {"sample": BUNDLED_ADDIN_DIR / "server.js", "python": sys.executable, "pid_file": pid_file}
+    source = ADDIN_SERVERS[kind]
+    if kind != "unhealthy":  # the only one without placeholders (its braces are JavaScript's)
+        source = source.format(**{name: json.dumps(str(value)) for name, value in names.items()})
+    (folder / "server.js").write_text(source)
     return folder
 
 

@@ -8,14 +8,15 @@ import os
 import signal
 import socket
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from helpers import ROOT, TESTS, free_port, need, wait_until
+from helpers import COMMAND, ROOT, TESTS, cli_environment, free_port, need, read_until, run_cli, wait_until
 from velmora_master.addin_launcher._ports import accepts
+
+pytestmark = pytest.mark.slow  # real browsers, servers and the command line
 
 # Under the checkout's build folder, also when the package under test is a copy elsewhere.
 ARTEFACTS = TESTS.parent / os.environ.get("VELMORA_BUILD_DIR", "build") / "artefacts"
@@ -153,7 +154,7 @@ BROWSERS = {
 
 
 @pytest.mark.parametrize("browser", BROWSERS)
-def test_browser_trusts_the_ca_only_while_it_is_trusted(tmp_path, browser):
+def test_browser_trusts_the_ca_only_while_it_is_trusted(tmp_path, spawn, browser):
     program = need(browser)
     need("certutil")
     load, store, unknown_issuer = BROWSERS[browser]
@@ -162,31 +163,30 @@ def test_browser_trusts_the_ca_only_while_it_is_trusted(tmp_path, browser):
     if browser == "firefox-esr":  # a fresh profile: only its NSS database, until Firefox fills it
         (home / FIREFOX_PROFILE).mkdir(parents=True)
         subprocess.run(["certutil", "-d", f"sql:{home / FIREFOX_PROFILE}", "-N", "--empty-password"], check=True)
-    env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
-    cli = [sys.executable, "-m", "velmora_master.addin_launcher"]
-    trusted = subprocess.run(
-        [*cli, "certs", "trust"], env=env, cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
-    )
+    env = {"HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
+    trusted = run_cli("certs", "trust", env=env)
     assert trusted.returncode == 0, trusted.stderr
     assert f"{store.format(home=home)}: added" in trusted.stdout
 
     port = free_port()
     url = f"https://localhost:{port}/health"
-    server = subprocess.Popen(
-        [*cli, "run", "--port", str(port)], env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    server = spawn(
+        [*COMMAND, "run", "--port", str(port)],
+        env=cli_environment(env),
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=False,
     )
     try:
-        for line in server.stdout:
-            if line.startswith("Server running"):
-                break
+        read_until(server.stdout, "Server running", 60)
         began = time.monotonic()
         page, refusal, shot = load(program, home, url, "trusted")
         assert '<pre>{"status":"ok"' in page and f'"port":{port}' in page, refusal
         assert shot.stat().st_size > 0  # kept under the build folder as the test's artefact
 
-        untrusted = subprocess.run(
-            [*cli, "certs", "untrust"], env=env, cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
-        )
+        untrusted = run_cli("certs", "untrust", env=env)
         assert untrusted.returncode == 0 and f"{store.format(home=home)}: removed" in untrusted.stdout, untrusted.stderr
         page, refusal, _ = load(program, home, url, "untrusted")
         assert unknown_issuer in refusal and '"status":"ok"' not in page

@@ -81,48 +81,6 @@ def test_keys_are_private_from_their_first_byte(tmp_path, monkeypatch):
     assert all(entry == (str(tmp_path / "certs"), 0, entry[2], True) for entry in created)
 
 
-@pytest.mark.parametrize("fault", ["group-writable", "other-writable", "other-owner"])
-def test_a_store_folder_others_control_is_refused(tmp_path, fault):
-    store = tmp_path / "certs"
-    store.mkdir(mode=0o700)
-    if fault == "other-owner":
-        if os.geteuid() != 0:
-            pytest.skip("giving a folder to another user needs root")
-        os.chown(store, OTHER_UID, -1)
-        expected = f"certificate folder {store} is owned by uid {OTHER_UID}, not by you"
-    else:
-        store.chmod(0o770 if fault == "group-writable" else 0o702)
-        expected = (
-            f"certificate folder {store} is writable by group or others (mode 0{mode(store):o}); "
-            f"make it private: chmod 700 {store}"
-        )
-    with pytest.raises(CertificateStoreError) as raised:
-        cm.CertificateManager(store).ensure_certificates()
-    assert str(raised.value).startswith(expected)
-    assert list(store.iterdir()) == []  # no key was written into it
-
-
-@pytest.mark.parametrize(("key", "fault"), [("ca", "mode"), ("server", "mode"), ("server", "owner")])
-def test_an_exposed_key_is_replaced_with_its_pair(tmp_path, key, fault):
-    manager = cm.CertificateManager(tmp_path / "certs")
-    paths = manager.ensure_certificates()
-    before = {p: p.read_bytes() for p in (paths.ca_cert, paths.ca_key, paths.server_cert, paths.server_key)}
-    exposed = paths.ca_key if key == "ca" else paths.server_key
-    if fault == "owner":
-        if os.geteuid() != 0:
-            pytest.skip("giving a file to another user needs root")
-        os.chown(exposed, OTHER_UID, -1)
-    else:
-        exposed.chmod(0o640)
-    manager.ensure_certificates()
-    changed = {p.name for p in before if p.read_bytes() != before[p]}
-    # A new CA takes a new server certificate with it; a new server pair leaves the CA alone.
-    assert changed == (
-        {"ca.crt", "ca.key", "server.crt", "server.key"} if key == "ca" else {"server.crt", "server.key"}
-    )
-    assert mode(exposed) == 0o600 and exposed.stat().st_uid == os.getuid()
-
-
 def test_ca_is_name_constrained_and_server_names_fit(tmp_path):
     paths = cm.CertificateManager(tmp_path).ensure_certificates()
     constraints = load(paths.ca_cert).extensions.get_extension_for_class(x509.NameConstraints)
@@ -136,18 +94,6 @@ def test_ca_is_name_constrained_and_server_names_fit(tmp_path):
     names = load(paths.server_cert).extensions.get_extension_for_class(x509.SubjectAlternativeName).value
     assert names.get_values_for_type(x509.DNSName) == ["localhost"]
     assert [str(ip) for ip in names.get_values_for_type(x509.IPAddress)] == ["127.0.0.1", "::1"]
-
-
-def test_a_ca_without_constraints_is_replaced_with_its_server_certificate(tmp_path):
-    manager = cm.CertificateManager(tmp_path)
-    paths = manager.ensure_certificates()
-    unconstrained_ca(paths)
-    old_server = paths.server_cert.read_bytes()
-
-    manager.ensure_certificates()
-    assert cm._constrained(load(paths.ca_cert))
-    assert paths.server_cert.read_bytes() != old_server
-    load(paths.server_cert).verify_directly_issued_by(load(paths.ca_cert))
 
 
 def _certificate_for(name: str, paths):
@@ -270,9 +216,27 @@ def _lock_held(store, monkeypatch, stack):
     monkeypatch.setattr(store_lock, "WAIT_LIMIT", 0.2)
 
 
+def _folder_others_control(mode, owner=-1):
+    def arrange(store, monkeypatch, stack):
+        store.mkdir(mode=0o700, parents=True)
+        if owner != -1 and os.geteuid() != 0:
+            pytest.skip("giving a folder to another user needs root")
+        os.chown(store, owner, -1)
+        store.chmod(mode)
+
+    return arrange
+
+
 FOLDER_FOR_FILE = "a folder stands where a file should be"
+OTHERS_WRITE = "{store} is writable by group or others (mode 0{mode:o}); make it private: chmod 700 {store}"
 # The fault arranged in or around the store folder, and what the error must say.
 STORE_FAILURES = {
+    "folder writable by its group": (_folder_others_control(0o770), "certificate folder " + OTHERS_WRITE),
+    "folder writable by others": (_folder_others_control(0o702), "certificate folder " + OTHERS_WRITE),
+    "folder of another user": (
+        _folder_others_control(0o700, OTHER_UID),
+        f"certificate folder {{store}} is owned by uid {OTHER_UID}, not by you",
+    ),
     "file above the store": (lambda store, *_: store.parent.write_text(""), "{store.parent} is a file where a folder"),
     "file as the store": (lambda store, *_: (store.parent.mkdir(), store.write_text("")), "{store} is a file where"),
     "folder as a certificate": (_folder_at("ca.crt"), "cannot write {store}/ca.crt: " + FOLDER_FOR_FILE),
@@ -295,9 +259,10 @@ def test_every_store_failure_names_the_path_and_the_cause(tmp_path, monkeypatch,
         arrange(store, monkeypatch, stack)
         with pytest.raises(CertificateStoreError) as raised:
             cm.CertificateManager(store).ensure_certificates()
-    assert expected.format(store=store) in str(raised.value)
-    if store.is_dir():  # no half-written file is left behind
+    assert expected.format(store=store, mode=store.stat().st_mode & 0o777 if store.exists() else 0) in str(raised.value)
+    if store.is_dir():  # no half-written file is left behind; nothing at all in a folder refused
         assert [p.name for p in store.iterdir() if p.name.startswith(".") and p.name != ".lock"] == []
+        assert not expected.startswith("certificate folder") or list(store.iterdir()) == []
 
 
 def test_a_read_only_store_that_holds_everything_is_used(tmp_path, monkeypatch):
@@ -310,35 +275,96 @@ def test_a_read_only_store_that_holds_everything_is_used(tmp_path, monkeypatch):
     assert {p: p.read_bytes() for p in before} == before
 
 
-def _later(monkeypatch):
-    later = dt.datetime.now(dt.UTC) + cm.CA_LIFETIME
-    monkeypatch.setattr(cm, "_now", lambda: later)
+def _later(lifetime, margin=dt.timedelta(0)):
+    """The store's clock moved on by `lifetime` less `margin`: a certificate of that lifetime is (nearly) expired."""
+
+    def spoil(paths, monkeypatch):
+        later = dt.datetime.now(dt.UTC) + lifetime - margin
+        monkeypatch.setattr(cm, "_now", lambda: later)
+
+    return spoil
+
+
+def _owned_by_another(name):
+    def spoil(paths, monkeypatch):
+        if os.geteuid() != 0:
+            pytest.skip("giving a file to another user needs root")
+        os.chown(paths.ca_cert.parent / name, OTHER_UID, -1)
+
+    return spoil
 
 
 R = cm.ReplacementReason
-CA_REPLACEMENTS = {
-    "loose key": (lambda paths, monkeypatch: paths.ca_key.chmod(0o640), R.EXPOSED_KEY, logging.WARNING),
-    "no name constraints": (lambda paths, monkeypatch: unconstrained_ca(paths), R.UNCONSTRAINED, logging.WARNING),
-    "expired": (lambda paths, monkeypatch: _later(monkeypatch), R.EXPIRING, logging.WARNING),
-    "damaged certificate": (lambda paths, monkeypatch: paths.ca_cert.write_text("x"), R.DAMAGED, logging.WARNING),
-    "asked for": (None, R.REQUESTED, logging.INFO),
+CA_PAIR, SERVER_PAIR = {"ca.crt", "ca.key"}, {"server.crt", "server.key"}
+# What spoils a store that holds everything (None: `renew(ca=True)` is asked for), the files the next use
+# replaces, and for a new CA why and at which level it is logged. A new CA takes a new server certificate with
+# it; a new server pair leaves the CA alone.
+REPLACEMENTS = {
+    "server key missing": (lambda paths, mp: paths.server_key.unlink(), SERVER_PAIR, None, None),
+    "server certificate damaged": (lambda paths, mp: paths.server_cert.write_text("x"), SERVER_PAIR, None, None),
+    "server key of another pair": (
+        lambda paths, mp: paths.server_key.write_bytes(paths.ca_key.read_bytes()),
+        SERVER_PAIR,
+        None,
+        None,
+    ),
+    "server certificate expiring": (_later(cm.SERVER_LIFETIME, dt.timedelta(days=10)), SERVER_PAIR, None, None),
+    "server key others could read": (lambda paths, mp: paths.server_key.chmod(0o640), SERVER_PAIR, None, None),
+    "server key of another user": (_owned_by_another("server.key"), SERVER_PAIR, None, None),
+    "CA key others could read": (
+        lambda paths, mp: paths.ca_key.chmod(0o640),
+        CA_PAIR | SERVER_PAIR,
+        R.EXPOSED_KEY,
+        logging.WARNING,
+    ),
+    "CA without name constraints": (
+        lambda paths, mp: unconstrained_ca(paths),
+        CA_PAIR | SERVER_PAIR,
+        R.UNCONSTRAINED,
+        logging.WARNING,
+    ),
+    "CA expired": (_later(cm.CA_LIFETIME), CA_PAIR | SERVER_PAIR, R.EXPIRING, logging.WARNING),
+    "CA certificate damaged": (
+        lambda paths, mp: paths.ca_cert.write_text("x"),
+        CA_PAIR | SERVER_PAIR,
+        R.DAMAGED,
+        logging.WARNING,
+    ),
+    "new CA asked for": (None, CA_PAIR | SERVER_PAIR, R.REQUESTED, logging.INFO),
 }
 
 
-@pytest.mark.parametrize(("damage", "reason", "level"), CA_REPLACEMENTS.values(), ids=CA_REPLACEMENTS.keys())
-def test_a_replaced_ca_is_logged_and_recorded(tmp_path, monkeypatch, caplog, damage, reason, level):
+@pytest.mark.parametrize(("spoil", "replaced", "reason", "level"), REPLACEMENTS.values(), ids=REPLACEMENTS.keys())
+def test_what_is_spoiled_is_replaced_and_a_new_ca_is_told(
+    tmp_path, monkeypatch, caplog, spoil, replaced, reason, level
+):
     manager = cm.CertificateManager(tmp_path / "certs")
     paths = manager.ensure_certificates()
     assert manager.ca_replacement is None  # the first CA replaces nothing
-    if damage is not None:
-        damage(paths, monkeypatch)
+    files = {p.name: p for p in (paths.ca_cert, paths.ca_key, paths.server_cert, paths.server_key)}
+    made = {name: path.read_bytes() for name, path in files.items()}
+    assert manager.ensure_certificates() == paths and {n: p.read_bytes() for n, p in files.items()} == made  # kept
+    if spoil is not None:
+        spoil(paths, monkeypatch)
     previous = cm._readable_certificate(paths.ca_cert)
     with caplog.at_level(logging.INFO, logger=cm.__name__):
-        manager.ensure_certificates() if damage is not None else manager.renew(ca=True)
-    assert manager.ca_replacement == cm.CaReplacement(reason, previous)
-    assert previous is None or load(paths.ca_cert) != previous
-    assert [(r.levelno, str(tmp_path / "certs") in r.getMessage()) for r in caplog.records] == [(level, True)]
-    assert level == logging.INFO or reason in caplog.records[0].getMessage()
+        manager.ensure_certificates() if spoil is not None else manager.renew(ca=True)
+    assert {name for name, path in files.items() if path.read_bytes() != made[name]} == replaced
+    assert all(mode(key) == 0o600 and key.stat().st_uid == os.getuid() for key in (paths.ca_key, paths.server_key))
+    server = load(paths.server_cert)
+    server.verify_directly_issued_by(load(paths.ca_cert))
+    names = server.extensions.get_extension_for_class(x509.SubjectAlternativeName).value
+    assert names.get_values_for_type(x509.DNSName) == ["localhost"]
+    assert [str(ip) for ip in names.get_values_for_type(x509.IPAddress)] == ["127.0.0.1", "::1"]
+    assert cm._constrained(load(paths.ca_cert))
+    if reason is None:
+        assert manager.ca_replacement is None
+    else:
+        assert manager.ca_replacement == cm.CaReplacement(reason, previous)
+        assert previous is None or load(paths.ca_cert) != previous
+        said = [(r.levelno, str(tmp_path / "certs") in r.getMessage()) for r in caplog.records]
+        assert said == [(level, True)]
+        assert level == logging.INFO or reason in caplog.records[0].getMessage()
     manager.ensure_certificates()
     assert manager.ca_replacement is None  # a kept CA: nothing to tell any more
 
@@ -392,6 +418,7 @@ def _answer_fault(line, stored, scratch):
     return None
 
 
+@pytest.mark.slow
 def test_eight_processes_at_once_all_get_the_one_consistent_store(tmp_path):
     """A slow test of real processes (a few seconds): 20 rounds of 8 callers at once, on an empty store (even
     rounds) or on one whose CA key is loose (odd rounds), where exactly one of them must replace the CA."""

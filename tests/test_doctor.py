@@ -2,10 +2,10 @@
 status; that it changes nothing; its JSON and that of `certs show`, parsed against the schemas of the README."""
 
 import datetime as dt
+import functools
 import getpass
 import json
 import logging
-import os
 import re
 import shutil
 import subprocess
@@ -14,7 +14,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import ROOT, TESTS, free_port, need, unconstrained_ca
+from helpers import TESTS, free_port, need, run_cli, unconstrained_ca
 from velmora_master.addin_launcher import certificate_manager as cm
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.cli import main
@@ -195,6 +195,7 @@ BROKEN = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("breaking", "failures"), BROKEN.values(), ids=BROKEN.keys())
 def test_each_broken_set_up_fails_its_check_with_the_fix(doctor, monkeypatch, breaking, failures):
     names = {"certs": doctor.certs, "tmp": doctor.tmp, "nssdb": doctor.nssdb, "home": doctor.home}
@@ -216,6 +217,7 @@ def test_each_broken_set_up_fails_its_check_with_the_fix(doctor, monkeypatch, br
     assert (status, lines[-1]) == (1, f"{len(checks)} checks: {len(failures)} failed")
 
 
+@pytest.mark.slow
 def test_a_sound_set_up_passes_every_check(doctor):
     status, lines = doctor.run()
     assert (status, lines[-1]) == (0, "15 checks: all passed"), "\n".join(lines)
@@ -238,6 +240,7 @@ def snapshot(*folders):
     return {p: (p.stat().st_mode, p.stat().st_mtime_ns, p.read_bytes() if p.is_file() else None) for p in listed}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("broken", [False, True])
 def test_the_doctor_changes_nothing(doctor, broken):
     if broken:  # what the store or `certs trust` would mend: a loose key, a missing server pair, no NSS database
@@ -311,6 +314,7 @@ def problems(value, schema, where="$"):
 
 
 def readme_example(title):
+    # The checkout's README, also when the package under test is a copy of another build (which has none).
     section = (TESTS.parent / "README.md").read_text().split(f"### `{title}`, version 1\n", 1)[1]
     return json.loads(re.search(r"```json\n(.*?)```", section, re.S).group(1))
 
@@ -323,13 +327,10 @@ def test_the_readme_examples_follow_the_schemas():
     assert problems(example, DOCTOR) == ["$.checks[1].details.holders[0].ours: 'yes'"]  # the validator refuses
 
 
+@pytest.mark.slow
 def test_json_documents_parse_and_follow_their_schemas(doctor):
-    env = {**os.environ, "HOME": str(doctor.home), "VELMORA_CERT_DIR": str(doctor.certs)}
-
-    def run(*args):
-        command = [sys.executable, "-m", "velmora_master.addin_launcher", *args]
-        return subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=60)
-
+    env = {"HOME": str(doctor.home), "VELMORA_CERT_DIR": str(doctor.certs)}
+    run = functools.partial(run_cli, env=env)
     doctor.paths.ca_key.chmod(0o644)  # one failure, so that both statuses show
     checked = run("doctor", "--json", "--port", str(doctor.port))
     document = json.loads(checked.stdout)

@@ -1,5 +1,6 @@
 """The README's install steps, performed verbatim on a copy of the checkout, give a working package."""
 
+import functools
 import os
 import re
 import shutil
@@ -54,6 +55,7 @@ def test_install_steps_are_found():
     assert steps == "one\ntwo\n"
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.environ.get("VELMORA_SKIP_WHEEL") == "1", reason="wheel test disabled")
 def test_readme_install_steps_work_verbatim(tmp_path, port):
     if not (ROOT / "pyproject.toml").exists():
@@ -68,32 +70,24 @@ def test_readme_install_steps_work_verbatim(tmp_path, port):
     env = clean_environment()
     env.pop("PYTEST_DISABLE_PLUGIN_AUTOLOAD", None)
     steps = install_steps((checkout / "README.md").read_text())
-    installed = subprocess.run(
-        ["bash", "-euo", "pipefail", "-c", steps], cwd=checkout, capture_output=True, text=True, env=env, timeout=900
-    )
+    run = functools.partial(subprocess.run, capture_output=True, text=True, env=env)
+    installed = run(["bash", "-euo", "pipefail", "-c", steps], cwd=checkout, timeout=900)
     assert installed.returncode == 0, installed.stdout + installed.stderr
     python = checkout / ".venv/bin/python"
 
     user = tmp_path / "user"
     user.mkdir()
     (user / "program.py").write_text(USER_PROGRAM)
-    run = subprocess.run(
-        [str(python), "program.py", str(port)], cwd=user, capture_output=True, text=True, env=env, timeout=120
-    )
-    assert run.returncode == 0, run.stderr
-    status, running, package = run.stdout.split()[-3:]
+    program = run([str(python), "program.py", str(port)], cwd=user, timeout=120)
+    assert program.returncode == 0, program.stderr
+    status, running, package = program.stdout.split()[-3:]
     assert (status, running) == ("200", "False")
     assert package.startswith(str(checkout / ".venv")), "the program did not use the installed package"
 
     # The plugin comes in through its entry point; naming it with -p as well still loads it once.
     (user / "test_user.py").write_text(textwrap.dedent(USER_TEST))
     for extra in ([], ["-p", "velmora_master.pytest_plugin"]):
-        tested = subprocess.run(
-            [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", *extra, "test_user.py"],
-            cwd=user,
-            capture_output=True,
-            text=True,
-            env=env,
-            timeout=180,
+        tested = run(
+            [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", *extra, "test_user.py"], cwd=user, timeout=180
         )
         assert tested.returncode == 0, tested.stdout + tested.stderr

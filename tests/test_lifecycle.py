@@ -3,11 +3,13 @@
 import copy
 import errno
 import signal as real_signal
+import socket
 import subprocess as real_subprocess
 import sys
 import types
 from pathlib import Path
 
+import psutil
 import pytest
 
 from helpers import FakeProcess, FakeSocket, fake_socket_module
@@ -20,10 +22,24 @@ FORMER_GROUP = [("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0)]
 ESRCH = ("ProcessLookupError", "[Errno 3] No such process")
 
 
-def manager_with(sm, ready=True, **kwargs):
+def launcher(sm, services, wait=None, setup=None, **kwargs):
+    """A manager whose start launches `server` from /srv/addin and then runs `wait` (made by wait_that; default:
+    ready at once), with `setup` applied to the doubles first."""
+    apply(services, setup or {})
     manager = sm.AddinServerManager(addin_path="/srv/addin", **kwargs)
-    manager._build_command = lambda: ["node", "server.js"]
-    manager._wait_for_ready = lambda: manager._process.calls.append(("wait_for_ready",)) or ready
+    manager._build_command = lambda: ["server"]
+    manager._wait_for_ready = (wait or wait_that(True))(manager, services)
+    return manager
+
+
+def held(sm, services, probe=None, setup=None, **kwargs):
+    """A manager holding the process double (after `setup` is applied to the doubles); `probe`, when given, stands
+    in for its port probe."""
+    apply(services, setup or {})
+    manager = sm.AddinServerManager(**kwargs)
+    manager._process = services.process
+    if probe is not None:
+        manager._is_port_in_use = probe
     return manager
 
 
@@ -47,16 +63,41 @@ def raised_by(call):
     return None
 
 
+class Thrown(Exception):
+    pass
+
+
+def wait_that(outcome, collect=None, drop=False):
+    """A readiness wait that first collects the exit status `collect` or drops the handle, then raises
+    `outcome` (an exception class) or returns it."""
+
+    def make(manager, services):
+        def wait_for_ready():
+            services.calls.append(("wait_for_ready",))
+            if collect is not None:
+                services.process.returncode = collect
+            if drop:
+                manager._process = None
+            if isinstance(outcome, type):
+                services.raised = outcome()
+                raise services.raised
+            return outcome
+
+        return wait_for_ready
+
+    return make
+
+
 # ---- start -------------------------------------------------------------------------------------------------
 
 
 def test_start_launches_then_registers_the_exit_hook_then_waits(sm, services):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     assert manager.start() is None
     popen, register = services.calls[0], services.calls[1]
     assert popen == (
         "Popen",
-        (["node", "server.js"],),
+        (["server"],),
         {"cwd": Path("/srv/addin"), "stdout": None, "stderr": None, "start_new_session": True},
     )
     assert list(popen[2]) == ["cwd", "stdout", "stderr", "start_new_session"]
@@ -76,7 +117,7 @@ def test_start_launches_then_registers_the_exit_hook_then_waits(sm, services):
 )
 def test_platform_options_reach_popen(sm, services, platform, option):
     services.sys.platform = platform
-    manager = manager_with(sm, capture_output=True)
+    manager = launcher(sm, services, capture_output=True)
     first = manager._get_platform_popen_args()
     assert first == option and manager._get_platform_popen_args() is not first
     manager.start()
@@ -94,7 +135,7 @@ def test_platform_options_reach_popen(sm, services, platform, option):
     ],
 )
 def test_bad_platform_options_launch_nothing(sm, services, options, error):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     manager._get_platform_popen_args = lambda: options
     with pytest.raises(TypeError) as caught:
         manager.start()
@@ -103,7 +144,7 @@ def test_bad_platform_options_launch_nothing(sm, services, options, error):
 
 
 def test_platform_options_may_be_any_mapping(sm, services):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     manager._get_platform_popen_args = lambda: types.MappingProxyType({"env": {"A": "1"}})
     manager.start()
     assert services.calls[0][2] == {"cwd": Path("/srv/addin"), "stdout": None, "stderr": None, "env": {"A": "1"}}
@@ -114,7 +155,7 @@ def test_platform_options_may_be_any_mapping(sm, services):
 
 
 def test_start_refuses_when_running(sm, services):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     held = manager._process = FakeProcess(services.calls)
     manager._is_port_in_use = lambda: True
     with pytest.raises(sm.ServerStartError, match=r"^Server is already running$"):
@@ -140,7 +181,7 @@ HELD_AT_START_ROWS = {
 @pytest.mark.parametrize("status, setup, before, error", HELD_AT_START_ROWS.values(), ids=HELD_AT_START_ROWS)
 def test_start_with_a_handle_held(sm, services, status, setup, before, error):
     apply(services, setup)
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     manager._process = FakeProcess(services.calls, status=status)  # another handle than the one Popen gives
     manager._is_port_in_use = lambda: False
     assert raised_by(manager.start) == error
@@ -165,7 +206,7 @@ def boom(*args, **kwargs):
 def test_failed_start_step_leaves_the_handle_and_stops_only_after_a_failed_wait(
     sm, services, inject, holds_handle, stopped
 ):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     inject(sm, manager)
     with pytest.raises(OSError, match="injected"):
         manager.start()
@@ -176,7 +217,7 @@ def test_failed_start_step_leaves_the_handle_and_stops_only_after_a_failed_wait(
 
 @pytest.mark.parametrize("timeout, text", [(30.0, "30.0"), (5, "5"), (0.0, "0.0"), ("soon", "soon")])
 def test_failed_wait_stops_then_raises(sm, services, timeout, text):
-    manager = manager_with(sm, ready=False)
+    manager = launcher(sm, services, wait_that(False))
     manager.timeout = timeout
     with pytest.raises(sm.ServerStartError) as caught:
         manager.start()
@@ -186,7 +227,7 @@ def test_failed_wait_stops_then_raises(sm, services, timeout, text):
 
 
 def test_failed_wait_message_is_built_after_stop(sm, services):
-    manager = manager_with(sm, ready=False)
+    manager = launcher(sm, services, wait_that(False))
     original_stop = manager.stop
 
     def stop():
@@ -199,27 +240,15 @@ def test_failed_wait_message_is_built_after_stop(sm, services):
 
 
 def test_stop_error_replaces_the_start_error(sm, services):
-    manager = manager_with(sm, ready=False)
+    manager = launcher(sm, services, wait_that(False))
     services.refused = {TERM}
     with pytest.raises(PermissionError, match="Operation not permitted"):
         manager.start()
     assert manager._process is None
 
 
-@pytest.mark.parametrize("code", [1, 0, -9])
-def test_server_that_exited_during_the_wait(sm, services, code):
-    services.process.returncode = code
-    manager = manager_with(sm, ready=False)
-    with pytest.raises(sm.ServerStartError) as caught:
-        manager.start()
-    assert str(caught.value) == f"Server exited with code {code} before accepting connections"
-    assert manager._process is None
-    # Only its former group is signalled, never the pid, and no stop.
-    assert services.calls[2:] == [("wait_for_ready",), ("killpg", 4242, TERM), ("monotonic",), ("killpg", 4242, 0)]
-
-
 def test_each_launch_registers_the_exit_hook_again(sm, services):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     manager.start()
     manager.stop()
     manager.start()
@@ -230,124 +259,133 @@ def test_each_launch_registers_the_exit_hook_again(sm, services):
 # ---- readiness ---------------------------------------------------------------------------------------------
 
 
-@pytest.fixture
-def waiting(sm, services):
-    """A manager holding the process double, whose probe answers from `services.answers` (then False)."""
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.answers = []
+def answering_from(services, answers):
+    """A port probe that answers from `answers` (then False), noting each probe."""
 
     def probe():
         services.calls.append(("probe",))
-        return services.answers.pop(0) if services.answers else False
+        return answers.pop(0) if answers else False
 
-    manager._is_port_in_use = probe
-    return manager
+    return probe
 
 
 PASS = [("probe",), ("poll",), ("sleep", 0.1)]
 WAIT_ROWS = {
-    # id: (setup, expected calls, result)
-    "no-time": ({"timeout": 0}, [], False),
-    "negative-time": ({"timeout": -1}, [], False),
-    "no-time-float": ({"timeout": 0.0}, [], False),
-    "ready-on-the-third-pass": ({"answers": [False, False, True]}, [*PASS, *PASS, ("probe",)], True),
-    "listening-after-the-exit": ({"status": 1, "answers": [True]}, [("probe",)], True),  # the port comes first
-    "exited-not-listening": ({"status": 1}, [("probe",), ("poll",)], False),
-    "gives-up-after-the-timeout": ({"timeout": 0.35}, PASS * 4, False),  # probes at 0.0, 0.1, 0.2, 0.3 seconds
+    # id: (setup, what the probe answers, expected calls, result)
+    "no-time": ({"timeout": 0}, [], [], False),
+    "negative-time": ({"timeout": -1}, [], [], False),
+    "no-time-float": ({"timeout": 0.0}, [], [], False),
+    "ready-on-the-third-pass": ({}, [False, False, True], [*PASS, *PASS, ("probe",)], True),
+    "listening-after-the-exit": ({"status": 1}, [True], [("probe",)], True),  # the port comes first
+    "exited-not-listening": ({"status": 1}, [], [("probe",), ("poll",)], False),
+    "gives-up-after-the-timeout": ({"timeout": 0.35}, [], PASS * 4, False),  # probes at 0.0, 0.1, 0.2, 0.3 seconds
 }
 
 
-@pytest.mark.parametrize("setup, expected, result", WAIT_ROWS.values(), ids=WAIT_ROWS)
-def test_wait_call_sequences(services, waiting, setup, expected, result):
-    waiting.timeout = setup.get("timeout", 30.0)
-    apply(services, {key: value for key, value in setup.items() if key != "timeout"})
-    assert waiting._wait_for_ready() is result
+@pytest.mark.parametrize("setup, answers, expected, result", WAIT_ROWS.values(), ids=WAIT_ROWS)
+def test_wait_call_sequences(sm, services, setup, answers, expected, result):
+    setup = dict(setup)
+    manager = held(sm, services, answering_from(services, list(answers)))
+    manager.timeout = setup.pop("timeout", 30.0)  # as the attribute takes it: an int stays an int
+    apply(services, setup)
+    assert manager._wait_for_ready() is result
     assert services.calls == expected
 
 
-def test_wait_without_process_fails_at_poll(services, waiting):
-    waiting._process = None
+def test_wait_without_process_fails_at_poll(sm, services):
+    manager = held(sm, services, answering_from(services, []))
+    manager._process = None
     with pytest.raises(AttributeError, match="poll"):
-        waiting._wait_for_ready()
+        manager._wait_for_ready()
 
 
 class NotAnOSError(Exception):
     pass
 
 
-@pytest.mark.parametrize(
-    "outcome, result",
-    [
-        (None, True),
-        (ConnectionRefusedError(), False),
-        (OSError("unreachable"), False),
-        (TimeoutError(), False),
-        (NotAnOSError(), False),
-    ],
-)
-def test_probe_outcomes_close_the_socket(sm, doubles, monkeypatch, outcome, result):
-    log = []
-    monkeypatch.setattr(sm, "socket", fake_socket_module(lambda: FakeSocket(log, outcome), timeout=NotAnOSError))
-    manager = sm.AddinServerManager(port=3123)
-    assert manager._is_port_in_use() is result
-    assert log == [("socket", (2, 1)), "enter", ("settimeout", 1), ("connect", ("localhost", 3123)), ("exit", None)]
-
-
-def probing_with(sm, monkeypatch, made, timeout=TimeoutError):
-    monkeypatch.setattr(sm, "socket", fake_socket_module(lambda: made, timeout))
-    return sm.AddinServerManager()
-
-
-def test_probe_other_errors_pass_through_exit(sm, doubles, monkeypatch):
-    log = []
-    manager = probing_with(sm, monkeypatch, FakeSocket(log, ValueError("bad port")))
-    with pytest.raises(ValueError, match="bad port"):
-        manager._is_port_in_use()
-    assert log[-1] == ("exit", ValueError)
-
-
-def test_probe_error_suppressed_by_exit_gives_none(sm, doubles, monkeypatch):
-    log = []
-    manager = probing_with(sm, monkeypatch, FakeSocket(log, ValueError("bad port"), suppress=True))
-    assert manager._is_port_in_use() is None
-    assert log[-1] == ("exit", ValueError)
-
-
-def test_probe_leaves_the_socket_when_the_timeout_lookup_fails(sm, doubles, monkeypatch):
-    # `except (socket.timeout, ...)` raising inside the `with` still runs __exit__ with that error.
-    log = []
-    manager = probing_with(sm, monkeypatch, FakeSocket(log, ConnectionRefusedError()), timeout=None)
-    with pytest.raises(AttributeError, match="timeout") as caught:
-        manager._is_port_in_use()
-    assert log[-1] == ("exit", AttributeError)
-    assert isinstance(caught.value.__context__, ConnectionRefusedError)
-
-
-def test_probe_exit_error_is_chained_to_the_error_being_handled(sm, doubles, monkeypatch):
-    seen = []
-
-    class FailingExit(FakeSocket):
-        def __exit__(self, *exc):
-            seen.append(sys.exception())
-            raise KeyError("exit failed")
-
-    manager = probing_with(sm, monkeypatch, FailingExit([], ValueError("bad port")))
-    with pytest.raises(KeyError) as caught:
-        manager._is_port_in_use()
-    assert isinstance(caught.value.__context__, ValueError) and seen == [caught.value.__context__]
-
-
 NOT_A_CLASS = ("TypeError", "catching classes that do not inherit from BaseException is not allowed")
-
-
-@pytest.mark.parametrize("timeout", [42, TimeoutError(), (TimeoutError,)], ids=["int", "instance", "tuple"])
-def test_probe_except_clause_must_name_classes(sm, doubles, monkeypatch, timeout):
+# The probe against a socket double: the double's set-up, what the module's `socket.timeout` is (None: it has
+# none), what the probe returns (or the class of what it raises), the exception `__exit__` sees (and notes as
+# being handled), and the class of the exception the raised one was raised while handling. Whatever happens in
+# the `with` block, the socket is closed by its __exit__, which is told what went wrong.
+PROBE_ROWS = {
+    "accepts": ({}, NotAnOSError, True, None, None),
+    "refused": ({"outcome": ConnectionRefusedError}, NotAnOSError, False, None, None),
+    "unreachable": ({"outcome": OSError}, NotAnOSError, False, None, None),
+    "timed-out": ({"outcome": TimeoutError}, NotAnOSError, False, None, None),
+    "socket.timeout-itself": ({"outcome": NotAnOSError}, NotAnOSError, False, None, None),
+    "other-errors-pass-through": ({"outcome": ValueError}, TimeoutError, ValueError, ValueError, None),
+    "error-suppressed-by-exit": ({"outcome": ValueError, "suppress": True}, TimeoutError, None, ValueError, None),
+    # `except (socket.timeout, ...)` raising inside the `with` still runs __exit__, with that error.
+    "timeout-lookup-fails": (
+        {"outcome": ConnectionRefusedError},
+        None,
+        AttributeError,
+        AttributeError,
+        ConnectionRefusedError,
+    ),
+    # An __exit__ that fails is chained to the error it was handling.
+    "exit-fails": (
+        {"outcome": ValueError, "exit_error": KeyError("exit")},
+        TimeoutError,
+        KeyError,
+        ValueError,
+        ValueError,
+    ),
     # `except (socket.timeout, ConnectionRefusedError, OSError)`: each item must be a class.
-    log = []
-    manager = probing_with(sm, monkeypatch, FakeSocket(log, ConnectionRefusedError()), timeout)
-    assert raised_by(manager._is_port_in_use) == NOT_A_CLASS
-    assert log[-1] == ("exit", TypeError)
+    **{
+        f"timeout-not-a-class-{kind}": (
+            {"outcome": ConnectionRefusedError},
+            timeout,
+            TypeError,
+            TypeError,
+            ConnectionRefusedError,
+        )
+        for kind, timeout in [("int", 42), ("instance", TimeoutError()), ("tuple", (TimeoutError,))]
+    },
+}
+
+
+@pytest.mark.parametrize("setup, timeout, result, exit_sees, chained", PROBE_ROWS.values(), ids=PROBE_ROWS)
+def test_probe_closes_the_socket_whatever_happens(sm, doubles, monkeypatch, setup, timeout, result, exit_sees, chained):
+    log, made = [], []
+    monkeypatch.setattr(
+        sm, "socket", fake_socket_module(lambda: made.append(FakeSocket(log, **setup)) or made[-1], timeout)
+    )
+    manager = sm.AddinServerManager(port=3123)
+    if isinstance(result, type):
+        with pytest.raises(result) as caught:
+            manager._is_port_in_use()
+        assert type(caught.value.__context__) is (chained or type(None))
+        if result is TypeError:
+            assert str(caught.value) == NOT_A_CLASS[1]
+    else:
+        assert manager._is_port_in_use() is result
+    assert log == [
+        ("socket", (2, 1)),
+        "enter",
+        ("settimeout", 1),
+        ("connect", ("localhost", 3123)),
+        ("exit", exit_sees),
+    ]
+    assert type(made[0].handling) is (exit_sees or type(None))
+
+
+def test_probe_against_real_sockets_leaves_no_socket_open(sm, doubles, port):
+    open_descriptors = psutil.Process().num_fds
+    manager = sm.AddinServerManager(port=port)
+    before = open_descriptors()
+    with socket.create_server(("127.0.0.1", port)) as listener:
+        for _ in range(20):
+            assert manager._is_port_in_use() is True
+            listener.accept()[0].close()
+    for _ in range(20):
+        manager.port = port
+        assert manager._is_port_in_use() is False
+        manager.port = 70000
+        with pytest.raises(OverflowError):
+            manager._is_port_in_use()
+    assert open_descriptors() == before
 
 
 class ContextOnInstance:
@@ -370,25 +408,22 @@ class AsyncOnly:
         return None
 
 
-@pytest.mark.parametrize("made", [ContextOnInstance(), EnterOnInstance(), AsyncOnly()], ids=type)
-def test_probe_enters_the_socket_as_a_with_statement_does(sm, doubles, monkeypatch, made):
+def no_sockets():
+    raise OSError(errno.EMFILE, "Too many open files")
+
+
+# What the module's socket() gives that a `with` statement refuses, or socket() itself failing: the probe raises
+# what the statement (or socket()) raises.
+@pytest.mark.parametrize("make", [ContextOnInstance, EnterOnInstance, AsyncOnly, object, no_sockets], ids=str)
+def test_probe_enters_the_socket_as_a_with_statement_does(sm, doubles, monkeypatch, make):
     def with_statement():
-        with made:
+        with make():
             pass
 
     expected = raised_by(with_statement)
-    assert expected[0] == "TypeError"
-    monkeypatch.setattr(sm, "socket", types.SimpleNamespace(socket=lambda *a: made, AF_INET=2, SOCK_STREAM=1))
+    assert expected[0] in ("TypeError", "OSError")
+    monkeypatch.setattr(sm, "socket", fake_socket_module(make))
     assert raised_by(sm.AddinServerManager()._is_port_in_use) == expected
-
-
-def test_probe_socket_creation_failure_propagates(sm, doubles, monkeypatch):
-    def no_sockets():
-        raise OSError(errno.EMFILE, "Too many open files")
-
-    monkeypatch.setattr(sm, "socket", fake_socket_module(no_sockets, timeout=None))
-    with pytest.raises(OSError, match="Too many open files"):
-        sm.AddinServerManager()._is_port_in_use()
 
 
 # ---- stop and termination ----------------------------------------------------------------------------------
@@ -404,8 +439,7 @@ def test_stop_without_a_process_raises_not_running(sm, services):
 
 
 def test_termination_errors_propagate_and_clear_the_handle(sm, services):
-    manager = sm.AddinServerManager()
-    manager._process = services.process
+    manager = held(sm, services)
     sm.os.getpgid = lambda pid: (_ for _ in ()).throw(ProcessLookupError(errno.ESRCH, "No such process"))
     with pytest.raises(ProcessLookupError):
         manager.stop()
@@ -423,18 +457,14 @@ def test_termination_errors_propagate_and_clear_the_handle(sm, services):
 )
 def test_stop_except_clause_must_name_classes(sm, services, clause, error):
     # `except subprocess.TimeoutExpired:` accepts a class or a tuple of classes, nothing else.
-    services.process.wait_times_out = 1
     sm.subprocess.TimeoutExpired = clause
-    manager = sm.AddinServerManager()
-    manager._process = services.process
+    manager = held(sm, services, setup={"wait_times_out": 1})
     assert raised_by(manager.stop) == error
     assert names(services.calls).count("wait") == (2 if error is None else 1)
 
 
 def test_other_wait_errors_leave_the_handle_to_stop(sm, services):
-    manager = sm.AddinServerManager()
-    manager._process = services.process
-    services.process.wait = lambda timeout: (_ for _ in ()).throw(KeyboardInterrupt())
+    manager = held(sm, services, setup={"interrupt": True})
     with pytest.raises(KeyboardInterrupt):
         manager._terminate_process()
     assert manager._process is services.process  # only stop clears it
@@ -537,37 +567,10 @@ TERMINATION_ROWS = {
 
 @pytest.mark.parametrize("setup, expected, error", TERMINATION_ROWS.values(), ids=TERMINATION_ROWS)
 def test_stop_call_sequences(sm, services, setup, expected, error):
-    apply(services, setup)
-    manager = sm.AddinServerManager()
-    manager._process = services.process
+    manager = held(sm, services, setup=setup)
     assert raised_by(manager.stop) == error
     assert services.calls == expected
     assert manager._process is None
-
-
-class Thrown(Exception):
-    pass
-
-
-def wait_that(outcome, collect=None, drop=False):
-    """A readiness wait that first collects the exit status `collect` or drops the handle, then raises
-    `outcome` (an exception class) or returns it."""
-
-    def make(manager, services):
-        def wait_for_ready():
-            services.calls.append(("wait_for_ready",))
-            if collect is not None:
-                services.process.returncode = collect
-            if drop:
-                manager._process = None
-            if isinstance(outcome, type):
-                services.raised = outcome()
-                raise services.raised
-            return outcome
-
-        return wait_for_ready
-
-    return make
 
 
 # The readiness wait raised: start stops what it launched, then lets the wait's own error through unchanged.
@@ -585,6 +588,15 @@ EXITED = ("ServerStartError", "Server exited with code 3 before accepting connec
 EXITED_ROWS = {
     # id: (setup, expected calls after the wait, what start raised)
     "group-empty": ({"gone": {TERM}}, [("killpg", 4242, TERM)], EXITED),
+    "group-left-by-the-term": ({}, FORMER_GROUP, EXITED),
+    **{
+        f"exit-status-{code}": (
+            {"collect": code},
+            FORMER_GROUP,
+            ("ServerStartError", f"Server exited with code {code} before accepting connections"),
+        )
+        for code in (1, 0, -9)
+    },
     "helper-leaves": (
         {"members": 1},
         [("killpg", 4242, TERM), ("monotonic",), *probes(4242, 1), ("killpg", 4242, 0)],
@@ -604,17 +616,9 @@ EXITED_ROWS = {
 }
 
 
-def launching(sm, services, setup, wait):
-    apply(services, setup)
-    manager = sm.AddinServerManager(addin_path="/srv/addin")
-    manager._build_command = lambda: ["server"]
-    manager._wait_for_ready = wait(manager, services)
-    return manager
-
-
 @pytest.mark.parametrize("setup, wait, expected", RAISED_ROWS.values(), ids=RAISED_ROWS)
 def test_start_ends_what_it_launched_when_the_wait_raises(sm, services, setup, wait, expected):
-    manager = launching(sm, services, setup, wait)
+    manager = launcher(sm, services, wait, setup)
     with pytest.raises((Thrown, KeyboardInterrupt)) as caught:
         manager.start()
     assert caught.value is services.raised  # the original, unchanged
@@ -624,7 +628,8 @@ def test_start_ends_what_it_launched_when_the_wait_raises(sm, services, setup, w
 
 @pytest.mark.parametrize("setup, expected, error", EXITED_ROWS.values(), ids=EXITED_ROWS)
 def test_start_ends_the_group_of_a_server_that_exited_before_listening(sm, services, setup, expected, error):
-    manager = launching(sm, services, setup, wait_that(False, collect=3))
+    setup = dict(setup)
+    manager = launcher(sm, services, wait_that(False, collect=setup.pop("collect", 3)), setup)
     assert raised_by(manager.start) == error
     assert services.calls[2:] == [("wait_for_ready",), *expected]
     assert manager._process is None
@@ -665,9 +670,7 @@ def while_handling(call):
     ids=["kill-after-grace-fails", "kill-not-obeyed", "kill-after-interrupt-fails"],
 )
 def test_errors_in_stop_carry_the_ones_handled(sm, services, setup, expected, chain):
-    apply(services, setup)
-    manager = sm.AddinServerManager()
-    manager._process = services.process
+    manager = held(sm, services, setup=setup)
     error, handled = while_handling(manager.stop)
     assert type(error).__name__ == expected
     assert context_chain(error, handled) == chain
@@ -678,10 +681,9 @@ def test_errors_in_stop_carry_the_ones_handled(sm, services, setup, expected, ch
 def test_stop_error_after_an_interrupt_carries_the_interrupt(sm, services, member, arguments):
     # Interrupted: start during the readiness wait, __exit__ while reading is_running.
     services.refused = {TERM}
-    manager = launching(sm, services, {}, wait_that(KeyboardInterrupt))
+    manager = launcher(sm, services, wait_that(KeyboardInterrupt))
     if member == "__exit__":
-        manager._process = services.process
-        manager._is_port_in_use = probe_answering(services, KeyboardInterrupt)
+        manager = held(sm, services, probe_answering(services, KeyboardInterrupt))
     error, handled = while_handling(lambda: getattr(manager, member)(*arguments))
     assert type(error) is PermissionError and context_chain(error, handled) == [KeyboardInterrupt]
     assert manager._process is None
@@ -692,7 +694,7 @@ def test_stop_error_after_an_interrupt_carries_the_interrupt(sm, services, membe
 
 @pytest.mark.parametrize("running", [True, False])
 def test_with_block_raising_stops_only_a_running_server(sm, services, running):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     services.process.status = None if running else 0
     manager._is_port_in_use = lambda: running
     with pytest.raises(RuntimeError, match="in the block"), manager as bound:
@@ -703,7 +705,7 @@ def test_with_block_raising_stops_only_a_running_server(sm, services, running):
 
 
 def test_exit_stops_the_server_once(sm, services):
-    manager = manager_with(sm)
+    manager = launcher(sm, services)
     manager.start()
     manager._is_port_in_use = lambda: True
     assert manager.__exit__(None, None, None) is None
@@ -738,10 +740,9 @@ EXIT_ROWS = {
 
 @pytest.mark.parametrize("setup, answer, expected", EXIT_ROWS.values(), ids=EXIT_ROWS)
 def test_exit_call_sequences(sm, services, setup, answer, expected):
-    manager = sm.AddinServerManager()
-    manager._process = None if setup is None else services.process
-    apply(services, setup or {})
-    manager._is_port_in_use = probe_answering(services, answer)
+    manager = held(sm, services, probe_answering(services, answer), setup)
+    if setup is None:
+        manager._process = None
     if isinstance(answer, type):
         with pytest.raises(answer) as caught:
             manager.__exit__(None, None, None)
@@ -753,7 +754,7 @@ def test_exit_call_sequences(sm, services, setup, answer, expected):
 
 
 def test_failed_enter_skips_the_block(sm, services):
-    manager = manager_with(sm, ready=False)
+    manager = launcher(sm, services, wait_that(False))
     entered = []
     with pytest.raises(sm.ServerStartError), manager:
         entered.append(1)
@@ -785,13 +786,6 @@ def test_binary_path_failure_propagates_before_any_launch(sm, services):
     assert services.calls == [] and manager._process is None
 
 
-def holding(sm, services):
-    manager = sm.AddinServerManager(use_compiled=True)
-    manager._process = services.process
-    manager._is_port_in_use = lambda: False
-    return manager
-
-
 INJECTIONS = {
     "poll": lambda sm, services, manager: setattr(services.process, "poll", fail),
     "probe": lambda sm, services, manager: setattr(manager, "_is_port_in_use", fail),
@@ -802,7 +796,7 @@ INJECTIONS = {
 
 @pytest.mark.parametrize("inject", INJECTIONS.values(), ids=INJECTIONS)
 def test_service_failures_propagate_from_the_wait(sm, services, inject):
-    manager = holding(sm, services)
+    manager = held(sm, services, lambda: False, use_compiled=True)
     inject(sm, services, manager)
     with pytest.raises(Injected):
         manager._wait_for_ready()
@@ -811,23 +805,21 @@ def test_service_failures_propagate_from_the_wait(sm, services, inject):
 
 @pytest.mark.parametrize("inject", [INJECTIONS["poll"], INJECTIONS["probe"]], ids=["poll", "probe"])
 @pytest.mark.parametrize(
-    "read, held",
+    "read, keeps_handle",
     [(lambda m: m.is_running, True), (lambda m: m.start(), True), (lambda m: m.__exit__(None, None, None), False)],
     ids=["is_running", "start", "__exit__"],  # reading is_running is the first step of start and __exit__
 )
-def test_status_failures_propagate_from_its_readers(sm, services, inject, read, held):
-    manager = holding(sm, services)
+def test_status_failures_propagate_from_its_readers(sm, services, inject, read, keeps_handle):
+    manager = held(sm, services, lambda: False, use_compiled=True)
     inject(sm, services, manager)
     with pytest.raises(Injected):
         read(manager)
-    assert (manager._process is services.process) is held  # __exit__ ends the child on its way out
+    assert (manager._process is services.process) is keeps_handle  # __exit__ ends the child on its way out
 
 
 def test_taskkill_that_cannot_run_propagates_from_stop(sm, services):
-    sm.sys.platform = "win32"
     sm.subprocess.run = lambda *a, **k: (_ for _ in ()).throw(FileNotFoundError("taskkill"))
-    manager = sm.AddinServerManager()
-    manager._process = services.process
+    manager = held(sm, services, setup={"platform": "win32"})
     with pytest.raises(FileNotFoundError, match="taskkill"):
         manager.stop()
     assert manager._process is None

@@ -13,6 +13,8 @@ import pytest
 
 from helpers import MODULE_NAME, ROOT
 
+pytestmark = pytest.mark.slow  # each test runs a program: nm, a child interpreter or an embedding host
+
 BUILT = Path(glob.glob(str(ROOT / "velmora_master/addin_launcher/server_manager*.so"))[0])
 
 SIBLINGS = {

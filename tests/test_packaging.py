@@ -1,6 +1,7 @@
 """The type stub matches the built module, and the wheel installs and runs outside the checkout."""
 
 import ast
+import functools
 import inspect
 import os
 import re
@@ -75,6 +76,7 @@ def test_version_from_a_checkout():
     assert velmora_master.__version__ == declared_version()
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.environ.get("VELMORA_SKIP_WHEEL") == "1", reason="wheel test disabled")
 def test_wheel_builds_installs_and_runs(tmp_path, port):
     checkout = ROOT
@@ -82,14 +84,8 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
         pytest.skip("not a source checkout")
     dist = tmp_path / "dist"
     env = clean_environment()
-    built = subprocess.run(
-        ["bash", str(checkout / "tools/wheel.sh"), str(dist)],
-        check=True,
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=600,
-    )
+    run = functools.partial(subprocess.run, capture_output=True, text=True, env=env)
+    built = run(["bash", str(checkout / "tools/wheel.sh"), str(dist)], check=True, timeout=600)
     wheel = Path(built.stdout.split()[-1])
     # Tagged with the manylinux policy auditwheel found the module to meet, not this machine's own tag.
     # A policy with a legacy alias carries both names, e.g. manylinux2014_x86_64.manylinux_2_17_x86_64.
@@ -112,9 +108,7 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     )
     module = next(n for n in names if n.endswith(".so"))
     zipfile.ZipFile(wheel).extract(module, tmp_path / "unpacked")
-    exported = subprocess.run(
-        ["nm", "-D", "--defined-only", str(tmp_path / "unpacked" / module)], check=True, capture_output=True, text=True
-    )
+    exported = run(["nm", "-D", "--defined-only", str(tmp_path / "unpacked" / module)], check=True)
     assert [line.split()[-1] for line in exported.stdout.splitlines()] == ["PyInit_server_manager"]
     metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("METADATA"))).decode()
     for line in (
@@ -131,41 +125,18 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
     assert "velmora_master.pytest_plugin = velmora_master.pytest_plugin" in entry_points
 
     venv = tmp_path / "venv"
-    subprocess.run(
-        [sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True, env=env
-    )
+    run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True)
     python = venv / "bin" / "python"
-    subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "--python",
-            str(python),
-            "install",
-            "--no-index",
-            "--no-deps",
-            "--quiet",
-            str(wheel),
-        ],
-        check=True,
-        capture_output=True,
-        env=env,
-        timeout=300,
-    )
+    pip = [sys.executable, "-m", "pip", "--python", str(python), "install", "--no-index", "--no-deps", "--quiet"]
+    run([*pip, str(wheel)], check=True, timeout=300)
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    run = subprocess.run(
-        [str(python), "-m", "velmora_master.addin_launcher", "--once", "--port", str(port)],
-        cwd=elsewhere,
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=120,
+    launched = run(
+        [str(python), "-m", "velmora_master.addin_launcher", "--once", "--port", str(port)], cwd=elsewhere, timeout=120
     )
-    assert run.returncode == 0, run.stderr
-    assert "-> 200" in run.stdout and "Server stopped" in run.stdout
-    where = subprocess.run(
+    assert launched.returncode == 0, launched.stderr
+    assert "-> 200" in launched.stdout and "Server stopped" in launched.stdout
+    where = run(
         [
             str(python),
             "-c",
@@ -173,16 +144,11 @@ def test_wheel_builds_installs_and_runs(tmp_path, port):
             "print(m.__file__, velmora_master.__version__)",
         ],
         cwd=elsewhere,
-        capture_output=True,
-        text=True,
-        env=env,
     )
     module_file, version = where.stdout.split()
     assert module_file.startswith(str(venv)), where.stdout
     assert version == declared_version(checkout)
-    script = subprocess.run([str(venv / "bin/velmora-addin"), "--help"], capture_output=True, text=True, env=env)
+    script = run([str(venv / "bin/velmora-addin"), "--help"])
     assert script.returncode == 0 and "--port" in script.stdout, script.stderr
-    script = subprocess.run(
-        [str(venv / "bin" / "velmora-addin"), "--version"], cwd=elsewhere, capture_output=True, text=True, env=env
-    )
+    script = run([str(venv / "bin" / "velmora-addin"), "--version"], cwd=elsewhere)
     assert script.stdout == f"velmora-addin {version}\n", script.stderr  # the console script, the installed version

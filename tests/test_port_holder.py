@@ -2,24 +2,16 @@
 refuses any other holder."""
 
 import getpass
-import os
 import re
-import subprocess
 import sys
 import time
 
 import pytest
 
-from helpers import ROOT, TESTS, alive, free_port, wait_until, within
+from helpers import TESTS, alive, free_port, run_cli, wait_until, within
 from velmora_master.addin_launcher._ports import accepts
 
-COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher"]
-
-
-def cli(*args, env=None):
-    return subprocess.run(
-        [*COMMAND, *args], cwd=ROOT, env={**os.environ, **(env or {})}, capture_output=True, text=True, timeout=60
-    )
+pytestmark = pytest.mark.slow  # real servers and the command line
 
 
 @pytest.mark.parametrize(
@@ -37,7 +29,7 @@ def test_stop_ends_a_server_of_ours_and_its_group(tmp_path, port_holder, kind, e
     server = port_holder(kind, port, FAKE_SERVER_GRANDCHILD_FILE=str(helper_file), **env)
     helper = int(helper_file.read_text()) if "FAKE_SERVER_HELPER" in env else None
     began = time.monotonic()
-    result = cli("stop", "--port", str(port))
+    result = run_cli("stop", "--port", str(port))
     took = time.monotonic() - began
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == f"Stopped the server of ours on port {port}: pid {server.pid}, {ended}\n"
@@ -50,7 +42,7 @@ def test_stop_ends_a_server_of_ours_and_its_group(tmp_path, port_holder, kind, e
 def test_stop_refuses_a_stranger_and_leaves_it_alone(port_holder):
     port = free_port()
     stranger = port_holder("stranger", port)
-    result = cli("stop", "--port", str(port))
+    result = run_cli("stop", "--port", str(port))
     assert result.returncode == 1 and result.stdout == ""
     assert re.fullmatch(
         rf"velmora-addin: error: port {port} is in use by pid {stranger.pid} \({re.escape(sys.executable)} -c "
@@ -63,7 +55,7 @@ def test_stop_refuses_a_stranger_and_leaves_it_alone(port_holder):
 
 def test_stop_with_nothing_on_the_port():
     port = free_port()
-    result = cli("stop", "--port", str(port))
+    result = run_cli("stop", "--port", str(port))
     assert (result.returncode, result.stdout) == (0, f"Nothing listens on port {port}: nothing to stop\n")
 
 
@@ -71,7 +63,7 @@ def test_stop_with_nothing_on_the_port():
 def test_run_names_the_holder_and_offers_stop_for_ours(tmp_path, port_holder, kind):
     port = free_port()
     holder = port_holder(kind, port)
-    result = cli("run", "--port", str(port), env={"VELMORA_SERVER_BINARY": str(TESTS / "none")})
+    result = run_cli("run", "--port", str(port), env={"VELMORA_SERVER_BINARY": str(TESTS / "none")})
     assert result.returncode == 2 and result.stdout == ""
     said = f"pid {holder.pid} ({' '.join(holder.args)}), user {getpass.getuser()}"
     if kind == "stranger":

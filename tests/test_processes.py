@@ -12,6 +12,8 @@ import pytest
 from helpers import ROOT, alive, gone, wait_until, within
 from velmora_master.addin_launcher import _processes
 
+pytestmark = pytest.mark.slow  # real processes, sessions and a guard
+
 SLEEPER = [sys.executable, "-c", "import time; time.sleep(60)"]
 IGNORES_TERM = [
     sys.executable,
@@ -32,64 +34,44 @@ time.sleep(60)
 """
 
 
-def test_an_orphaned_server_is_ended_and_other_children_are_left_alone():
+def test_an_orphaned_server_is_ended_and_other_children_are_left_alone(spawn):
     # What a signal inside Popen leaves behind: a session leader nobody holds a handle to.
     known = set(_processes.children())
-    orphan = subprocess.Popen(SLEEPER, start_new_session=True)
-    bystander = subprocess.Popen(SLEEPER)
-    try:
-        assert _processes.reap_orphans(known) == [orphan.pid]
-        assert gone(orphan.pid)  # killed and reaped
-        assert alive(bystander.pid)
-    finally:
-        for process in (orphan, bystander):
-            process.kill()
-            process.wait()
+    orphan = spawn(SLEEPER)
+    bystander = spawn(SLEEPER, start_new_session=False)
+    assert _processes.reap_orphans(known) == [orphan.pid]
+    assert gone(orphan.pid)  # killed and reaped
+    assert alive(bystander.pid)
 
 
-def test_what_a_session_leader_left_is_found_and_killed():
-    leader = subprocess.Popen([sys.executable, "-c", LEADER], start_new_session=True, stdout=subprocess.PIPE, text=True)
-    bystander = subprocess.Popen(SLEEPER)
-    helper = None
-    try:
-        helper = int(leader.stdout.readline())
-        assert (_processes.leader(leader.pid), _processes.leader(bystander.pid)) == (leader.pid, None)
-        assert {found.pid for found in _processes.session_members(leader.pid)} == {leader.pid, helper}
-        leader.kill()
-        leader.wait()
-        assert _processes.leader(leader.pid) is None  # gone
-        left = _processes.kill_survivors(functools.partial(_processes.session_members, leader.pid), 0.2)
-        assert [found.pid for found in left] == [helper]
-        assert wait_until(lambda: not alive(helper))
-        assert _processes.kill_survivors(functools.partial(_processes.session_members, leader.pid), 5) == []
-    finally:
-        for process in (leader, bystander):
-            process.kill()
-            process.wait()
-        leader.stdout.close()
-        if helper is not None and alive(helper):
-            _processes.kill_group(helper)
+def test_what_a_session_leader_left_is_found_and_killed(spawn):
+    leader = spawn([sys.executable, "-c", LEADER], stdout=subprocess.PIPE, text=True)
+    bystander = spawn(SLEEPER, start_new_session=False)
+    helper = int(leader.stdout.readline())  # in the leader's session, in a group of its own: ended here
+    assert (_processes.leader(leader.pid), _processes.leader(bystander.pid)) == (leader.pid, None)
+    assert {found.pid for found in _processes.session_members(leader.pid)} == {leader.pid, helper}
+    leader.kill()
+    leader.wait()
+    assert _processes.leader(leader.pid) is None  # gone
+    left = _processes.kill_survivors(functools.partial(_processes.session_members, leader.pid), 0.2)
+    assert [found.pid for found in left] == [helper]
+    assert wait_until(lambda: not alive(helper))
+    assert _processes.kill_survivors(functools.partial(_processes.session_members, leader.pid), 5) == []
 
 
-def test_the_mark_finds_and_ends_only_its_own_processes():
+def test_the_mark_finds_and_ends_only_its_own_processes(spawn):
     mark = _processes.new_mark()
     ours = {**os.environ, _processes.SERVER_MARK_ENV: mark}
-    stubborn = subprocess.Popen(IGNORES_TERM, env=ours, stdout=subprocess.PIPE)
-    escaped = subprocess.Popen(SLEEPER, env=ours, start_new_session=True)
-    stranger = subprocess.Popen(SLEEPER, env={**ours, _processes.SERVER_MARK_ENV: _processes.new_mark()})
-    try:
-        stubborn.stdout.readline()  # SIGTERM is ignored from here on
-        assert {found.pid for found in _processes.marked(mark)} == {stubborn.pid, escaped.pid}
-        assert (_processes.mark_of(escaped.pid), _processes.mark_of(os.getpid())) == (mark, None)
-        began = time.monotonic()
-        assert {found.pid for found in _processes.end_marked(mark, grace=0.5)} == {stubborn.pid, escaped.pid}
-        assert 0.5 <= time.monotonic() - began < 3
-        assert (stubborn.wait(5), escaped.wait(5), stranger.poll()) == (-signal.SIGKILL, -signal.SIGTERM, None)
-    finally:
-        for process in (stubborn, escaped, stranger):
-            process.kill()
-            process.wait()
-        stubborn.stdout.close()
+    stubborn = spawn(IGNORES_TERM, env=ours, stdout=subprocess.PIPE)
+    escaped = spawn(SLEEPER, env=ours)
+    stranger = spawn(SLEEPER, env={**ours, _processes.SERVER_MARK_ENV: _processes.new_mark()})
+    stubborn.stdout.readline()  # SIGTERM is ignored from here on
+    assert {found.pid for found in _processes.marked(mark)} == {stubborn.pid, escaped.pid}
+    assert (_processes.mark_of(escaped.pid), _processes.mark_of(os.getpid())) == (mark, None)
+    began = time.monotonic()
+    assert {found.pid for found in _processes.end_marked(mark, grace=0.5)} == {stubborn.pid, escaped.pid}
+    assert 0.5 <= time.monotonic() - began < 3
+    assert (stubborn.wait(5), escaped.wait(5), stranger.poll()) == (-signal.SIGKILL, -signal.SIGTERM, None)
 
 
 # A guard's host: has its guard watch MARK, starts a marked process standing for the server (unless it is to die
@@ -110,22 +92,14 @@ time.sleep(60)
 
 # A guard ending the servers of a host that died: the command line's and the plugin's SIGKILL tests.
 @pytest.mark.parametrize(("then", "server_ends"), [("die-first", None), ("stand-down", False), ("hand-over", True)])
-def test_a_guard_watches_its_hosts_marks_and_exits_with_it(then, server_ends):
+def test_a_guard_watches_its_hosts_marks_and_exits_with_it(spawn, then, server_ends):
     mark = _processes.new_mark()
-    host = subprocess.Popen(
-        [sys.executable, "-c", HOST, mark, then], cwd=ROOT, stdout=subprocess.PIPE, start_new_session=True
-    )
-    guard, server = map(int, host.stdout.readline().split())
-    try:
-        assert not server or wait_until(lambda: alive(server) is not server_ends, within(1.5))
-        time.sleep(0.3)
-        assert alive(guard)  # it serves its host as long as that lives
-        host.kill()
-        host.wait()
-        assert wait_until(lambda: not alive(guard), within(1.5))
-        assert not server or alive(server) is not server_ends  # a mark stood down is the host's word
-    finally:
-        host.stdout.close()
-        for pid in (guard, server):
-            if pid and alive(pid):
-                os.kill(pid, signal.SIGKILL)
+    host = spawn([sys.executable, "-c", HOST, mark, then], cwd=ROOT, stdout=subprocess.PIPE)
+    guard, server = map(int, host.stdout.readline().split())  # the server is in the host's group: ended after
+    assert not server or wait_until(lambda: alive(server) is not server_ends, within(1.5))
+    time.sleep(0.3)
+    assert alive(guard)  # it serves its host as long as that lives
+    host.kill()
+    host.wait()
+    assert wait_until(lambda: not alive(guard), within(1.5))
+    assert not server or alive(server) is not server_ends  # a mark stood down is the host's word

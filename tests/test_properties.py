@@ -124,6 +124,7 @@ def test_binding_matches_the_convention(doubles, member, given_count, keywords, 
         assert expected is None
 
 
+@pytest.mark.slow
 def test_readers_during_start_and_stop(doubles, fake_binary, monkeypatch, port):
     """Threads read the properties while the server is started and stopped under them."""
     monkeypatch.setenv("FAKE_SERVER_MODE", "listen")

@@ -1,6 +1,5 @@
 """The pytest plugin as a user's own test suite meets it: run in a separate pytest with pytester."""
 
-import functools
 import json
 import os
 import signal
@@ -12,28 +11,11 @@ from pathlib import Path
 
 import pytest
 
-from helpers import ROOT, SESSION_MARKER, TESTS, alive, left_running, unhealthy_addin, wait_until, within
+from helpers import ROOT, TESTS, addin_folder, alive, assert_nothing_left, wait_until, within
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 pytest_plugins = ["pytester"]
-
-# A server.js that starts a child which moves to a process group of its own (so the group's
-# signals never reach it), records its pid, then runs the sample server: the child outlives the
-# server, still in the session the server leads.
-LEAKY_SERVER = """
-const fs = require('fs');
-const child = require('child_process').spawn(
-  {python}, ['-c', 'import os, time; os.setpgid(0, 0); time.sleep(60)'], {{ stdio: 'ignore' }});
-fs.writeFileSync({pid_file}, String(child.pid));
-require({sample});
-"""
-
-# A server.js that ignores SIGTERM, so that stop kills it after the grace period and leaves it unreaped.
-STUBBORN_SERVER = """
-require({sample});
-process.removeAllListeners('SIGTERM');
-process.on('SIGTERM', () => {{}});
-"""
+pytestmark = pytest.mark.slow  # a user's pytest in a process of its own, with real servers
 
 # Shared by the user's tests: the servers they saw, each of which must have ended by the last test.
 USER_HELPERS = """
@@ -118,16 +100,8 @@ def test_port_still_accepts(addin_server_factory):
 
 def test_the_leak_check_ends_and_names_what_a_server_left(user_suite, tmp_path, fake_binary, monkeypatch):
     monkeypatch.setenv("VELMORA_SERVER_BINARY", str(fake_binary))
-    addin = tmp_path / "leaky-addin"
-    addin.mkdir()
     pids = str(tmp_path / "helper-")
-    (addin / "server.js").write_text(
-        LEAKY_SERVER.format(
-            python=json.dumps(sys.executable),
-            pid_file=json.dumps(pids + "node"),
-            sample=json.dumps(str(BUNDLED_ADDIN_DIR / "server.js")),
-        )
-    )
+    addin = addin_folder(tmp_path / "leaky-addin", "leaky", pid_file=pids + "node")
     result = user_suite("import time\n" + LEAKS.format(pids=pids, leaky=str(addin)))
     result.assert_outcomes(passed=5, errors=4)
     helpers = {name: int(Path(pids + name).read_text()) for name in ("setsid", "daemon", "node")}
@@ -164,9 +138,7 @@ def test_two_servers_at_once(user_suite):
 
 def test_a_server_killed_after_the_grace_period_is_no_leak(user_suite, tmp_path):
     # A server that needs the SIGKILL is waited for after it, and leaves nothing behind.
-    addin = tmp_path / "stubborn-addin"
-    addin.mkdir()
-    (addin / "server.js").write_text(STUBBORN_SERVER.format(sample=json.dumps(str(BUNDLED_ADDIN_DIR / "server.js"))))
+    addin = addin_folder(tmp_path / "stubborn-addin", "stubborn")
     result = user_suite(f"""
         import time
 
@@ -203,40 +175,35 @@ def test_hold(addin_server):
         (signal.SIGHUP, 128 + signal.SIGHUP, 5),
     ],
 )
-def test_a_signalled_pytest_leaves_no_server(pytester, monkeypatch, tmp_path, sig, status, within_seconds):
+def test_a_signalled_pytest_leaves_no_server(
+    pytester, monkeypatch, tmp_path, spawn, nothing_left, sig, status, within_seconds
+):
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(ROOT), str(TESTS)]))
     record = tmp_path / "server.json"
     pytester.makepyfile(test_user=HOLDING.format(record=str(record)))
-    run = subprocess.Popen(
+    run = spawn(
         [sys.executable, "-m", "pytest", "-p", "velmora_master.pytest_plugin", "-p", "no:cacheprovider"],
         cwd=pytester.path,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
-        start_new_session=True,
     )
-    try:
-        assert wait_until(record.exists, 60), "the user's test never got its server"
-        server = json.loads(record.read_text())
-        run.send_signal(sig)
-        signalled = time.monotonic()
-        assert wait_until(lambda: not alive(server["pid"]), within(within_seconds))
-        assert time.monotonic() - signalled < within(within_seconds)
-        out, _ = run.communicate(timeout=within(60))
-    finally:
-        if run.poll() is None:
-            os.killpg(run.pid, signal.SIGKILL)
-            run.communicate()
+    assert wait_until(record.exists, 60), "the user's test never got its server"
+    server = json.loads(record.read_text())
+    run.send_signal(sig)
+    signalled = time.monotonic()
+    assert wait_until(lambda: not alive(server["pid"]), within(within_seconds))
+    assert time.monotonic() - signalled < within(within_seconds)
+    out, _ = run.communicate(timeout=within(60))
     assert run.returncode == status, out
     if sig != signal.SIGKILL:  # the finalisers ran and said so
         assert f"stopped the add-in server of https://localhost:{server['port']} (pid {server['pid']})" in out, out
-    # Nothing of the run either (it inherited the session's marker): its guard has exited too.
-    left = functools.partial(left_running, SESSION_MARKER, server["mark"], server["port"])
-    assert wait_until(lambda: not left(), 2), left()
+    # Nothing of the run either (it inherited the test's marker): its guard has exited too.
+    assert_nothing_left(nothing_left, server["mark"], server["port"])
 
 
 def test_a_server_counts_as_started_only_once_its_health_check_answers(user_suite, tmp_path):
-    addin = unhealthy_addin(tmp_path / "unhealthy-addin")
+    addin = addin_folder(tmp_path / "unhealthy-addin", "unhealthy")
     result = user_suite(f"""
         import pytest
 

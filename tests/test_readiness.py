@@ -1,8 +1,8 @@
 """The verified readiness probe of the command line and the plugin, against the stand-in server in real processes."""
 
 import itertools
+import os
 import statistics
-import subprocess
 import time
 
 import pytest
@@ -11,6 +11,8 @@ from helpers import free_port
 from velmora_master.addin_launcher import _readiness
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
 from velmora_master.addin_launcher.exceptions import ServerStartError
+
+pytestmark = pytest.mark.slow  # the stand-in server in real processes
 
 
 @pytest.fixture(scope="module")
@@ -23,23 +25,15 @@ def certificates(tmp_path_factory):
 
 
 @pytest.fixture
-def launch(fake_binary, monkeypatch):
-    """Start the stand-in server on a fresh port with the server certificate of `paths`; all ended afterwards."""
-    started = []
+def launch(fake_binary, spawn):
+    """Start the stand-in server on a fresh port with the server certificate of `paths`; ended afterwards."""
 
     def start(paths, mode="listen", **env):
-        monkeypatch.setenv("FAKE_SERVER_MODE", mode)
-        for name, value in env.items():
-            monkeypatch.setenv(name, value)
         port = free_port()
         argv = [str(fake_binary), "--port", str(port), "--cert", str(paths.server_cert), "--key", str(paths.server_key)]
-        started.append(subprocess.Popen(argv))
-        return started[-1], port
+        return spawn(argv, env={**os.environ, "FAKE_SERVER_MODE": mode, **env}), port
 
-    yield start
-    for process in started:
-        process.kill()
-        process.wait()
+    return start
 
 
 @pytest.mark.parametrize(

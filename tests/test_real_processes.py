@@ -14,20 +14,11 @@ import urllib.request
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, gone, marked_processes, read_until, wait_until
+from helpers import MODULE_NAME, ROOT, alive, gone, read_until, wait_until, within
 from velmora_master.addin_launcher.guarded import GuardedServerManager
 
-
-@pytest.fixture(autouse=True)
-def nothing_left_behind():
-    """Every test here ends with no process it started still running.
-
-    A helper killed after its server is a zombie until init reaps it (about 1.5 s here); a zombie is no longer
-    found by its inherited marker, so a short wait covers it.
-    """
-    before = set(marked_processes())
-    yield
-    assert wait_until(lambda: not set(marked_processes()) - before, 3), set(marked_processes()) - before
+# Every test here ends with no process it started still running.
+pytestmark = [pytest.mark.slow, pytest.mark.usefixtures("nothing_left")]
 
 
 @pytest.fixture
@@ -47,6 +38,19 @@ def production(sm, fake_binary, monkeypatch, tmp_path, port):
     for manager in managers:
         if manager._process is not None and manager._process.poll() is None:
             manager.stop()
+
+
+@pytest.fixture
+def server_helper(monkeypatch, tmp_path):
+    """Has the stand-in servers started next start a helper of `kind` (see fake_server.py): gives what reads the
+    helper's pid once it is set up."""
+
+    def ask(kind):
+        monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
+        monkeypatch.setenv("FAKE_SERVER_HELPER", kind)
+        return lambda: int((tmp_path / "helper").read_text())
+
+    return ask
 
 
 def test_development_server_over_https(sm, port, capsys):
@@ -84,11 +88,11 @@ def test_production_server_gets_the_command_line_and_directory(production, tmp_p
     manager.stop()
 
 
-def test_stop_ends_the_whole_group(production, tmp_path, monkeypatch, capsys):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "grandchild"))
-    manager = production("grandchild")
+def test_stop_ends_the_whole_group(production, server_helper, capsys):
+    helper_pid = server_helper("plain")
+    manager = production()
     manager.start()
-    grandchild = int((tmp_path / "grandchild").read_text())
+    grandchild = helper_pid()
     assert alive(grandchild)
     manager.stop()
     assert wait_until(lambda: not alive(grandchild))
@@ -108,12 +112,11 @@ def test_server_ignoring_sigterm_is_reaped_and_its_port_free_when_stop_returns(p
         pass
 
 
-def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, tmp_path, monkeypatch, capsys):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", "ignore-term")
+def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, server_helper, capsys):
+    helper_pid = server_helper("ignore-term")
     manager = production()
     manager.start()
-    helper = int((tmp_path / "helper").read_text())
+    helper = helper_pid()
     began = time.monotonic()
     manager.stop()
     assert wait_until(lambda: not alive(helper), 5.5 - (time.monotonic() - began))
@@ -122,18 +125,15 @@ def test_helper_ignoring_sigterm_is_killed_when_its_server_exits(production, tmp
 
 # The class ends what is left of the group; the guarded one also what left it, found by the mark.
 @pytest.mark.parametrize(("guarded", "helper"), [(False, "plain"), (True, "setsid")])
-def test_server_that_starts_a_helper_and_exits_before_listening(
-    production, tmp_path, monkeypatch, capsys, guarded, helper
-):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+def test_server_that_starts_a_helper_and_exits_before_listening(production, server_helper, capsys, guarded, helper):
+    read_helper_pid = server_helper(helper)
     manager = production("exit:3", timeout=20, **({"manager_class": GuardedServerManager} if guarded else {}))
     began = time.monotonic()
     with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$") as caught:
         manager.start()
     assert type(caught.value).__name__ == "ServerStartError"
     assert time.monotonic() - began < 5 and manager._process is None
-    helper_pid = int((tmp_path / "helper").read_text())
+    helper_pid = read_helper_pid()
     assert not alive(helper_pid)
     if guarded:
         assert [found.pid for found in manager.left_behind] == [helper_pid] and manager.mark is None
@@ -181,9 +181,8 @@ with open({result_file!r}, "w") as out:
 
 
 @pytest.fixture
-def drive(fake_binary, tmp_path, port):
+def drive(fake_binary, tmp_path, port, spawn):
     """Runs a manager in a new interpreter, in a session of its own so that no signal can reach the tests."""
-    children = []
 
     def run(mode, during, same_group=False):
         args_file = tmp_path / "args.json"
@@ -197,24 +196,13 @@ def drive(fake_binary, tmp_path, port):
             during=during,
             result_file=str(tmp_path / "result.json"),
         )
-        child = subprocess.Popen(
-            [sys.executable, "-c", script],
-            cwd=ROOT,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL,
-            text=True,
-            start_new_session=True,
+        child = spawn(
+            [sys.executable, "-c", script], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
         )
-        children.append(child)
         child.result_file = tmp_path / "result.json"
         return child, args_file
 
-    yield run
-    for child in children:
-        if child.poll() is None:
-            os.killpg(child.pid, signal.SIGKILL)
-        child.wait()
-        child.stdout.close()  # a left-over server may still hold the pipe's other end
+    return run
 
 
 def outcome(child):
@@ -223,44 +211,36 @@ def outcome(child):
     return json.loads(child.result_file.read_text()) if child.result_file.exists() else f"exit {child.returncode}"
 
 
-def test_interrupt_during_the_readiness_wait(drive):
-    child, args_file = drive("never-listen", "start")
-    assert wait_until(args_file.exists, 20)  # the server runs, start is waiting for its port
-    time.sleep(0.3)
-    server = json.loads(args_file.read_text())["pid"]
-    child.send_signal(signal.SIGINT)
-    assert outcome(child) == {"outcome": "KeyboardInterrupt", "held": False}
-    assert wait_until(lambda: gone(server), 2)
+# An interruption (Ctrl-C) in each wait of the class: what the driven interpreter runs, what it says once it is
+# there (None: the server is launched), and how long to wait on before the SIGINT. Its server is gone at once.
+INTERRUPTED = {
+    "readiness-wait": ("never-listen", "start", None, 0.3),
+    "grace-period": ("ignore-term", "stop", "stopping", 0.5),  # well inside the grace of a server ignoring SIGTERM
+    "leaving-the-block-reads-is_running": ("listen", "exit", "probing", 0),
+}
 
 
-def test_interrupt_during_the_grace_period(drive):
-    child, args_file = drive("ignore-term", "stop")
-    read_until(child.stdout, "stopping")
+@pytest.mark.parametrize(("mode", "during", "said", "pause"), INTERRUPTED.values(), ids=INTERRUPTED)
+def test_an_interrupt_in_a_wait_ends_the_server_at_once(drive, mode, during, said, pause):
+    child, args_file = drive(mode, during)
+    if said is not None:
+        read_until(child.stdout, said)
+    assert wait_until(args_file.exists, 20)
     server = json.loads(args_file.read_text())["pid"]
-    time.sleep(0.5)  # well inside the grace period of a server that ignores SIGTERM
+    time.sleep(pause)
     interrupted = time.monotonic()
     child.send_signal(signal.SIGINT)
     assert outcome(child) == {"outcome": "KeyboardInterrupt", "held": False}
-    assert time.monotonic() - interrupted < 3  # killed at once, not after the rest of the grace
     assert wait_until(lambda: gone(server), 2)
+    assert time.monotonic() - interrupted < within(3)  # killed at once, not after the rest of a grace period
 
 
-def test_interrupt_while_leaving_the_block_reads_is_running(drive):
-    child, args_file = drive("listen", "exit")
-    read_until(child.stdout, "probing")
-    server = json.loads(args_file.read_text())["pid"]
-    child.send_signal(signal.SIGINT)
-    assert outcome(child) == {"outcome": "KeyboardInterrupt", "held": False}
-    assert wait_until(lambda: gone(server), 2)
-
-
-def test_helper_of_a_server_that_crashed_in_a_with_block_is_ended_at_interpreter_exit(drive, tmp_path, monkeypatch):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", "plain")
+def test_helper_of_a_server_that_crashed_in_a_with_block_is_ended_at_interpreter_exit(drive, server_helper):
+    helper_pid = server_helper("plain")
     child, _ = drive("listen-then-exit:1:1", "crash")
     # Leaving the block keeps the handle of an exited server; the exit hook then ends what is left of its group.
     assert outcome(child) == {"outcome": "returned", "held": True} and child.returncode == 0
-    assert not alive(int((tmp_path / "helper").read_text()))
+    assert not alive(helper_pid())
 
 
 def test_server_in_the_interpreters_own_group_is_stopped_alone(drive):
@@ -273,23 +253,21 @@ def test_server_in_the_interpreters_own_group_is_stopped_alone(drive):
     assert wait_until(lambda: gone(recorded["pid"]), 2)
 
 
-def test_server_that_never_listens(production, capsys):
-    manager = production("never-listen", timeout=1)
+@pytest.mark.parametrize(
+    ("mode", "timeout", "message", "least", "most"),
+    [
+        ("never-listen", 1, "Server failed to start within 1.0 seconds", 1, 3),
+        ("exit:3", 20, "Server exited with code 3 before accepting connections", 0, 3),  # fails fast
+    ],
+)
+def test_a_server_that_never_gets_ready(production, capsys, mode, timeout, message, least, most):
+    manager = production(mode, timeout=timeout)
     began = time.monotonic()
     with pytest.raises(Exception) as caught:
         manager.start()
-    assert type(caught.value).__name__ == "ServerStartError"
-    assert str(caught.value) == "Server failed to start within 1.0 seconds"
-    assert 1 <= time.monotonic() - began < 3
+    assert (type(caught.value).__name__, str(caught.value)) == ("ServerStartError", message)
+    assert least <= time.monotonic() - began < most
     assert manager._process is None
-
-
-def test_server_that_dies_at_once_fails_fast(production, capsys):
-    manager = production("exit:3", timeout=20)
-    began = time.monotonic()
-    with pytest.raises(Exception, match=r"^Server exited with code 3 before accepting connections$"):
-        manager.start()
-    assert time.monotonic() - began < 3 and manager._process is None
 
 
 def test_another_program_on_the_port_makes_start_return_at_once(production, port, capsys):
@@ -305,11 +283,8 @@ def test_another_program_on_the_port_makes_start_return_at_once(production, port
 @pytest.mark.parametrize(
     "mode, helper", [("listen", ""), ("listen-then-exit:1:1", "plain")], ids=["killed", "exits-leaving-a-helper"]
 )
-def test_collected_exit_is_not_signalled_but_its_group_is_ended(
-    production, tmp_path, monkeypatch, capsys, mode, helper
-):
-    monkeypatch.setenv("FAKE_SERVER_GRANDCHILD_FILE", str(tmp_path / "helper"))
-    monkeypatch.setenv("FAKE_SERVER_HELPER", helper)
+def test_collected_exit_is_not_signalled_but_its_group_is_ended(production, server_helper, capsys, mode, helper):
+    helper_pid = server_helper(helper)
     manager = production(mode)
     manager.start()
     if not helper:
@@ -321,8 +296,7 @@ def test_collected_exit_is_not_signalled_but_its_group_is_ended(
         manager.stop()
     assert caught.value.errno == errno.ESRCH and manager._process is None
     if helper:
-        helper_pid = int((tmp_path / "helper").read_text())
-        assert wait_until(lambda: not alive(helper_pid), 5.5 - (time.monotonic() - began))
+        assert wait_until(lambda: not alive(helper_pid()), 5.5 - (time.monotonic() - began))
 
 
 def test_server_alive_but_no_longer_accepting_is_stopped_not_dropped(production, capsys):
@@ -362,33 +336,3 @@ def test_interpreter_exit_stops_the_server(fake_binary, tmp_path, port, module):
     assert result.returncode == 0, result.stderr
     pids = [int(pid) for pid in result.stdout.splitlines()[-1].split() if pid != "0"]
     assert wait_until(lambda: not any(alive(pid) for pid in pids))  # the guard, stood down, too
-
-
-def test_probe_against_real_sockets(sm, doubles, port):
-    manager = sm.AddinServerManager(port=port)
-    assert manager._is_port_in_use() is False
-    with socket.create_server(("127.0.0.1", port)):
-        assert manager._is_port_in_use() is True
-    manager.port = 70000
-    with pytest.raises(OverflowError):
-        manager._is_port_in_use()
-
-
-def test_probe_leaves_no_socket_open(sm, doubles, port):
-    def open_descriptors():
-        return len(os.listdir("/proc/self/fd"))
-
-    manager = sm.AddinServerManager(port=port)
-    before = open_descriptors()
-    with socket.create_server(("127.0.0.1", port)) as listener:
-        for _ in range(20):
-            manager._is_port_in_use()
-            listener.accept()[0].close()
-    manager.port = 70000
-    for _ in range(20):
-        manager.port = port
-        manager._is_port_in_use()
-        manager.port = 70000
-        with pytest.raises(OverflowError):
-            manager._is_port_in_use()
-    assert open_descriptors() == before

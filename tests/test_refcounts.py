@@ -39,6 +39,7 @@ pytestmark = [
         reason="the allocator in use does not count blocks (PYTHONMALLOC=malloc)",
     ),
     pytest.mark.quiet,  # the services double keeps nothing of the calls
+    pytest.mark.slow,  # thousands of rounds of every path
 ]
 
 
@@ -195,7 +196,7 @@ def operations(sm):
         ),
         "probe-not-a-context-manager": swapped(
             "socket",
-            SimpleNamespace(socket=lambda *a: object(), AF_INET=2, SOCK_STREAM=1),  # no context manager at all
+            fake_socket_module(object),  # no context manager at all
             raising(TypeError, m._is_port_in_use),
         ),
         "function-attributes": lambda: (

@@ -13,6 +13,8 @@ import pytest
 from helpers import ROOT
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
+pytestmark = pytest.mark.slow  # real servers through every entry point
+
 # The user's own scripts, beside "myaddin": one using the class, one pytest file using the plugin.
 SCRIPTS = {
     "start.py": """

@@ -1,24 +1,17 @@
 """Trusting the local CA: the NSS databases with the real certutil, macOS and Windows with doubles, the CLI."""
 
 import json
-import os
-import pty
 import re
-import select
 import shlex
 import stat
 import subprocess
-import sys
-import termios
 import time
 
 import pytest
 
-from helpers import ROOT, clean_environment, need, wait_until
+from helpers import COMMAND, ROOT, Terminal, clean_environment, cli_environment, need, run_cli, wait_until
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.certificate_manager import CertificateManager
-
-COMMAND = [sys.executable, "-m", "velmora_master.addin_launcher", "certs"]
 
 
 @pytest.fixture
@@ -31,6 +24,7 @@ def nicknames(db):
     return [line for line in listed.stdout.splitlines() if line.startswith(trust.NSS_NICKNAME)]
 
 
+@pytest.mark.slow
 def test_nss_stores(tmp_path, ca):
     need("certutil")
     home = tmp_path / "home"
@@ -65,40 +59,53 @@ def test_nss_without_a_database_is_not_created_by_untrust(tmp_path, ca):
     assert not (tmp_path / "home" / ".pki").exists()
 
 
-def test_macos_login_keychain(tmp_path, ca, double):
-    calls = double("security", "security")
-    keychain = str(tmp_path / "Library" / "Keychains" / "login.keychain-db")
-    [store] = trust.stores_for("darwin", tmp_path)
-    find = ["find-certificate", "-a", "-Z", "-c", "Velmora Add-in Local CA", keychain]
+def fill(tmp_path, ca, *templates):
+    """The command lines of the macOS and Windows stores with the places and names of `ca` put in."""
+    names = {"keychain": tmp_path / "Library/Keychains/login.keychain-db", "ca": ca.path, "sha1": ca.sha1}
+    names |= {"serial": ca.serial_hex, "cn": "Velmora Add-in Local CA"}
+    return [[word.format(**names) for word in line.split()] for line in templates]
 
+
+# The stores of macOS and Windows, through their tools' doubles: the tool, how the CA is looked for, added and
+# removed.
+TOOL_STORES = {
+    "darwin": (
+        ("security", "security"),
+        "find-certificate -a -Z -c {cn} {keychain}",
+        ["add-trusted-cert -r trustRoot -k {keychain} {ca}"],
+        ["remove-trusted-cert {ca}", "delete-certificate -Z {sha1} {keychain}"],
+    ),
+    "win32": (
+        ("certutil", "certutil-windows"),
+        "-user -store Root {serial}",
+        ["-user -addstore Root {ca}"],
+        ["-user -delstore Root {serial}"],
+    ),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(
+    ("platform", "tool", "look", "adding", "removing"), [(p, *row) for p, row in TOOL_STORES.items()]
+)
+def test_macos_and_windows_stores(tmp_path, ca, double, platform, tool, look, adding, removing):
+    calls = double(*tool)
+    [store] = trust.stores_for(platform, tmp_path)
+    [look] = fill(tmp_path, ca, look)
     assert store.add(ca) is True
-    assert calls() == [find, ["add-trusted-cert", "-r", "trustRoot", "-k", keychain, str(ca.path)]]
-    assert store.add(ca) is False and store.contains(ca)
-    assert calls() == [find, find]
-    assert store.remove(ca) is True
-    assert calls() == [find, ["remove-trusted-cert", str(ca.path)], ["delete-certificate", "-Z", ca.sha1, keychain]]
-    assert store.remove(ca) is False and not store.contains(ca)
-    assert json.loads((tmp_path / "state.json").read_text()) == []
-
-
-def test_windows_user_root_store(tmp_path, ca, double):
-    calls = double("certutil", "certutil-windows")
-    [store] = trust.stores_for("win32", tmp_path)
-    look = ["-user", "-store", "Root", ca.serial_hex]
-
-    assert store.add(ca) is True
-    assert calls() == [look, ["-user", "-addstore", "Root", str(ca.path)]]
+    assert calls() == [look, *fill(tmp_path, ca, *adding)]
     assert store.add(ca) is False and store.contains(ca)
     assert calls() == [look, look]
     assert store.remove(ca) is True
-    assert calls() == [look, ["-user", "-delstore", "Root", ca.serial_hex]]
-    assert store.remove(ca) is False
+    assert calls() == [look, *fill(tmp_path, ca, *removing)]
+    assert store.remove(ca) is False and not store.contains(ca)
     assert json.loads((tmp_path / "state.json").read_text()) == []
 
 
 T = trust.TrustState
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("flags", "state", "detail"),
     [
@@ -128,6 +135,7 @@ def test_nss_trust_is_read_from_the_flags(tmp_path, ca, flags, state, detail):
 SSL = trust.MAC_SSL_POLICY.hex()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("platform", "entry", "state", "detail"),
     [
@@ -158,6 +166,7 @@ def test_keychain_and_root_store_trust_is_read_from_their_settings(
     assert store.read_trust(ca) == (state, detail)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("platform", "name", "flavour", "adding", "removing"),
     [
@@ -172,13 +181,8 @@ def test_a_store_that_asks_fails_at_once_without_prompt(
 ):
     calls = double(name, flavour)
     [store] = trust.stores_for(platform, tmp_path, prompt=False)
-    fill = {
-        "keychain": tmp_path / "Library" / "Keychains" / "login.keychain-db",
-        "ca": ca.path,
-        "sha1": ca.sha1,
-        "serial": ca.serial_hex,
-    }
-    with pytest.raises(trust.TrustStorePrompt, match=re.escape(f"; run by hand: {adding.format(**fill)}")):
+    adding, removing = (" ".join(words) for words in fill(tmp_path, ca, adding, removing))
+    with pytest.raises(trust.TrustStorePrompt, match=re.escape(f"; run by hand: {adding}")):
         store.add(ca)
     assert len(calls()) == 1 and not store.contains(ca)  # looked, changed nothing
     calls()
@@ -187,15 +191,12 @@ def test_a_store_that_asks_fails_at_once_without_prompt(
     assert asking.add(ca) is True
     calls()
     assert store.add(ca) is False  # nothing to change: nothing to ask
-    with pytest.raises(trust.TrustStorePrompt, match=re.escape(f"; run by hand: {removing.format(**fill)}")):
+    with pytest.raises(trust.TrustStorePrompt, match=re.escape(f"; run by hand: {removing}")):
         store.remove(ca)
     assert len(calls()) == 2 and store.contains(ca)
 
 
-# Runs the rest of its command line with the terminal it is given as its controlling terminal, as a login does.
-WITH_TERMINAL = "import os, sys; os.close(os.open(sys.argv[1], os.O_RDWR)); os.execv(sys.argv[2], sys.argv[2:])"
-
-
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("terminal", "flags", "trusted"), [(False, [], False), (True, ["--no-prompt"], False), (True, [], True)]
 )
@@ -207,36 +208,26 @@ def test_certs_trust_never_waits_on_a_password_without_someone_to_answer(tmp_pat
     profile.mkdir(parents=True)
     (tmp_path / "password").write_text("secret\n")
     subprocess.run(["certutil", "-d", f"sql:{profile}", "-N", "-f", str(tmp_path / "password")], check=True)
-    env = {**os.environ, "HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
-    controller, device = pty.openpty()
-    argv = [*COMMAND, "trust", *flags]
-    if terminal:
-        argv = [sys.executable, "-c", WITH_TERMINAL, os.ttyname(device), *argv]
+    env = {"HOME": str(home), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
+    # Output on a terminal either way; only with `terminal` is it the run's controlling terminal and its input.
+    screen = Terminal()
     began = time.monotonic()
-    process = subprocess.Popen(
-        argv, cwd=ROOT, env=env, start_new_session=True, stdin=device if terminal else subprocess.DEVNULL,
-        stdout=device, stderr=device,
-    )  # fmt: skip
-    os.close(device)
-    seen, answered = b"", 0
-    while select.select([controller], [], [], 30)[0]:
-        try:
-            seen += os.read(controller, 4096)
-        except OSError:
-            break  # the terminal's last user has gone
-        if seen.count(b"Password") > answered:  # only the run allowed to ask gets this far
+    process = screen.start(
+        [*COMMAND, "certs", "trust", *flags], controlling=terminal, cwd=ROOT, env=cli_environment(env)
+    )
+    output, answered = "", 0
+    while chunk := screen.read_some(30):
+        output += chunk
+        if output.count("Password") > answered:  # only the run allowed to ask gets this far
             # certutil turns echo off, flushing what was typed, only after its prompt: type once it has.
-            wait_until(lambda: not termios.tcgetattr(controller)[3] & termios.ECHO)
-            os.write(controller, b"secret\n")
+            wait_until(lambda: not screen.echoes())
+            screen.type("secret\n")
             answered += 1
-    os.close(controller)
-    output = seen.decode()
+    screen.close()
     assert process.wait(timeout=30) == (0 if trusted else 1), output
     nssdb = home / ".pki" / "nssdb"
     assert f"NSS database {nssdb} (Chromium, Chrome): added" in output  # the failing store stopped nothing
-    shown = subprocess.run(
-        [*COMMAND, "show"], cwd=ROOT, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60
-    ).stdout
+    shown = run_cli("certs", "show", env=env, stdin=subprocess.DEVNULL).stdout
     assert f"Firefox profile {profile}: {'yes' if trusted else 'no'}" in shown  # nothing half-added either
     if trusted:
         assert "Password" in output and f"Firefox profile {profile}: added" in output
@@ -271,12 +262,11 @@ def test_a_missing_tool_names_what_provides_it(tmp_path, ca, monkeypatch, platfo
 
 
 def certs_cli(tmp_path, *args, path=None):
-    env = {**os.environ, "HOME": str(tmp_path / "home"), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
-    if path is not None:
-        env["PATH"] = path
-    return subprocess.run([*COMMAND, *args], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60, check=False)
+    env = {"HOME": str(tmp_path / "home"), "VELMORA_CERT_DIR": str(tmp_path / "certs")}
+    return run_cli("certs", *args, env={**env, **({"PATH": path} if path is not None else {})})
 
 
+@pytest.mark.slow
 def test_certs_commands(tmp_path):
     need("certutil")
     nssdb = tmp_path / "home" / ".pki" / "nssdb"
@@ -305,6 +295,7 @@ def test_certs_commands(tmp_path):
     assert "(Chromium, Chrome): removed" in certs_cli(tmp_path, "untrust").stdout
 
 
+@pytest.mark.slow
 def test_certs_trust_without_certutil_says_what_provides_it(tmp_path):
     result = certs_cli(tmp_path, "trust", path=str(tmp_path / "empty"))
     assert result.returncode == 1
@@ -329,6 +320,7 @@ require('https').get(process.argv[1], (answer) => {
 """
 
 
+@pytest.mark.slow
 def test_node_trusts_the_ca_as_certs_show_tells(sm, tmp_path, port, monkeypatch):
     node = need("node")
     monkeypatch.setenv("VELMORA_CERT_DIR", str(tmp_path / "certs"))
