@@ -71,7 +71,14 @@ FAULTS = (
         "no-sigkill",
         "a server that outlives the grace period gets no SIGKILL",
         "src/stop.cpp",
-        ((("if (timed_out) return kill_after_grace(self);", "if (timed_out) Py_RETURN_NONE;"),),),
+        (
+            (
+                (
+                    "if (timed_out) return kill_after_grace(self);",
+                    "if (timed_out) return timed_out < 0 ? kill_after_grace(self) : Py_NewRef(Py_None);",
+                ),
+            ),
+        ),
     ),
     Fault(
         "pid-leak",
