@@ -18,7 +18,7 @@ from helpers import TESTS, free_port, need, run_cli, unconstrained_ca
 from velmora_master.addin_launcher import certificate_manager as cm
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher.cli import main
-from velmora_master.addin_launcher.cli.setup_checks import COMPILED_MODULE
+from velmora_master.addin_launcher.cli.doctor.setup_checks import COMPILED_MODULE
 from velmora_master.addin_launcher.config import BUNDLED_ADDIN_DIR
 
 NEW_CA = "velmora-addin certs renew --ca && velmora-addin certs trust"

@@ -16,8 +16,8 @@ One job per module: `entry` runs a command and turns what ended it into a line a
 line, `verbosity` sets how much is said, `streams` keeps the standard streams harmless when closed or gone;
 `serve` runs `run` and `demo`: `preflight` checks first, `supervision` follows the launched server and ends
 it, `status_line` shows the wait; `certs` the certificate commands, and what is told of a replaced CA;
-`certificate_facts` what they and the doctor read of the certificates and the trust stores; `doctor` runs the
-checks of `setup_checks`, `store_checks`, `trust_checks` and `port_checks`, each giving a `diagnosis.Check`;
+`certificate_facts` what they and the doctor read of the certificates and the trust stores; the package
+`doctor` runs the checks of the set-up, one module for each thing it looks at;
 `json_output` the documents of --json; `port_holder` says who holds a port, for `preflight`, the doctor and
 `stop`, which ends a server of ours. None of them imports the heavy modules (the compiled manager,
 cryptography, psutil) at its top: they come only once the signal handlers are in place, so a Ctrl-C at any

@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import argparse
 
-from .diagnosis import Check
-from .exit_status import ExitStatus
+from ..exit_status import ExitStatus
+from .check import Check
 
 
 def doctor(args: argparse.Namespace) -> ExitStatus:
@@ -17,7 +17,7 @@ def doctor(args: argparse.Namespace) -> ExitStatus:
     notes = advice()
     ok = all(check.passed for check in checks)
     if args.json:
-        from .json_output import DOCTOR, emit
+        from ..json_output import DOCTOR, emit
 
         emit(DOCTOR, {"ok": ok, "checks": [check.as_json() for check in checks], "notes": notes})
     else:
@@ -32,15 +32,15 @@ def doctor(args: argparse.Namespace) -> ExitStatus:
 
 def advice() -> list[str]:
     """What no check can tell: programs that trust none of the stores the checks read."""
-    from .. import trust
-    from ..certificate_manager import CertificateManager
+    from ... import trust
+    from ...certificate_manager import CertificateManager
 
     return [trust.node_hint(None, CertificateManager().paths.ca_cert)]
 
 
 def run_checks(args: argparse.Namespace) -> list[Check]:
-    from .. import trust
-    from ..certificate_manager import CertificateManager
+    from ... import trust
+    from ...certificate_manager import CertificateManager
     from .port_checks import port_check
     from .setup_checks import addin_folder, interpreter, server_program
     from .store_checks import store_checks

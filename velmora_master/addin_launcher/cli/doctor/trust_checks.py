@@ -7,11 +7,11 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from .diagnosis import Check, failed, passed
-from .parser import PROG
+from ..parser import PROG
+from .check import Check, failed, passed
 
 if TYPE_CHECKING:
-    from .. import trust
+    from ... import trust
 
 TRUST = f"{PROG} certs trust"
 # Taking the CA out and putting it back in sets its trust afresh in every store.
@@ -21,8 +21,8 @@ TOOL_INSTALL = {"linux": "sudo apt-get install libnss3-tools"}
 
 
 def trust_checks(stores: Sequence[trust.TrustStore], ca: trust.Authority) -> list[Check]:
-    from .. import trust
-    from .certificate_facts import read_trust
+    from ... import trust
+    from ..certificate_facts import read_trust
 
     checks = []
     for facts in read_trust(stores, ca):

@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from .._ports import Availability, availability
-from .diagnosis import Check, failed, passed
-from .parser import PROG
-from .port_holder import held_by, port_holders, stop_command
+from ..._ports import Availability, availability
+from ..parser import PROG
+from ..port_holder import held_by, port_holders, stop_command
+from .check import Check, failed, passed
 
 ANOTHER_PORT = f"{PROG} run --port 0"
 

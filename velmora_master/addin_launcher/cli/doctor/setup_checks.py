@@ -10,9 +10,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-from ..config import ADDIN_PATH_ENV, SERVER_BINARY_ENV, SERVER_SCRIPT, Config
-from .diagnosis import Check, failed, passed
-from .parser import DISTRIBUTION, PROG
+from ...config import ADDIN_PATH_ENV, SERVER_BINARY_ENV, SERVER_SCRIPT, Config
+from ..parser import DISTRIBUTION, PROG
+from .check import Check, failed, passed
 
 COMPILED_MODULE = "velmora_master.addin_launcher.server_manager"
 SUPPORTED_PYTHON = (3, 14)

@@ -14,14 +14,14 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from .diagnosis import Check, Details, failed, passed
-from .parser import PROG
+from ..parser import PROG
+from .check import Check, Details, failed, passed
 
 if TYPE_CHECKING:
     from cryptography import x509
     from cryptography.hazmat.primitives.asymmetric.types import PrivateKeyTypes
 
-    from ..certificate_manager import CertificatePaths
+    from ...certificate_manager import CertificatePaths
 
 NEW_CA = f"{PROG} certs renew --ca && {PROG} certs trust"
 NEW_SERVER_CERTIFICATE = f"{PROG} certs renew"
@@ -30,7 +30,7 @@ MAKE_STORE = f"{PROG} certs trust"
 
 def store_checks(paths: CertificatePaths) -> list[Check]:
     """Every check of the store; those that need a certificate are left out when it cannot be read."""
-    from .. import certificate_manager as store
+    from ... import certificate_manager as store
 
     folder = paths.ca_cert.parent
     checks = [_folder(folder)]
@@ -113,8 +113,8 @@ def _validity(
     check: str, title: str, path: Path, cert: x509.Certificate | str, margin: dt.timedelta, fix: str
 ) -> Check:
     """Valid now, and for more than `margin` still: within it the store makes the certificate anew at the next start."""
-    from .. import certificate_manager as store
-    from .certificate_facts import utc_text
+    from ... import certificate_manager as store
+    from ..certificate_facts import utc_text
 
     if isinstance(cert, str):
         return failed(check, f"{title} {path}: {cert}", fix, path=str(path), days_left=None, not_after=None)
@@ -169,8 +169,8 @@ def _key_match(check: str, title: str, cert: x509.Certificate, key_path: Path, f
 
 
 def _constraints(ca: x509.Certificate) -> Check:
-    from .. import certificate_manager as store
-    from .certificate_facts import constraints_text, name_constraints
+    from ... import certificate_manager as store
+    from ..certificate_facts import constraints_text, name_constraints
 
     permitted, critical = name_constraints(ca)
     said = f"CA name constraints: {constraints_text(permitted, critical)}"
@@ -185,7 +185,7 @@ def _constraints(ca: x509.Certificate) -> Check:
 
 
 def _signed(server: x509.Certificate, ca: x509.Certificate) -> Check:
-    from .. import certificate_manager as store
+    from ... import certificate_manager as store
 
     if not store._signed_by(server, ca):
         return failed(
