@@ -192,7 +192,7 @@ int exec_module(PyObject* module) {
     if (records.module == module) return 0;
     if (records.module) {
         // The loaded module stays recorded: forgetting it would let the next
-        // import initialise a second copy, the very thing connection_failed here.
+        // import initialise a second copy, the very thing refused here.
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'server_manager' has already been imported. Re-initialisation is not "
                         "supported.");
