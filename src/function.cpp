@@ -21,7 +21,6 @@
 // readied once per process would outlive the interpreter it was readied in.
 #include "function.hpp"
 
-#include <frameobject.h>
 #include <structmember.h>
 
 #include <cstddef>
@@ -29,6 +28,7 @@
 #include "calls.hpp"
 #include "globals.hpp"
 #include "names.hpp"
+#include "traceback.hpp"
 
 namespace velmora {
 namespace {
@@ -391,20 +391,6 @@ int ready_member_function_type() {
     PyType_Modified(made);
     records.function_type = type.release();
     return 0;
-}
-
-Ref make_traceback_code(const char* file, const char* code_name, int line) {
-    return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, code_name, line)));
-}
-
-void add_traceback_entry(PyObject* code, PyObject* globals) {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
-    // Without a frame the exception still propagates, only without this entry.
-    if (!frame) PyErr_Clear();
-    PyErr_SetRaisedException(exc.release());
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,

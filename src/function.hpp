@@ -16,11 +16,4 @@ int ready_member_function_type();
 Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,
                          PyObject* globals);
 
-// A code object that names `name` in tracebacks, at `file`:`line`.
-Ref make_traceback_code(const char* file, const char* name, int line);
-
-// Adds a traceback entry for `code` to the exception being raised, as a Python
-// frame leaving with that exception would. The exception itself is kept.
-void add_traceback_entry(PyObject* code, PyObject* globals);
-
 }  // namespace velmora

@@ -20,10 +20,11 @@
 
 #include "calls.hpp"
 #include "class_surface.hpp"
-#include "function.hpp"
 #include "globals.hpp"
+#include "members.hpp"
 #include "names.hpp"
 #include "ref.hpp"
+#include "traceback.hpp"
 
 // A build meant for the debug interpreter must see its headers, not the release ones.
 #if defined(VELMORA_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
