@@ -55,6 +55,9 @@ struct MemberFunction {
 
 MemberFunction* as_function(PyObject* obj) { return reinterpret_cast<MemberFunction*>(obj); }
 
+// One object field of the function, for the code that treats several alike.
+using Field = PyObject* MemberFunction::*;
+
 // "start() takes exactly 1 positional argument (2 given)"
 PyObject* argument_count_error(const MemberFunction* func, Py_ssize_t given) {
     const MemberSpec& spec = *func->spec;
@@ -153,17 +156,18 @@ PyObject* member_repr(PyObject* func) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(func)->qualname, func);
 }
 
+// The fields that can close a reference cycle, besides the names: the
+// collector visits and clears them all, so one list serves both.
+constexpr Field kCollectedFields[] = {&MemberFunction::dict, &MemberFunction::doc, &MemberFunction::annotations,
+                                      &MemberFunction::defaults, &MemberFunction::globals};
+
 int member_traverse(PyObject* obj, visitproc visit, void* arg) {
     MemberFunction* f = as_function(obj);
     Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(f->dict);
+    for (Field field : kCollectedFields) Py_VISIT(f->*field);
     // A str subclass set as __name__ or __qualname__ can carry a __dict__ and so close a cycle.
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->globals);
     return 0;
 }
 
@@ -171,13 +175,9 @@ int member_traverse(PyObject* obj, visitproc visit, void* arg) {
 // that repr() and the getters keep working on a function the collector cleared.
 int member_clear(PyObject* obj) {
     MemberFunction* f = as_function(obj);
-    Py_CLEAR(f->dict);
+    for (Field field : kCollectedFields) Py_CLEAR(f->*field);
     Py_SETREF(f->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     Py_SETREF(f->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->globals);
     return 0;
 }
 
@@ -200,15 +200,14 @@ void member_dealloc(PyObject* obj) {
 // Attributes. Getters answer None for a field the collector cleared; setters
 // validate like those of Python functions.
 
-PyObject* field_or_none(PyObject* field) { return Py_NewRef(field ? field : Py_None); }
+// The getter of one field: `get_field<&MemberFunction::name>`.
+template <Field field>
+PyObject* get_field(PyObject* f, void*) {
+    PyObject* value = as_function(f)->*field;
+    return Py_NewRef(value ? value : Py_None);
+}
 
-PyObject* get_name(PyObject* f, void*) { return field_or_none(as_function(f)->name); }
-PyObject* get_qualname(PyObject* f, void*) { return field_or_none(as_function(f)->qualname); }
-PyObject* get_doc(PyObject* f, void*) { return field_or_none(as_function(f)->doc); }
-PyObject* get_defaults(PyObject* f, void*) { return field_or_none(as_function(f)->defaults); }
-PyObject* get_globals(PyObject* f, void*) { return field_or_none(as_function(f)->globals); }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* f, void*) { return field_or_none(as_function(f)->code); }
 
 // A cleared mapping is made anew on reading, as Python functions do.
 PyObject* get_annotations(PyObject* f, void*) {
@@ -259,17 +258,17 @@ int set_defaults(PyObject* f, PyObject* value, void*) {
 
 // pickle and copy take a str from __reduce__ as the object's name in its
 // module: pickled by reference, copied as itself, as Python functions are.
-PyObject* member_reduce(PyObject* f, PyObject*) { return get_qualname(f, nullptr); }
+PyObject* member_reduce(PyObject* f, PyObject*) { return get_field<&MemberFunction::qualname>(f, nullptr); }
 
 PyGetSetDef member_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__name__", get_field<&MemberFunction::name>, set_name, nullptr, nullptr},
+    {"__qualname__", get_field<&MemberFunction::qualname>, set_qualname, nullptr, nullptr},
+    {"__doc__", get_field<&MemberFunction::doc>, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__defaults__", get_field<&MemberFunction::defaults>, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<&MemberFunction::globals>, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&MemberFunction::code>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
