@@ -11,7 +11,7 @@
 #include "calls.hpp"
 #include "function.hpp"
 #include "globals.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 
 namespace velmora {
 namespace {
@@ -160,7 +160,7 @@ Ref build_manager_class() {
 
     for (const MemberSpec& spec : kMembers) {
         Ref member = make_member_function(spec, interned.AddinServerManager, module_name.get(), module_namespace());
-        if (member && spec.kind == MemberKind::property) member = call(records.property, member.get());
+        if (member && spec.kind == MemberKind::property) member = call(state.property, member.get());
         if (!member || PyDict_SetItemString(ns, spec.name, member.get()) < 0) return {};
     }
     Ref no_bases = Ref::steal(PyTuple_New(0));

@@ -15,10 +15,11 @@
 //   (its module and qualified name).
 // - An exception leaving it gets a traceback entry naming the member.
 // - Called after the module was finalised, it raises RuntimeError instead of
-//   reaching names and records that are gone.
+//   reaching a state that was cleared.
 //
-// The type is made at each load and dropped with the load records: a type
-// readied once per process would outlive the interpreter it was readied in.
+// The type is made at each load and kept in the module's state, cleared with
+// it: a type readied once per process would outlive the interpreter it was
+// readied in.
 #include "function.hpp"
 
 #include <structmember.h>
@@ -27,7 +28,7 @@
 
 #include "calls.hpp"
 #include "globals.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "traceback.hpp"
 
 namespace velmora {
@@ -94,12 +95,12 @@ PyObject* call_body(MemberFunction* func, PyObject* const* params) {
     if (Py_EnterRecursiveCall(" while calling an AddinServerManager member")) return nullptr;
     PyObject* result = func->spec->body->fn(params);
     Py_LeaveRecursiveCall();
-    if (!result && records.module) add_traceback_entry(func->traceback_code, module_namespace());
+    if (!result && state.module) add_traceback_entry(func->traceback_code, module_namespace());
     return result;
 }
 
 // The interpreter frees some objects only after the module's finalisation
-// released its names and records (what a trace function, an audit hook or a
+// cleared the module's state (what a trace function, an audit hook or a
 // codec search function held, collected last): a member such an object's
 // __del__ reaches finds nothing to work with, and says so.
 PyObject* finalised_error(const MemberSpec& spec) {
@@ -112,7 +113,7 @@ PyObject* finalised_error(const MemberSpec& spec) {
 PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MemberFunction* self = as_function(callable);
     const MemberSpec& spec = *self->spec;
-    if (!records.module) return finalised_error(spec);
+    if (!state.module) return finalised_error(spec);
     const Py_ssize_t n = self->n_params;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -379,7 +380,7 @@ Ref make_defaults(const MemberSpec& spec) {
 }  // namespace
 
 int ready_member_function_type() {
-    if (records.function_type) return 0;
+    if (state.function_type) return 0;
     Ref type = Ref::steal(PyType_FromSpec(&member_spec));
     if (!type) return -1;
     // The offset member only tells the type where the call pointer lives; left
@@ -388,7 +389,7 @@ int ready_member_function_type() {
     Ref type_namespace = Ref::steal(PyType_GetDict(made));
     if (!type_namespace || PyDict_PopString(type_namespace.get(), "__vectorcalloffset__", nullptr) < 0) return -1;
     PyType_Modified(made);
-    records.function_type = type.release();
+    state.function_type = type.release();
     return 0;
 }
 
@@ -413,7 +414,7 @@ Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject*
     if (!defaults) return {};
 
     if (ready_member_function_type() < 0) return {};
-    auto* f = PyObject_GC_New(MemberFunction, reinterpret_cast<PyTypeObject*>(records.function_type));
+    auto* f = PyObject_GC_New(MemberFunction, reinterpret_cast<PyTypeObject*>(state.function_type));
     if (!f) return {};
     f->vectorcall = member_vectorcall;
     f->spec = &spec;

@@ -8,7 +8,7 @@
 
 namespace velmora {
 
-// Makes the function type once per load (globals.hpp). -1 with an exception set on failure.
+// Makes the function type once per load (module_state.hpp). -1 with an exception set on failure.
 int ready_member_function_type();
 
 // The function object of one member, named "<class>.<member>", attributed to

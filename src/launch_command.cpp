@@ -27,13 +27,13 @@
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace velmora {
 namespace {
 
-int print_line(PyObject* line) { return line && call(records.print, line) ? 0 : -1; }
+int print_line(PyObject* line) { return line && call(state.print, line) ? 0 : -1; }
 
 // One report line: the label, then the value as an f-string would show it.
 int print_path(PyObject* label, PyObject* cert_paths, PyObject* attr) {

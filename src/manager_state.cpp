@@ -16,7 +16,7 @@
 #include "calls.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace velmora {

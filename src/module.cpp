@@ -1,6 +1,6 @@
 // Module loading: the entry point, the create step and the execution step.
 //
-// The module's working data is process-wide (globals.hpp): it loads into the
+// The module's working data is process-wide (module_state.hpp): it loads into the
 // main interpreter only, once per process, and loading it again hands back the
 // module that is already there. The execution step behaves roughly like this Python:
 //
@@ -22,7 +22,7 @@
 #include "class_surface.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 #include "traceback.hpp"
 
@@ -48,20 +48,14 @@ int copy_spec_attr(PyObject* spec, PyObject* spec_attr, PyObject* module, PyObje
 }
 
 // Run while the interpreter that holds the load is finalised, after its
-// modules are gone and before its objects are freed: everything the load
-// recorded is released, so that an interpreter started later in the same
-// process (Py_FinalizeEx, then Py_Initialize) loads the module afresh instead
-// of reaching objects of the one that ended.
-void forget_load(void*) {
-    release_load_records();
-    release_names();
-}
+// modules are gone and before its objects are freed.
+void clear_state(void*) { state.clear(); }
 
 // The recorded module is handed back only under the name it was loaded as:
 // under another name the import system would rewrite its __spec__ and name.
 PyObject* recorded_module(PyObject* spec) {
     Ref requested = get_attr(spec, interned.name);
-    Ref loaded = requested ? Ref::steal(PyModule_GetNameObject(records.module)) : Ref{};
+    Ref loaded = requested ? Ref::steal(PyModule_GetNameObject(state.module)) : Ref{};
     if (!loaded) return nullptr;
     const int same = PyObject_RichCompareBool(requested.get(), loaded.get(), Py_EQ);
     if (same < 0) return nullptr;
@@ -70,14 +64,14 @@ PyObject* recorded_module(PyObject* spec) {
                      loaded.get(), requested.get());
         return nullptr;
     }
-    return Py_NewRef(records.module);
+    return Py_NewRef(state.module);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     PyInterpreterState* interpreter_state = PyInterpreterState_Get();
     const int64_t interpreter = PyInterpreterState_GetID(interpreter_state);
     if (interpreter < 0) return nullptr;
-    if (records.interpreter_id != -1 && records.interpreter_id != interpreter) {
+    if (state.interpreter_id != -1 && state.interpreter_id != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter "
                         "per process.");
@@ -91,12 +85,12 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         if (name) PyErr_Format(PyExc_ImportError, "module %S does not support loading in subinterpreters", name.get());
         return nullptr;
     }
-    if (records.interpreter_id == -1) {
-        if (PyUnstable_AtExit(interpreter_state, forget_load, nullptr) < 0) return nullptr;
-        records.interpreter_id = interpreter;
+    if (state.interpreter_id == -1) {
+        if (PyUnstable_AtExit(interpreter_state, clear_state, nullptr) < 0) return nullptr;
+        state.interpreter_id = interpreter;
     }
-    if (intern_names() < 0) return nullptr;
-    if (records.module) return recorded_module(spec);
+    if (state.intern_names() < 0) return nullptr;
+    if (state.module) return recorded_module(spec);
 
     Ref module_name = get_attr(spec, interned.name);
     if (!module_name) return nullptr;
@@ -111,7 +105,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 int capture_builtin(PyObject* builtin, PyObject** slot) {
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(records.builtins, builtin, &value) < 0) return -1;
+    if (PyDict_GetItemRef(state.builtins, builtin, &value) < 0) return -1;
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", builtin);
         return -1;
@@ -163,12 +157,12 @@ int import_names(PyObject* ns, const char* module, int level, std::initializer_l
 
 int run_execution_steps(PyObject* module) {
     PyObject* ns = PyModule_GetDict(module);
-    if (intern_names() < 0) return -1;
+    if (state.intern_names() < 0) return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
-    Py_XSETREF(records.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
-    if (capture_builtin(interned.property, &records.property) < 0 || capture_builtin(interned.print, &records.print) < 0 ||
-        watch_namespaces(ns, records.builtins) < 0)
+    Py_XSETREF(state.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
+    if (capture_builtin(interned.property, &state.property) < 0 || capture_builtin(interned.print, &state.print) < 0 ||
+        watch_namespaces(ns, state.builtins) < 0)
         return -1;
 
     for (PyObject* standard : {interned.subprocess, interned.sys, interned.os, interned.atexit, interned.time, interned.signal, interned.socket})
@@ -190,17 +184,17 @@ int run_execution_steps(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-    if (records.module == module) return 0;
-    if (records.module) {
+    if (state.module == module) return 0;
+    if (state.module) {
         // The loaded module stays recorded: forgetting it would let the next
         // import initialise a second copy, the very thing refused here.
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'server_manager' has already been imported. Re-initialisation is not "
                         "supported.");
     } else {
-        records.module = Py_NewRef(module);
+        state.module = Py_NewRef(module);
         if (run_execution_steps(module) == 0) return 0;
-        Py_CLEAR(records.module);
+        Py_CLEAR(state.module);
     }
     Ref failure = Ref::steal(PyErr_GetRaisedException());
     Ref code = make_traceback_code(source_path(__FILE__), "init " VELMORA_MODULE_NAME, __LINE__);

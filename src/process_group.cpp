@@ -8,7 +8,7 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 
 namespace velmora {
 namespace {

@@ -51,7 +51,7 @@
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "process_group.hpp"
 #include "process_status.hpp"
 #include "ref.hpp"
