@@ -329,12 +329,12 @@ Ref make_signature_code(const MemberSpec& spec, PyObject* traceback_code, PyObje
                         PyObject* parameter_names) {
     const Py_ssize_t n = PyTuple_GET_SIZE(parameter_names);
     Ref replace = get_attr(traceback_code, interned.replace);
-    Ref empty_args = Ref::steal(PyTuple_New(0));
-    Ref changes = Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:s,s:O}", "co_argcount", n, "co_nlocals", n,
-                                           "co_varnames", parameter_names, "co_name", spec.name,
-                                           "co_qualname", qualname));
-    if (!replace || !empty_args || !changes) return {};
-    return Ref::steal(PyObject_Call(replace.get(), empty_args.get(), changes.get()));
+    Ref empty_args = replace ? Ref::steal(PyTuple_New(0)) : Ref{};
+    Ref changes = empty_args ? Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:s,s:O}", "co_argcount", n, "co_nlocals", n,
+                                                        "co_varnames", parameter_names, "co_name", spec.name,
+                                                        "co_qualname", qualname))
+                             : Ref{};
+    return changes ? Ref::steal(PyObject_Call(replace.get(), empty_args.get(), changes.get())) : Ref{};
 }
 
 Ref make_parameter_names(const MemberSpec& spec) {
@@ -396,10 +396,10 @@ int ready_member_function_type() {
 Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,
                          PyObject* globals) {
     Ref func_name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", class_name, spec.name));
-    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
-    Ref annotations = make_annotations(spec);
-    if (!func_name || !qualname || !doc || !annotations) return {};
+    Ref qualname = func_name ? Ref::steal(PyUnicode_FromFormat("%U.%s", class_name, spec.name)) : Ref{};
+    Ref doc = qualname ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref{};
+    Ref annotations = doc ? make_annotations(spec) : Ref{};
+    if (!annotations) return {};
 
     Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, qualname.get()));
     const char* traceback_text = traceback_name ? PyUnicode_AsUTF8(traceback_name.get()) : nullptr;

@@ -30,7 +30,8 @@ Ref global_attr(PyObject* global, PyObject* attr);
 int platform_is_windows();
 
 // raise <global>(message): the exception class is a module-level name, so a
-// replacement takes effect. Always returns null, with the exception set.
+// replacement takes effect. A null message, which failed to be made, leaves
+// that error in place. Always returns null, with the exception set.
 PyObject* raise_global(PyObject* error_class, PyObject* message);
 
 // Whether `except <clause>:` catches the pending exception, the clause being

@@ -93,8 +93,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (state.module) return recorded_module(spec);
 
     Ref module_name = get_attr(spec, interned.name);
-    if (!module_name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
+    Ref module = module_name ? Ref::steal(PyModule_NewObject(module_name.get())) : Ref{};
     if (!module || copy_spec_attr(spec, interned.loader, module.get(), interned.dunder_loader, false) < 0 ||
         copy_spec_attr(spec, interned.origin, module.get(), interned.dunder_file, false) < 0 ||
         copy_spec_attr(spec, interned.parent, module.get(), interned.dunder_package, false) < 0 ||
@@ -126,8 +125,8 @@ int import_module(PyObject* ns, PyObject* module) {
 // from <level dots><module> import <names...>, each bound under its own name, in order.
 int import_names(PyObject* ns, const char* module, int level, std::initializer_list<PyObject*> names) {
     Ref module_name = Ref::steal(PyUnicode_FromString(module));
-    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!module_name || !fromlist) return -1;
+    Ref fromlist = module_name ? Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size()))) : Ref{};
+    if (!fromlist) return -1;
     Py_ssize_t i = 0;
     for (PyObject* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
     Ref imported = Ref::steal(
@@ -140,8 +139,7 @@ int import_names(PyObject* ns, const char* module, int level, std::initializer_l
         if (!value) {
             // A submodule of that name that is already imported stands in for the attribute.
             Ref package_name = get_attr(imported.get(), interned.dunder_name);
-            if (!package_name) return -1;
-            Ref full_name = Ref::steal(PyUnicode_FromFormat("%S.%U", package_name.get(), n));
+            Ref full_name = package_name ? Ref::steal(PyUnicode_FromFormat("%S.%U", package_name.get(), n)) : Ref{};
             if (!full_name) return -1;
             value = PyImport_GetModule(full_name.get());
             if (!value && PyErr_Occurred()) return -1;
