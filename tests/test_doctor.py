@@ -311,7 +311,8 @@ def problems(value, schema, where="$"):
 
 
 def readme_example(title):
-    section = (ROOT / "README.md").read_text().split(f"### `{title}`, version 1\n", 1)[1]
+    # The checkout's README: the copies of the package that other presets build hold none.
+    section = (TESTS.parent / "README.md").read_text().split(f"### `{title}`, version 1\n", 1)[1]
     return json.loads(re.search(r"```json\n(.*?)```", section, re.S).group(1))
 
 
