@@ -1,12 +1,13 @@
 // Module-level name resolution (see globals.hpp).
 //
-// Lookups are remembered until a namespace they came from changes, in the
-// lookup cache of the module's state. A dict watcher advances its epoch whenever the module namespace, the builtins
-// or the namespace of a module whose attribute was remembered is modified, the
-// way the interpreter's own caches for globals work, so a remembered result is
-// always the one a fresh lookup would give: replacing `subprocess` in the
-// module, or `Popen` in `subprocess`, takes effect at the next use. Without a
-// free dict watcher nothing is remembered and every lookup is made afresh.
+// Lookups are remembered, in the lookup cache of the module's state, until a
+// namespace they came from changes. A dict watcher advances the cache's epoch
+// whenever the module namespace, the builtins or the namespace of a module
+// whose attribute was remembered is modified, the way the interpreter's own
+// caches for globals work, so a remembered result is always the one a fresh
+// lookup would give: replacing `subprocess` in the module, or `Popen` in
+// `subprocess`, takes effect at the next use. Without a free dict watcher
+// nothing is remembered and every lookup is made afresh.
 #include "globals.hpp"
 
 #include <cstdint>
