@@ -1,14 +1,35 @@
-// Calls that come back as owned references, the vocabulary of the member bodies.
+// Calls that come back as owned references, the vocabulary of the member
+// bodies, and the rule of the error flow that every function of the module
+// follows.
 //
-// Each returns a Ref that is empty when the call failed, with the exception
-// set. That makes a run of dependent steps one chain, each step taken only
-// when the one before it succeeded, and one check at its end:
+// Each call returns a Ref that is empty when it failed, with the exception
+// set. Once a step has failed, nothing else is called until the function has
+// returned with that exception: a call made while an exception is pending may
+// fail for that reason alone, or put its own error in place of the first one.
+// Two shapes keep to it, each in its own place:
 //
-//     Ref config = get_attr(self, interned.config);
-//     Ref path = config ? get_attr(config.get(), interned.addin_path) : Ref{};
-//     if (!path) return nullptr;   // whichever step failed, its exception is set
+// - The chain, for a run of steps that each make a value and together make
+//   one result: each step takes what the one before made, or makes one more
+//   argument of the call that ends the run. Every step after the first is
+//   taken only when the one before succeeded, and one check ends the run:
 //
-// An empty Ref carries no reference, so nothing needs releasing on the way out.
+//       Ref config = get_attr(self, interned.config);
+//       Ref path = config ? get_attr(config.get(), interned.addin_path) : Ref{};
+//       if (!path) return nullptr;   // whichever step failed, its exception is set
+//
+// - The early return, everywhere else: right after a step whose value decides
+//   what happens next (a branch, the end of a loop), after a step that answers
+//   with a status (an int, negative on failure; several may share one check
+//   through ||, which stops at the first failure), and where a run ends:
+//
+//       const int held = is_true(process);
+//       if (held < 0) return nullptr;
+//
+// Hence never several values made one after the other and tested together
+// (`if (!a || !b) return nullptr;`): b would be made with a's error pending.
+// Helpers that take a value which may have failed to come (set_attr, is_true,
+// raise_global) pass its error on, so a chain may end in them. An empty Ref
+// carries no reference, so nothing needs releasing on the way out.
 #pragma once
 
 #include <Python.h>

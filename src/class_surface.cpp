@@ -11,7 +11,7 @@
 #include "calls.hpp"
 #include "function.hpp"
 #include "globals.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 
 namespace velmora {
 namespace {
@@ -149,9 +149,9 @@ std::span<const MemberSpec> manager_members() { return kMembers; }
 Ref build_manager_class() {
     if (ready_member_function_type() < 0) return {};
     Ref module_name = Ref::steal(PyUnicode_FromString(VELMORA_MODULE_NAME));
-    Ref class_doc = Ref::steal(PyUnicode_FromString(kClassDoc));
-    Ref namespace_ = Ref::steal(PyDict_New());
-    if (!module_name || !class_doc || !namespace_) return {};
+    Ref class_doc = module_name ? Ref::steal(PyUnicode_FromString(kClassDoc)) : Ref{};
+    Ref namespace_ = class_doc ? Ref::steal(PyDict_New()) : Ref{};
+    if (!namespace_) return {};
     PyObject* ns = namespace_.get();
     if (PyDict_SetItemString(ns, "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(ns, "__qualname__", interned.AddinServerManager) < 0 ||
@@ -160,7 +160,7 @@ Ref build_manager_class() {
 
     for (const MemberSpec& spec : kMembers) {
         Ref member = make_member_function(spec, interned.AddinServerManager, module_name.get(), module_namespace());
-        if (member && spec.kind == MemberKind::property) member = call(records.property, member.get());
+        if (member && spec.kind == MemberKind::property) member = call(state.property, member.get());
         if (!member || PyDict_SetItemString(ns, spec.name, member.get()) < 0) return {};
     }
     Ref no_bases = Ref::steal(PyTuple_New(0));

@@ -5,7 +5,7 @@
 
 namespace velmora {
 
-// The class object; needs the captured built-in `property` (globals.hpp).
+// The class object; needs the captured built-in `property` (module_state.hpp).
 Ref build_manager_class();
 
 }  // namespace velmora

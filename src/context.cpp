@@ -22,7 +22,7 @@
 // the block keeps propagating.
 #include "calls.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 #include "stop.hpp"
 

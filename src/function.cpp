@@ -15,20 +15,21 @@
 //   (its module and qualified name).
 // - An exception leaving it gets a traceback entry naming the member.
 // - Called after the module was finalised, it raises RuntimeError instead of
-//   reaching names and records that are gone.
+//   reaching a state that was cleared.
 //
-// The type is made at each load and dropped with the load records: a type
-// readied once per process would outlive the interpreter it was readied in.
+// The type is made at each load and kept in the module's state, cleared with
+// it: a type readied once per process would outlive the interpreter it was
+// readied in.
 #include "function.hpp"
 
-#include <frameobject.h>
 #include <structmember.h>
 
 #include <cstddef>
 
 #include "calls.hpp"
 #include "globals.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
+#include "traceback.hpp"
 
 namespace velmora {
 namespace {
@@ -54,6 +55,9 @@ struct MemberFunction {
 };
 
 MemberFunction* as_function(PyObject* obj) { return reinterpret_cast<MemberFunction*>(obj); }
+
+// One object field of the function, for the code that treats several alike.
+using Field = PyObject* MemberFunction::*;
 
 // "start() takes exactly 1 positional argument (2 given)"
 PyObject* argument_count_error(const MemberFunction* func, Py_ssize_t given) {
@@ -91,12 +95,12 @@ PyObject* call_body(MemberFunction* func, PyObject* const* params) {
     if (Py_EnterRecursiveCall(" while calling an AddinServerManager member")) return nullptr;
     PyObject* result = func->spec->body->fn(params);
     Py_LeaveRecursiveCall();
-    if (!result && records.module) add_traceback_entry(func->traceback_code, module_namespace());
+    if (!result && state.module) add_traceback_entry(func->traceback_code, module_namespace());
     return result;
 }
 
 // The interpreter frees some objects only after the module's finalisation
-// released its names and records (what a trace function, an audit hook or a
+// cleared the module's state (what a trace function, an audit hook or a
 // codec search function held, collected last): a member such an object's
 // __del__ reaches finds nothing to work with, and says so.
 PyObject* finalised_error(const MemberSpec& spec) {
@@ -109,7 +113,7 @@ PyObject* finalised_error(const MemberSpec& spec) {
 PyObject* member_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MemberFunction* self = as_function(callable);
     const MemberSpec& spec = *self->spec;
-    if (!records.module) return finalised_error(spec);
+    if (!state.module) return finalised_error(spec);
     const Py_ssize_t n = self->n_params;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -153,17 +157,18 @@ PyObject* member_repr(PyObject* func) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(func)->qualname, func);
 }
 
+// The fields that can close a reference cycle, besides the names: the
+// collector visits and clears them all, so one list serves both.
+constexpr Field kCollectedFields[] = {&MemberFunction::dict, &MemberFunction::doc, &MemberFunction::annotations,
+                                      &MemberFunction::defaults, &MemberFunction::globals};
+
 int member_traverse(PyObject* obj, visitproc visit, void* arg) {
     MemberFunction* f = as_function(obj);
     Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(f->dict);
+    for (Field field : kCollectedFields) Py_VISIT(f->*field);
     // A str subclass set as __name__ or __qualname__ can carry a __dict__ and so close a cycle.
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->globals);
     return 0;
 }
 
@@ -171,13 +176,9 @@ int member_traverse(PyObject* obj, visitproc visit, void* arg) {
 // that repr() and the getters keep working on a function the collector cleared.
 int member_clear(PyObject* obj) {
     MemberFunction* f = as_function(obj);
-    Py_CLEAR(f->dict);
+    for (Field field : kCollectedFields) Py_CLEAR(f->*field);
     Py_SETREF(f->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     Py_SETREF(f->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->globals);
     return 0;
 }
 
@@ -200,15 +201,14 @@ void member_dealloc(PyObject* obj) {
 // Attributes. Getters answer None for a field the collector cleared; setters
 // validate like those of Python functions.
 
-PyObject* field_or_none(PyObject* field) { return Py_NewRef(field ? field : Py_None); }
+// The getter of one field: `get_field<&MemberFunction::name>`.
+template <Field field>
+PyObject* get_field(PyObject* f, void*) {
+    PyObject* value = as_function(f)->*field;
+    return Py_NewRef(value ? value : Py_None);
+}
 
-PyObject* get_name(PyObject* f, void*) { return field_or_none(as_function(f)->name); }
-PyObject* get_qualname(PyObject* f, void*) { return field_or_none(as_function(f)->qualname); }
-PyObject* get_doc(PyObject* f, void*) { return field_or_none(as_function(f)->doc); }
-PyObject* get_defaults(PyObject* f, void*) { return field_or_none(as_function(f)->defaults); }
-PyObject* get_globals(PyObject* f, void*) { return field_or_none(as_function(f)->globals); }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* f, void*) { return field_or_none(as_function(f)->code); }
 
 // A cleared mapping is made anew on reading, as Python functions do.
 PyObject* get_annotations(PyObject* f, void*) {
@@ -259,17 +259,17 @@ int set_defaults(PyObject* f, PyObject* value, void*) {
 
 // pickle and copy take a str from __reduce__ as the object's name in its
 // module: pickled by reference, copied as itself, as Python functions are.
-PyObject* member_reduce(PyObject* f, PyObject*) { return get_qualname(f, nullptr); }
+PyObject* member_reduce(PyObject* f, PyObject*) { return get_field<&MemberFunction::qualname>(f, nullptr); }
 
 PyGetSetDef member_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__name__", get_field<&MemberFunction::name>, set_name, nullptr, nullptr},
+    {"__qualname__", get_field<&MemberFunction::qualname>, set_qualname, nullptr, nullptr},
+    {"__doc__", get_field<&MemberFunction::doc>, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__defaults__", get_field<&MemberFunction::defaults>, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<&MemberFunction::globals>, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&MemberFunction::code>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -329,12 +329,12 @@ Ref make_signature_code(const MemberSpec& spec, PyObject* traceback_code, PyObje
                         PyObject* parameter_names) {
     const Py_ssize_t n = PyTuple_GET_SIZE(parameter_names);
     Ref replace = get_attr(traceback_code, interned.replace);
-    Ref empty_args = Ref::steal(PyTuple_New(0));
-    Ref changes = Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:s,s:O}", "co_argcount", n, "co_nlocals", n,
-                                           "co_varnames", parameter_names, "co_name", spec.name,
-                                           "co_qualname", qualname));
-    if (!replace || !empty_args || !changes) return {};
-    return Ref::steal(PyObject_Call(replace.get(), empty_args.get(), changes.get()));
+    Ref empty_args = replace ? Ref::steal(PyTuple_New(0)) : Ref{};
+    Ref changes = empty_args ? Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:s,s:O}", "co_argcount", n, "co_nlocals", n,
+                                                        "co_varnames", parameter_names, "co_name", spec.name,
+                                                        "co_qualname", qualname))
+                             : Ref{};
+    return changes ? Ref::steal(PyObject_Call(replace.get(), empty_args.get(), changes.get())) : Ref{};
 }
 
 Ref make_parameter_names(const MemberSpec& spec) {
@@ -380,7 +380,7 @@ Ref make_defaults(const MemberSpec& spec) {
 }  // namespace
 
 int ready_member_function_type() {
-    if (records.function_type) return 0;
+    if (state.function_type) return 0;
     Ref type = Ref::steal(PyType_FromSpec(&member_spec));
     if (!type) return -1;
     // The offset member only tells the type where the call pointer lives; left
@@ -389,31 +389,17 @@ int ready_member_function_type() {
     Ref type_namespace = Ref::steal(PyType_GetDict(made));
     if (!type_namespace || PyDict_PopString(type_namespace.get(), "__vectorcalloffset__", nullptr) < 0) return -1;
     PyType_Modified(made);
-    records.function_type = type.release();
+    state.function_type = type.release();
     return 0;
-}
-
-Ref make_traceback_code(const char* file, const char* code_name, int line) {
-    return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, code_name, line)));
-}
-
-void add_traceback_entry(PyObject* code, PyObject* globals) {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
-    // Without a frame the exception still propagates, only without this entry.
-    if (!frame) PyErr_Clear();
-    PyErr_SetRaisedException(exc.release());
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,
                          PyObject* globals) {
     Ref func_name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", class_name, spec.name));
-    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
-    Ref annotations = make_annotations(spec);
-    if (!func_name || !qualname || !doc || !annotations) return {};
+    Ref qualname = func_name ? Ref::steal(PyUnicode_FromFormat("%U.%s", class_name, spec.name)) : Ref{};
+    Ref doc = qualname ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref{};
+    Ref annotations = doc ? make_annotations(spec) : Ref{};
+    if (!annotations) return {};
 
     Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, qualname.get()));
     const char* traceback_text = traceback_name ? PyUnicode_AsUTF8(traceback_name.get()) : nullptr;
@@ -428,7 +414,7 @@ Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject*
     if (!defaults) return {};
 
     if (ready_member_function_type() < 0) return {};
-    auto* f = PyObject_GC_New(MemberFunction, reinterpret_cast<PyTypeObject*>(records.function_type));
+    auto* f = PyObject_GC_New(MemberFunction, reinterpret_cast<PyTypeObject*>(state.function_type));
     if (!f) return {};
     f->vectorcall = member_vectorcall;
     f->spec = &spec;

@@ -8,19 +8,12 @@
 
 namespace velmora {
 
-// Makes the function type once per load (globals.hpp). -1 with an exception set on failure.
+// Makes the function type once per load (module_state.hpp). -1 with an exception set on failure.
 int ready_member_function_type();
 
 // The function object of one member, named "<class>.<member>", attributed to
 // `module_name` and resolving its annotation texts in `globals`.
 Ref make_member_function(const MemberSpec& spec, PyObject* class_name, PyObject* module_name,
                          PyObject* globals);
-
-// A code object that names `name` in tracebacks, at `file`:`line`.
-Ref make_traceback_code(const char* file, const char* name, int line);
-
-// Adds a traceback entry for `code` to the exception being raised, as a Python
-// frame leaving with that exception would. The exception itself is kept.
-void add_traceback_entry(PyObject* code, PyObject* globals);
 
 }  // namespace velmora

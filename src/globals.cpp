@@ -1,52 +1,40 @@
-// Load records and module-level name resolution (see globals.hpp).
+// Module-level name resolution (see globals.hpp).
 //
-// Lookups are remembered until a namespace they came from changes. A dict
-// watcher bumps `namespace_epoch` whenever the module namespace, the builtins
-// or the namespace of a module whose attribute was remembered is modified, the
-// way the interpreter's own caches for globals work, so a remembered result is
-// always the one a fresh lookup would give: replacing `subprocess` in the
-// module, or `Popen` in `subprocess`, takes effect at the next use. Without a
-// free dict watcher nothing is remembered and every lookup is made afresh.
+// Lookups are remembered, in the lookup cache of the module's state, until a
+// namespace they came from changes. A dict watcher advances the cache's epoch
+// whenever the module namespace, the builtins or the namespace of a module
+// whose attribute was remembered is modified, the way the interpreter's own
+// caches for globals work, so a remembered result is always the one a fresh
+// lookup would give: replacing `subprocess` in the module, or `Popen` in
+// `subprocess`, takes effect at the next use. Without a free dict watcher
+// nothing is remembered and every lookup is made afresh.
 #include "globals.hpp"
 
 #include <cstdint>
+#include <iterator>
 
 #include "calls.hpp"
 #include "errors.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 
 namespace velmora {
-
-LoadRecords records{};
-
 namespace {
 
-int namespace_watcher = -1;
-uint64_t namespace_epoch = 1;
-
-struct RememberedLookup {
-    PyObject* global;  // interned name
-    PyObject* attr;    // interned name, or null for the global itself
-    PyObject* owner;   // borrowed: the module `attr` was read from, null for a global
-    PyObject* value;   // borrowed: it stays in a watched namespace while `epoch` is current
-    uint64_t epoch;
-};
-
-RememberedLookup remembered[64];
+constexpr LookupCache& cache = state.lookups;
 
 int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++namespace_epoch;
+    ++cache.epoch;
     return 0;
 }
 
 RememberedLookup& slot_for(PyObject* global, PyObject* attr) {
     const auto key = (reinterpret_cast<uintptr_t>(global) >> 4) ^ (reinterpret_cast<uintptr_t>(attr) >> 3);
-    return remembered[key % (sizeof remembered / sizeof remembered[0])];
+    return cache.slots[key % std::size(cache.slots)];
 }
 
 PyObject* recall(PyObject* global, PyObject* attr, PyObject* owner) {
     const RememberedLookup& slot = slot_for(global, attr);
-    return slot.epoch == namespace_epoch && slot.global == global && slot.attr == attr && slot.owner == owner
+    return slot.epoch == cache.epoch && slot.global == global && slot.attr == attr && slot.owner == owner
                ? slot.value
                : nullptr;
 }
@@ -59,50 +47,38 @@ void remember(PyObject* global, PyObject* attr, PyObject* owner, PyObject* value
 }
 
 void forget_all() {
-    for (RememberedLookup& slot : remembered) slot = {};
-    ++namespace_epoch;
+    for (RememberedLookup& slot : cache.slots) slot = {};
+    ++cache.epoch;
 }
 
 }  // namespace
 
 int watch_namespaces(PyObject* module_namespace, PyObject* builtins) {
     forget_all();  // a new module namespace: nothing remembered holds
-    if (namespace_watcher < 0) {
-        namespace_watcher = PyDict_AddWatcher(on_namespace_change);
+    if (cache.watcher < 0) {
+        cache.watcher = PyDict_AddWatcher(on_namespace_change);
         // Other extensions may hold every watcher id; the lookups are then
         // made afresh each time, which gives the same answers more slowly.
-        if (namespace_watcher < 0) {
+        if (cache.watcher < 0) {
             PyErr_Clear();
             return 0;
         }
     }
-    if (PyDict_Watch(namespace_watcher, module_namespace) < 0) return -1;
-    return PyDict_Watch(namespace_watcher, builtins);
+    if (PyDict_Watch(cache.watcher, module_namespace) < 0) return -1;
+    return PyDict_Watch(cache.watcher, builtins);
 }
 
-void release_load_records() {
-    Py_CLEAR(records.module);
-    Py_CLEAR(records.builtins);
-    Py_CLEAR(records.print);
-    Py_CLEAR(records.property);
-    Py_CLEAR(records.function_type);
-    records.interpreter_id = -1;
-    forget_all();
-    if (namespace_watcher >= 0 && PyDict_ClearWatcher(namespace_watcher) < 0) PyErr_Clear();
-    namespace_watcher = -1;
-}
-
-PyObject* module_namespace() { return PyModule_GetDict(records.module); }
+PyObject* module_namespace() { return PyModule_GetDict(state.module); }
 
 Ref resolve_global(PyObject* global) {
     if (PyObject* known = recall(global, nullptr, nullptr)) return Ref::borrow(known);
-    const uint64_t epoch = namespace_epoch;
+    const uint64_t epoch = cache.epoch;
     PyObject* value = nullptr;
-    for (PyObject* ns : {records.module ? module_namespace() : nullptr, records.builtins}) {
+    for (PyObject* ns : {state.module ? module_namespace() : nullptr, state.builtins}) {
         if (!ns) continue;
         if (PyDict_GetItemRef(ns, global, &value) < 0) return {};
         if (value) {
-            if (namespace_watcher >= 0) remember(global, nullptr, nullptr, value, epoch);
+            if (cache.watcher >= 0) remember(global, nullptr, nullptr, value, epoch);
             return Ref::steal(value);
         }
     }
@@ -111,7 +87,7 @@ Ref resolve_global(PyObject* global) {
 }
 
 Ref global_attr(PyObject* global, PyObject* attr) {
-    const uint64_t epoch = namespace_epoch;
+    const uint64_t epoch = cache.epoch;
     Ref owner = resolve_global(global);
     if (!owner) return {};
     // Only a plain module's attribute is remembered: it is an entry of the
@@ -123,8 +99,8 @@ Ref global_attr(PyObject* global, PyObject* attr) {
         if (PyObject* known = recall(global, attr, owner.get())) return Ref::borrow(known);
     }
     // Watched before it is read, so that a change made while reading counts.
-    PyObject* owner_namespace = plain_module && namespace_watcher >= 0 ? PyModule_GetDict(owner.get()) : nullptr;
-    if (owner_namespace && PyDict_Watch(namespace_watcher, owner_namespace) < 0) {
+    PyObject* owner_namespace = plain_module && cache.watcher >= 0 ? PyModule_GetDict(owner.get()) : nullptr;
+    if (owner_namespace && PyDict_Watch(cache.watcher, owner_namespace) < 0) {
         PyErr_Clear();  // not remembered, still a correct answer
         owner_namespace = nullptr;
     }

@@ -1,34 +1,17 @@
-// Process-wide load records and the resolution of module-level names.
+// The resolution of module-level names.
 //
-// The module is loaded into one interpreter per process, once; its namespace
-// is the one recorded here. Members resolve each module-level name at the
-// moment they use it, as Python code does with LOAD_GLOBAL: first the module
-// namespace, then the builtins, else NameError.
+// Members resolve each module-level name at the moment they use it, as Python
+// code does with LOAD_GLOBAL: first the namespace of the loaded module, then
+// the builtins (both recorded in module_state.hpp), else NameError.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
 #include <initializer_list>
 
 #include "ref.hpp"
 
 namespace velmora {
-
-struct LoadRecords {
-    int64_t interpreter_id = -1;  // interpreter that first created the module
-    PyObject* module = nullptr;   // strong; the module whose execution step ran
-    PyObject* builtins = nullptr; // strong; the builtins module's namespace
-    PyObject* print = nullptr;    // strong; built-ins captured at load
-    PyObject* property = nullptr;
-    PyObject* function_type = nullptr;         // strong; the members' type, made at load
-};
-
-extern LoadRecords records;
-
-// Empties the records, the lookup cache and its dict watcher: the interpreter
-// they belong to is being finalised, and a later one loads the module afresh.
-void release_load_records();
 
 // Starts watching the module namespace and the builtins for changes, so that
 // lookups can be remembered until one of them changes. -1 with an exception set.
@@ -43,15 +26,12 @@ Ref resolve_global(PyObject* name);
 // resolve_global(global).attr, the shape of nearly every service call.
 Ref global_attr(PyObject* global, PyObject* attr);
 
-}  // namespace velmora
-
-namespace velmora {
-
 // sys.platform == "win32", read afresh: 1 on Windows, 0 elsewhere, -1 with an exception set.
 int platform_is_windows();
 
 // raise <global>(message): the exception class is a module-level name, so a
-// replacement takes effect. Always returns null, with the exception set.
+// replacement takes effect. A null message, which failed to be made, leaves
+// that error in place. Always returns null, with the exception set.
 PyObject* raise_global(PyObject* error_class, PyObject* message);
 
 // Whether `except <clause>:` catches the pending exception, the clause being

@@ -27,13 +27,13 @@
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace velmora {
 namespace {
 
-int print_line(PyObject* line) { return line && call(records.print, line) ? 0 : -1; }
+int print_line(PyObject* line) { return line && call(state.print, line) ? 0 : -1; }
 
 // One report line: the label, then the value as an f-string would show it.
 int print_path(PyObject* label, PyObject* cert_paths, PyObject* attr) {
@@ -111,14 +111,10 @@ VELMORA_MEMBER_BODY(build_command) {
     }
 
     Ref cert_text = str_of_attr(cert_paths.get(), interned.server_cert);
-    if (!cert_text) return nullptr;
-    Ref key_text = str_of_attr(cert_paths.get(), interned.server_key);
-    if (!key_text) return nullptr;
-    Ref port_text = str_of_attr(self, interned.port);
-    if (!port_text) return nullptr;
-    Ref server_port_text = str_of_attr(self, interned.server_port);
-    if (!server_port_text) return nullptr;
-    Ref get_level_name = global_attr(interned.logging, interned.getLevelName);
+    Ref key_text = cert_text ? str_of_attr(cert_paths.get(), interned.server_key) : Ref{};
+    Ref port_text = key_text ? str_of_attr(self, interned.port) : Ref{};
+    Ref server_port_text = port_text ? str_of_attr(self, interned.server_port) : Ref{};
+    Ref get_level_name = server_port_text ? global_attr(interned.logging, interned.getLevelName) : Ref{};
     Ref logger = get_level_name ? resolve_global(interned.logger) : Ref{};
     Ref level = logger ? call_method(logger.get(), interned.getEffectiveLevel) : Ref{};
     Ref level_name = level ? call(get_level_name.get(), level.get()) : Ref{};

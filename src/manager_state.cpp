@@ -16,7 +16,7 @@
 #include "calls.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace velmora {
@@ -111,8 +111,7 @@ VELMORA_MEMBER_BODY(init) {
 
 VELMORA_MEMBER_BODY(url) {
     Ref port = get_attr(args[0], interned.port);
-    if (!port) return nullptr;
-    Ref port_text = formatted(port.get());
+    Ref port_text = port ? formatted(port.get()) : Ref{};
     if (!port_text) return nullptr;
 #ifdef VELMORA_DELIBERATE_LEAK
     Py_INCREF(port_text.get());  // the leak checks must catch this

@@ -6,6 +6,8 @@
 
 #include <span>
 
+#include "traceback.hpp"
+
 // The module's one name: __module__ of the class and its functions, the type
 // name of the function objects and the traceback entries are all built from it.
 #define VELMORA_MODULE_NAME "velmora_master.addin_launcher.server_manager"
@@ -22,20 +24,6 @@ struct MemberBody {
     const char* file;
     int line;
 };
-
-// "src/stop.cpp" out of whatever path the compiler was given for a source file,
-// so traceback entries name the file the same way on every machine.
-constexpr const char* source_path(const char* path) {
-    const char* last = path;
-    const char* before_last = path;
-    for (const char* p = path; *p; ++p) {
-        if (*p == '/' || *p == '\\') {
-            before_last = last;
-            last = p + 1;
-        }
-    }
-    return before_last;
-}
 
 // Defines the body of member `member` and registers it, as `member_body`, at
 // this very line, so the member's traceback entries point at its body:

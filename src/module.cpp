@@ -1,6 +1,6 @@
 // Module loading: the entry point, the create step and the execution step.
 //
-// The module's working data is process-wide (globals.hpp): it loads into the
+// The module's working data is process-wide (module_state.hpp): it loads into the
 // main interpreter only, once per process, and loading it again hands back the
 // module that is already there. The execution step behaves roughly like this Python:
 //
@@ -20,10 +20,11 @@
 
 #include "calls.hpp"
 #include "class_surface.hpp"
-#include "function.hpp"
 #include "globals.hpp"
-#include "names.hpp"
+#include "members.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
+#include "traceback.hpp"
 
 // A build meant for the debug interpreter must see its headers, not the release ones.
 #if defined(VELMORA_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
@@ -47,20 +48,14 @@ int copy_spec_attr(PyObject* spec, PyObject* spec_attr, PyObject* module, PyObje
 }
 
 // Run while the interpreter that holds the load is finalised, after its
-// modules are gone and before its objects are freed: everything the load
-// recorded is released, so that an interpreter started later in the same
-// process (Py_FinalizeEx, then Py_Initialize) loads the module afresh instead
-// of reaching objects of the one that ended.
-void forget_load(void*) {
-    release_load_records();
-    release_names();
-}
+// modules are gone and before its objects are freed.
+void clear_state(void*) { state.clear(); }
 
 // The recorded module is handed back only under the name it was loaded as:
 // under another name the import system would rewrite its __spec__ and name.
 PyObject* recorded_module(PyObject* spec) {
     Ref requested = get_attr(spec, interned.name);
-    Ref loaded = requested ? Ref::steal(PyModule_GetNameObject(records.module)) : Ref{};
+    Ref loaded = requested ? Ref::steal(PyModule_GetNameObject(state.module)) : Ref{};
     if (!loaded) return nullptr;
     const int same = PyObject_RichCompareBool(requested.get(), loaded.get(), Py_EQ);
     if (same < 0) return nullptr;
@@ -69,14 +64,14 @@ PyObject* recorded_module(PyObject* spec) {
                      loaded.get(), requested.get());
         return nullptr;
     }
-    return Py_NewRef(records.module);
+    return Py_NewRef(state.module);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     PyInterpreterState* interpreter_state = PyInterpreterState_Get();
     const int64_t interpreter = PyInterpreterState_GetID(interpreter_state);
     if (interpreter < 0) return nullptr;
-    if (records.interpreter_id != -1 && records.interpreter_id != interpreter) {
+    if (state.interpreter_id != -1 && state.interpreter_id != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter "
                         "per process.");
@@ -90,16 +85,15 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         if (name) PyErr_Format(PyExc_ImportError, "module %S does not support loading in subinterpreters", name.get());
         return nullptr;
     }
-    if (records.interpreter_id == -1) {
-        if (PyUnstable_AtExit(interpreter_state, forget_load, nullptr) < 0) return nullptr;
-        records.interpreter_id = interpreter;
+    if (state.interpreter_id == -1) {
+        if (PyUnstable_AtExit(interpreter_state, clear_state, nullptr) < 0) return nullptr;
+        state.interpreter_id = interpreter;
     }
-    if (intern_names() < 0) return nullptr;
-    if (records.module) return recorded_module(spec);
+    if (state.intern_names() < 0) return nullptr;
+    if (state.module) return recorded_module(spec);
 
     Ref module_name = get_attr(spec, interned.name);
-    if (!module_name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
+    Ref module = module_name ? Ref::steal(PyModule_NewObject(module_name.get())) : Ref{};
     if (!module || copy_spec_attr(spec, interned.loader, module.get(), interned.dunder_loader, false) < 0 ||
         copy_spec_attr(spec, interned.origin, module.get(), interned.dunder_file, false) < 0 ||
         copy_spec_attr(spec, interned.parent, module.get(), interned.dunder_package, false) < 0 ||
@@ -110,7 +104,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 int capture_builtin(PyObject* builtin, PyObject** slot) {
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(records.builtins, builtin, &value) < 0) return -1;
+    if (PyDict_GetItemRef(state.builtins, builtin, &value) < 0) return -1;
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", builtin);
         return -1;
@@ -131,8 +125,8 @@ int import_module(PyObject* ns, PyObject* module) {
 // from <level dots><module> import <names...>, each bound under its own name, in order.
 int import_names(PyObject* ns, const char* module, int level, std::initializer_list<PyObject*> names) {
     Ref module_name = Ref::steal(PyUnicode_FromString(module));
-    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!module_name || !fromlist) return -1;
+    Ref fromlist = module_name ? Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size()))) : Ref{};
+    if (!fromlist) return -1;
     Py_ssize_t i = 0;
     for (PyObject* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
     Ref imported = Ref::steal(
@@ -145,8 +139,7 @@ int import_names(PyObject* ns, const char* module, int level, std::initializer_l
         if (!value) {
             // A submodule of that name that is already imported stands in for the attribute.
             Ref package_name = get_attr(imported.get(), interned.dunder_name);
-            if (!package_name) return -1;
-            Ref full_name = Ref::steal(PyUnicode_FromFormat("%S.%U", package_name.get(), n));
+            Ref full_name = package_name ? Ref::steal(PyUnicode_FromFormat("%S.%U", package_name.get(), n)) : Ref{};
             if (!full_name) return -1;
             value = PyImport_GetModule(full_name.get());
             if (!value && PyErr_Occurred()) return -1;
@@ -162,12 +155,12 @@ int import_names(PyObject* ns, const char* module, int level, std::initializer_l
 
 int run_execution_steps(PyObject* module) {
     PyObject* ns = PyModule_GetDict(module);
-    if (intern_names() < 0) return -1;
+    if (state.intern_names() < 0) return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
-    Py_XSETREF(records.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
-    if (capture_builtin(interned.property, &records.property) < 0 || capture_builtin(interned.print, &records.print) < 0 ||
-        watch_namespaces(ns, records.builtins) < 0)
+    Py_XSETREF(state.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
+    if (capture_builtin(interned.property, &state.property) < 0 || capture_builtin(interned.print, &state.print) < 0 ||
+        watch_namespaces(ns, state.builtins) < 0)
         return -1;
 
     for (PyObject* standard : {interned.subprocess, interned.sys, interned.os, interned.atexit, interned.time, interned.signal, interned.socket})
@@ -189,17 +182,17 @@ int run_execution_steps(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-    if (records.module == module) return 0;
-    if (records.module) {
+    if (state.module == module) return 0;
+    if (state.module) {
         // The loaded module stays recorded: forgetting it would let the next
-        // import initialise a second copy, the very thing connection_failed here.
+        // import initialise a second copy, the very thing refused here.
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'server_manager' has already been imported. Re-initialisation is not "
                         "supported.");
     } else {
-        records.module = Py_NewRef(module);
+        state.module = Py_NewRef(module);
         if (run_execution_steps(module) == 0) return 0;
-        Py_CLEAR(records.module);
+        Py_CLEAR(state.module);
     }
     Ref failure = Ref::steal(PyErr_GetRaisedException());
     Ref code = make_traceback_code(source_path(__FILE__), "init " VELMORA_MODULE_NAME, __LINE__);

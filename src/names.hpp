@@ -1,6 +1,7 @@
 // Interned strings for every name the module looks up: module-level names,
 // attribute names, keyword names and the few fixed texts compared or passed on.
-// They are made once per interpreter run and dropped when it is finalised.
+// They are part of the module's state (module_state.hpp), made while it loads
+// and dropped when the interpreter that loaded it is finalised.
 #pragma once
 
 #include <Python.h>
@@ -72,15 +73,5 @@ struct InternedNames {
     VELMORA_INTERNED_NAMES(VELMORA_DECLARE_NAME)
 #undef VELMORA_DECLARE_NAME
 };
-
-// Filled by intern_names(); every member is a strong reference kept until
-// the interpreter that made it is finalised.
-extern InternedNames interned;
-
-// Makes the strings on first use; later calls do nothing. -1 with an exception set on failure.
-int intern_names();
-
-// Drops the strings, so that the next interpreter makes its own.
-void release_names();
 
 }  // namespace velmora

@@ -8,9 +8,15 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 
 namespace velmora {
+namespace {
+
+// How often the group is probed for survivors during the grace period.
+constexpr double kSurvivorProbeSeconds = 0.05;
+
+}  // namespace
 
 int send_signal(PyObject* sender, PyObject* target, PyObject* signal_name) {
     Ref send = global_attr(interned.os, sender);
@@ -40,7 +46,7 @@ Ref monotonic_now() {
 
 Ref grace_deadline() {
     Ref now = monotonic_now();
-    Ref grace = now ? Ref::steal(PyLong_FromLong(5)) : Ref{};
+    Ref grace = now ? Ref::steal(PyLong_FromLong(kGraceSeconds)) : Ref{};
     return grace ? Ref::steal(PyNumber_Add(now.get(), grace.get())) : Ref{};
 }
 
@@ -55,7 +61,7 @@ int wait_for_survivors(PyObject* group, PyObject* deadline) {
         const int over = now ? PyObject_RichCompareBool(now.get(), deadline, Py_GE) : -1;
         if (over != 0) return over < 0 ? -1 : 0;
         Ref sleep = global_attr(interned.time, interned.sleep);
-        Ref pause = sleep ? Ref::steal(PyFloat_FromDouble(0.05)) : Ref{};
+        Ref pause = sleep ? Ref::steal(PyFloat_FromDouble(kSurvivorProbeSeconds)) : Ref{};
         if (!pause || !call(sleep.get(), pause.get())) return -1;
     }
 }

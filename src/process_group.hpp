@@ -7,6 +7,10 @@
 
 namespace velmora {
 
+// How long a SIGTERM is given before SIGKILL, to the server and to what is
+// left of its group alike; also how long a killed server is waited for.
+constexpr long kGraceSeconds = 5;
+
 // os.<sender>(target, signal.<signal_name>), or signal 0 for a null
 // signal_name, the sender being interned.kill or interned.killpg. 0, or -1 with an
 // exception set.
@@ -16,7 +20,7 @@ int send_signal(PyObject* sender, PyObject* target, PyObject* signal_name);
 // sent, 1 after such an error (dropped), -1 with any other exception set.
 int signal_unless_gone(PyObject* sender, PyObject* target, PyObject* signal_name);
 
-// time.monotonic() + 5: the end of the grace period, taken right after a SIGTERM.
+// time.monotonic() + kGraceSeconds: the end of the grace period, taken right after a SIGTERM.
 Ref grace_deadline();
 
 // Roughly:

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace velmora {

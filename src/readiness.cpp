@@ -24,21 +24,26 @@
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace velmora {
 namespace {
+
+// How long the wait pauses between probes of the port.
+constexpr double kReadyPollSeconds = 0.1;
+// How long one probe may take to connect.
+constexpr long kConnectTimeoutSeconds = 1;
 
 Ref wall_clock() {
     Ref clock = global_attr(interned.time, interned.time);
     return clock ? Ref::steal(PyObject_CallNoArgs(clock.get())) : Ref{};
 }
 
-// settimeout(1), then connect(("localhost", self.port)).
+// settimeout(kConnectTimeoutSeconds), then connect(("localhost", self.port)).
 int try_connect(PyObject* self, PyObject* sock) {
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!one || !call_method(sock, interned.settimeout, one.get())) return -1;
+    Ref connect_timeout = Ref::steal(PyLong_FromLong(kConnectTimeoutSeconds));
+    if (!connect_timeout || !call_method(sock, interned.settimeout, connect_timeout.get())) return -1;
     Ref port = get_attr(self, interned.port);
     Ref address = port ? Ref::steal(PyTuple_Pack(2, interned.localhost, port.get())) : Ref{};
     return address && call_method(sock, interned.connect, address.get()) ? 0 : -1;
@@ -68,7 +73,7 @@ VELMORA_MEMBER_BODY(wait_for_ready) {
     PyObject* self = args[0];
     Ref start_time = wall_clock();
     if (!start_time) return nullptr;
-    Ref pause = Ref::steal(PyFloat_FromDouble(0.1));
+    Ref pause = Ref::steal(PyFloat_FromDouble(kReadyPollSeconds));
     if (!pause) return nullptr;
     for (;;) {
         Ref now = wall_clock();

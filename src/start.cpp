@@ -51,7 +51,7 @@
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "process_group.hpp"
 #include "process_status.hpp"
 #include "ref.hpp"
@@ -129,9 +129,7 @@ VELMORA_MEMBER_BODY(start) {
     Ref command = call_method(self, interned.build_command);
     if (!command) return nullptr;
     Ref popen = global_attr(interned.subprocess, interned.Popen);
-    if (!popen) return nullptr;
-
-    Ref kwargs = Ref::steal(PyDict_New());
+    Ref kwargs = popen ? Ref::steal(PyDict_New()) : Ref{};
     if (!kwargs) return nullptr;
     Ref config = get_attr(self, interned.config);
     Ref cwd = config ? get_attr(config.get(), interned.addin_path) : Ref{};
@@ -144,8 +142,7 @@ VELMORA_MEMBER_BODY(start) {
     if (!platform_options || merge_keyword_options(kwargs.get(), platform_options.get()) < 0) return nullptr;
 
     Ref positional = Ref::steal(PyTuple_Pack(1, command.get()));
-    if (!positional) return nullptr;
-    Ref process = Ref::steal(PyObject_Call(popen.get(), positional.get(), kwargs.get()));
+    Ref process = positional ? Ref::steal(PyObject_Call(popen.get(), positional.get(), kwargs.get())) : Ref{};
     if (!process || set_attr(self, interned.process, std::move(process)) < 0) return nullptr;
 
     Ref register_hook = global_attr(interned.atexit, interned.register_);
@@ -182,8 +179,7 @@ VELMORA_MEMBER_BODY(get_platform_popen_args) {
     const int windows = platform_is_windows();
     if (windows < 0) return nullptr;
     Ref option = windows ? global_attr(interned.subprocess, interned.CREATE_NEW_PROCESS_GROUP) : Ref::borrow(Py_True);
-    if (!option) return nullptr;
-    Ref options = Ref::steal(PyDict_New());
+    Ref options = option ? Ref::steal(PyDict_New()) : Ref{};
     if (!options ||
         PyDict_SetItem(options.get(), windows ? interned.creationflags : interned.start_new_session, option.get()) < 0)
         return nullptr;

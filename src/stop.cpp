@@ -76,7 +76,7 @@
 #include "errors.hpp"
 #include "globals.hpp"
 #include "members.hpp"
-#include "names.hpp"
+#include "module_state.hpp"
 #include "process_group.hpp"
 #include "process_status.hpp"
 #include "ref.hpp"
@@ -143,11 +143,12 @@ int signal_server(PyObject* self, PyObject* signal_name, SignalTarget& target) {
     return send_to(target, signal_name);
 }
 
-// self._process.wait(timeout=5): true when it returned, else false with its exception pending.
+// self._process.wait(timeout=kGraceSeconds): true when it returned, else false
+// with its exception pending.
 bool waited(PyObject* process) {
     Ref wait = get_attr(process, interned.wait);
     Ref no_args = wait ? Ref::steal(PyTuple_New(0)) : Ref{};
-    Ref grace = no_args ? Ref::steal(Py_BuildValue("{si}", "timeout", 5)) : Ref{};
+    Ref grace = no_args ? Ref::steal(Py_BuildValue("{sl}", "timeout", kGraceSeconds)) : Ref{};
     return grace && Ref::steal(PyObject_Call(wait.get(), no_args.get(), grace.get()));
 }
 
