@@ -54,7 +54,9 @@ int end_group_survivors(PyObject* group, PyObject* deadline);
 //     end_group_survivors(group, time.monotonic() + 5)
 //
 // While the group has members its id is given to no other process, so only
-// what the server left behind is reached. 0, or -1 with an exception set.
+// what the server left behind is reached; once it is empty the id is free, and
+// the callers call this only right after collecting the exit or while no
+// process holds the pid. 0, or -1 with an exception set.
 int end_former_group(PyObject* group);
 
 }  // namespace velmora

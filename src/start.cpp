@@ -155,8 +155,9 @@ VELMORA_MEMBER_BODY(start) {
     if (is_ready < 0) return nullptr;
     if (is_ready) Py_RETURN_NONE;
 
-    // A child whose exit is already collected has nothing left to signal (its
-    // pid may belong to another process by now): report how it ended instead.
+    // A child whose exit is already collected is not signalled itself (its pid
+    // is free for reuse): what is left of its group is ended, then how it ended
+    // is reported.
     Ref held = get_attr(self, interned.process);
     if (!held) return nullptr;
     Ref exit_code = collected_exit_code(held.get());

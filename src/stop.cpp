@@ -65,11 +65,12 @@
 // helpers the server started, and is ended while no process holds the pid: a
 // group id stays reserved while the group has members, and a free pid means no
 // stranger leads a group of that id (a pid in use again is a stranger's, and
-// then nothing is sent). The caller still sees the no-such-process error. A
-// server that shares the interpreter's own process group (a subclass may
-// launch it so) is signalled alone: signalling the group would hit the
-// interpreter. Waiting after the SIGKILL makes a returned stop mean the
-// server is reaped and its port free.
+// then nothing is sent; a stranger's group whose leader took the freed pid and
+// has gone again is the one case this cannot tell apart). The caller still
+// sees the no-such-process error. A server that shares the interpreter's own
+// process group (a subclass may launch it so) is signalled alone: signalling
+// the group would hit the interpreter. Waiting after the SIGKILL makes a
+// returned stop mean the server is reaped and its port free.
 #include <cerrno>
 
 #include "calls.hpp"
