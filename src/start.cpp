@@ -7,6 +7,8 @@
 //             raise ServerStartError("Server is already running")
 //         if self._process is not None and self._process.poll() is None:
 //             self.stop()                          # alive, but its port no longer accepts
+//         elif exit_collected(self._process) and sys.platform != "win32":
+//             end_former_group_unless_pid_held(self._process)   # what a crashed server left; see stop.hpp
 //         cmd = self._build_command()
 //         self._process = subprocess.Popen(
 //             cmd, cwd=self._config.addin_path,
@@ -41,8 +43,9 @@
 //         return {"start_new_session": True}
 //
 // A child left behind by a start that did not succeed, or dropped for a new one
-// while still alive, would be held by nobody and outlive the interpreter, hence
-// the stop before a launch and the clean-up on every way out of the wait (a
+// while still alive, would be held by nobody and outlive the interpreter, as
+// would the helpers of a crashed one once its handle is replaced, hence the
+// ending before a launch and the clean-up on every way out of the wait (a
 // Ctrl-C while the former group is ended included). start_new_session makes
 // the child call setsid without running Python code between fork and exec,
 // which is safe in a threaded program and keeps the fast launch path that
@@ -124,7 +127,7 @@ VELMORA_MEMBER_BODY(start) {
     const int is_running = is_true(get_attr(self, interned.is_running));
     if (is_running < 0) return nullptr;
     if (is_running) return raise_start_error(Ref::steal(PyUnicode_FromString("Server is already running")));
-    if (stop_if_alive(self) < 0) return nullptr;
+    if (end_previous_child(self) < 0) return nullptr;
 
     Ref command = call_method(self, interned.build_command);
     if (!command) return nullptr;

@@ -86,25 +86,38 @@
 namespace velmora {
 namespace {
 
+// What is left of the former group of a child whose exit the handle has
+// collected, ended only while no process holds its pid (POSIX):
+//
+//     try:
+//         os.kill(pid, 0)                      # does any process hold the pid?
+//     except ProcessLookupError:
+//         end_former_group(pid)
+//     except PermissionError:
+//         pass                                 # a stranger's process: send nothing
+//
+// 0, or -1 with an exception set.
+int end_former_group_unless_pid_held(PyObject* process) {
+    Ref pid = get_attr(process, interned.pid);
+    if (!pid) return -1;
+    if (send_signal(interned.kill, pid.get(), nullptr) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_ProcessLookupError)) {
+        HandledException pid_free;
+        return end_former_group(pid.get());
+    }
+    if (!PyErr_ExceptionMatches(PyExc_PermissionError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 // 0 when the child is still held. When the handle has already collected the
-// exit: what is left of the former group is ended unless some process holds
-// the pid again, then -1 with ProcessLookupError (or the error of that ending).
+// exit: what is left of the former group is ended as above, then -1 with
+// ProcessLookupError (or the error of that ending).
 int ensure_still_held(PyObject* process) {
     Ref exit_code = collected_exit_code(process);
     if (PyErr_Occurred()) return -1;
     if (!exit_code) return 0;
-    Ref pid = get_attr(process, interned.pid);
-    if (!pid) return -1;
-    if (send_signal(interned.kill, pid.get(), nullptr) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_ProcessLookupError)) {
-            HandledException pid_free;
-            if (end_former_group(pid.get()) < 0) return -1;
-        } else if (PyErr_ExceptionMatches(PyExc_PermissionError)) {
-            PyErr_Clear();
-        } else {
-            return -1;
-        }
-    }
+    if (end_former_group_unless_pid_held(process) < 0) return -1;
     errno = ESRCH;
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;
@@ -237,6 +250,18 @@ int stop_if_alive(PyObject* self) {
     Ref status = call_method(process.get(), interned.poll);
     if (!status) return -1;
     return status.get() == Py_None && !call_method(self, interned.stop) ? -1 : 0;
+}
+
+int end_previous_child(PyObject* self) {
+    if (stop_if_alive(self) < 0) return -1;
+    Ref process = get_attr(self, interned.process);
+    if (!process) return -1;
+    if (process.get() == Py_None) return 0;
+    Ref exit_code = collected_exit_code(process.get());
+    if (!exit_code) return PyErr_Occurred() ? -1 : 0;
+    const int windows = platform_is_windows();
+    if (windows) return windows < 0 ? -1 : 0;
+    return end_former_group_unless_pid_held(process.get());
 }
 
 PyObject* end_child_and_reraise(PyObject* self) {

@@ -16,6 +16,18 @@ int drop_handle_finally(PyObject* self, bool done);
 // 0, or -1 with an exception set.
 int stop_if_alive(PyObject* self);
 
+// Before a launch, what the previous child left is ended: the child itself
+// when it is alive, else (POSIX) what its former group still holds, as stop
+// ends it for a crashed server:
+//
+//     stop_if_alive(self)
+//     if self._process is not None and exit_collected(self._process):
+//         end_former_group_unless_pid_held(self._process)
+//
+// The handle itself stays until the launch replaces it. 0, or -1 with an
+// exception set.
+int end_previous_child(PyObject* self);
+
 // The pending exception interrupted something while a child may be held:
 //
 //     except BaseException:
