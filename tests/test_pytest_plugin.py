@@ -154,6 +154,29 @@ def test_a_server_killed_after_the_grace_period_is_no_leak(user_suite, tmp_path)
     result.assert_outcomes(passed=3)
 
 
+def test_a_signal_during_a_failing_teardown_stops_the_session_before_the_next_test(user_suite):
+    result = user_suite("""
+        import os, signal
+
+        import pytest
+
+        @pytest.fixture
+        def signalled_then_broken():
+            yield
+            os.kill(os.getpid(), signal.SIGTERM)
+            raise RuntimeError("teardown broke")
+
+        def test_one(addin_server, signalled_then_broken):
+            SEEN.append(addin_server.pid)
+
+        def test_two():
+            raise AssertionError("ran after the signal")
+        """)
+    assert result.ret == 128 + signal.SIGTERM
+    result.assert_outcomes(passed=1, errors=1)  # the teardown's error reported, nothing run after it
+    result.stdout.fnmatch_lines(["*RuntimeError: teardown broke*"])
+
+
 # A user's test that holds its server until pytest is signalled, having told where it is.
 HOLDING = """
 import json, os, time

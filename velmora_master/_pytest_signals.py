@@ -4,7 +4,8 @@ fixtures' finalisers stop the servers, and pytest then exits with 128 + the sign
 A CI time-out or a closed terminal would otherwise end pytest at once, and its servers only through their
 guards, with nothing reported. A signal is raised as `SessionStopped`, a KeyboardInterrupt, which pytest
 answers by tearing everything down, except during a test's teardown, which runs to its end first (pytest would
-otherwise drop the finalisers of that test that had not run yet), and once the session is finishing.
+otherwise drop the finalisers of that test that had not run yet; a teardown that fails is reported, and the
+signal is raised as the next test sets up), and once the session is finishing.
 """
 
 from __future__ import annotations
@@ -61,12 +62,17 @@ class SessionSignals:
 
     @contextmanager
     def deferred(self) -> Iterator[None]:
-        """A signal inside the block is raised once the block has run to its end."""
+        """A signal inside the block is raised once the block has run to its end; when the block fails, its
+        error is left to be reported and the signal waits for `raise_held` (the next test's setup)."""
         self._deferring = True
         try:
             yield
         finally:
             self._deferring = False
+        self.raise_held()
+
+    def raise_held(self) -> None:
+        """Raises a signal that a deferred block held back, if any."""
         if self._armed and self.received is not None:
             self._armed = False
             raise SessionStopped(self.received)

@@ -104,6 +104,12 @@ def pytest_runtest_teardown(item: pytest.Item) -> Iterator[None]:
         return (yield)
 
 
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    # A signal during a teardown that failed: the failure was reported, no further test starts.
+    _signals_of(item.config).raise_held()
+
+
 @pytest.hookimpl(wrapper=True, tryfirst=True)
 def pytest_sessionfinish(session: pytest.Session) -> Iterator[None]:
     signals = _signals_of(session.config)
