@@ -32,6 +32,7 @@ from helpers import (
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher._ports import accepts
 from velmora_master.addin_launcher.certificate_manager import CertificateManager, ReplacementReason
+from velmora_master.addin_launcher.cli import entry, main
 
 
 class Cli:
@@ -540,6 +541,14 @@ def test_closed_or_gone_streams_are_tolerated(tmp_path, fake_binary, fault):
     if closed != 1 and fault != "stdout's reader gone":
         assert "Server stopped in" in out
     cli.assert_nothing_left(port)
+
+
+def test_a_signal_while_a_failure_is_told_ends_with_its_status(tmp_path, monkeypatch, capsys):
+    (tmp_path / "a-file").touch()
+    monkeypatch.setenv("VELMORA_CERT_DIR", str(tmp_path / "a-file"))  # a store that cannot be made
+    monkeypatch.setattr(entry, "_one_line", lambda error: os.kill(os.getpid(), signal.SIGUSR1) or "failed")
+    assert main(["certs", "show"]) == 128 + signal.SIGUSR1
+    assert capsys.readouterr().err.splitlines() == ["velmora-addin: error: failed", "velmora-addin: stopped by SIGUSR1"]
 
 
 @pytest.mark.parametrize(

@@ -48,17 +48,21 @@ def _main(argv: list[str] | None, guard: SignalGuard) -> int:
     args = build_parser().parse_args(argv)
     status = ExitStatus.FAILURE
     try:
-        # From here on a signal cuts the work short; each step cleans up after itself on the way out.
+        # From here on a signal cuts the work short; each step cleans up after itself on the way out. Once it
+        # has ended, a signal is only recorded: what is told of the end is not cut short.
         guard.arm()
-        configure_logging(args)
-        if args.command == "certs":
-            status = certs(args)
-        elif args.command == "doctor":
-            status = doctor(args)
-        elif args.command == "stop":
-            status = stop(args)
-        else:
-            status = serve(args, guard, demo=args.command == "demo")
+        try:
+            configure_logging(args)
+            if args.command == "certs":
+                status = certs(args)
+            elif args.command == "doctor":
+                status = doctor(args)
+            elif args.command == "stop":
+                status = stop(args)
+            else:
+                status = serve(args, guard, demo=args.command == "demo")
+        finally:
+            guard.armed = False
     except Interrupted as interruption:
         logger.debug("interrupted by %s", name_of(interruption.signum))
     except Exception as error:  # every failure ends as one line; --debug shows where
