@@ -216,6 +216,13 @@ def _lock_held(store, monkeypatch, stack):
     monkeypatch.setattr(store_lock, "WAIT_LIMIT", 0.2)
 
 
+def _no_locks(store, monkeypatch, stack):
+    def flock(fd, operation):
+        raise OSError(errno.ENOLCK, os.strerror(errno.ENOLCK))
+
+    monkeypatch.setattr(fcntl, "flock", flock)
+
+
 def _folder_others_control(mode, owner=-1):
     def arrange(store, monkeypatch, stack):
         store.mkdir(mode=0o700, parents=True)
@@ -249,6 +256,7 @@ STORE_FAILURES = {
         "cannot create the folder {store.parent}: the store is read-only",
     ),
     "lock held too long": (_lock_held, "another process has held the lock {store}/.lock for more than 0.2 s"),
+    "no locks on its file system": (_no_locks, "cannot lock {store}/.lock: No locks available"),
 }
 
 

@@ -36,8 +36,10 @@ if sys.platform == "win32":
         os.lseek(fd, 0, os.SEEK_SET)  # msvcrt locks bytes from the current position: always the first one
         try:
             msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
-        except OSError:
-            return False
+        except OSError as error:
+            if error.errno in (errno.EACCES, errno.EDEADLK):  # held by another
+                return False
+            raise
         return True
 
     def _unlock(fd: int) -> None:
@@ -64,8 +66,8 @@ def store_lock(folder: Path) -> Iterator[OSError | None]:
 
     A store we may not write to cannot be locked, and needs no lock as long as nobody writes into it: the
     block then runs unlocked, gets the error that refused the lock file, and must not write. Raises
-    CertificateStoreError when the lock file cannot be opened otherwise, or when another process holds the
-    lock longer than WAIT_LIMIT seconds.
+    CertificateStoreError when the lock file cannot be opened otherwise or cannot be locked, or when another
+    process holds the lock longer than WAIT_LIMIT seconds.
     """
     path = folder / LOCK_NAME
     refused: OSError | None = None
@@ -79,9 +81,12 @@ def store_lock(folder: Path) -> Iterator[OSError | None]:
         yield refused
         return
     try:
-        if hasattr(os, "fchmod"):
-            os.fchmod(fd, 0o600)  # a umask that took the owner's write bit would lock everyone out next time
-        _acquire(fd, path)
+        try:
+            if hasattr(os, "fchmod"):
+                os.fchmod(fd, 0o600)  # a umask that took the owner's write bit would lock everyone out next time
+            _acquire(fd, path)
+        except OSError as error:  # a file system without locks (ENOLCK on some network homes), ...
+            raise CertificateStoreError.from_os_error("lock", path, error) from error
         try:
             yield None
         finally:
