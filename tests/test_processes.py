@@ -44,6 +44,19 @@ def test_an_orphaned_server_is_ended_and_other_children_are_left_alone(spawn):
     assert alive(bystander.pid)
 
 
+def test_an_orphan_that_sigkill_does_not_end_is_not_waited_on_for_ever(spawn, monkeypatch):
+    known = set(_processes.children())
+    orphan = spawn(SLEEPER)
+    real_waitpid = os.waitpid
+    monkeypatch.setattr(os, "waitpid", lambda pid, options: (0, 0))  # as a child stuck in the kernel looks
+    monkeypatch.setattr(_processes, "KILL_WAIT_SECONDS", 0.2)
+    began = time.monotonic()
+    assert _processes.reap_orphans(known) == []
+    assert time.monotonic() - began < within(2)
+    monkeypatch.setattr(os, "waitpid", real_waitpid)
+    assert orphan.wait(timeout=within(5)) == -signal.SIGKILL
+
+
 def test_what_a_session_leader_left_is_found_and_killed(spawn):
     leader = spawn([sys.executable, "-c", LEADER], stdout=subprocess.PIPE, text=True)
     bystander = spawn(SLEEPER, start_new_session=False)

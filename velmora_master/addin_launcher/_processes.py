@@ -94,7 +94,8 @@ def exited(handle: subprocess.Popen[bytes]) -> bool:
 
 
 def reap_orphans(known: set[int]) -> list[int]:
-    """End and reap each child of this process that is not in `known` and leads a process group; their pids.
+    """End and reap each child of this process that is not in `known` and leads a process group; the pids of
+    those reaped (one that SIGKILL does not end within KILL_WAIT_SECONDS is left, not waited on for ever).
 
     A signal can land between a launch and the moment its handle is stored (inside Popen's own Python code): the
     child then belongs to nobody. Only a child that leads a group of its own, as the server does, is taken for
@@ -105,12 +106,23 @@ def reap_orphans(known: set[int]) -> list[int]:
         if group_of(pid) != pid:
             continue
         kill_group(pid)
-        try:
-            os.waitpid(pid, 0)
-        except ChildProcessError:
-            pass
-        ended.append(pid)
+        if _reaped_within(pid, KILL_WAIT_SECONDS):
+            ended.append(pid)
     return ended
+
+
+def _reaped_within(pid: int, seconds: float) -> bool:
+    # Bounded: a child that SIGKILL does not end (stuck in the kernel) must not hang the caller's exit.
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            if os.waitpid(pid, os.WNOHANG)[0]:
+                return True
+        except ChildProcessError:
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(POLL_SECONDS)
 
 
 def kill_survivors(find: Callable[[], list[Found]], grace: float) -> list[Found]:
