@@ -232,8 +232,16 @@ def end_server_process(pid: int, grace: float) -> list[Found]:
             (group_members(pid) if leads_group else []) or still_running() or (marked(mark) if mark is not None else [])
         )
 
+    def group_still_ours() -> bool:
+        # Its id is the server's pid: ours while the server holds it (psutil compares start times), or while no
+        # process does (then only members of the group can keep the id from being handed out again).
+        try:
+            return server.is_running() or not psutil.pid_exists(pid)
+        except psutil.Error, OSError:
+            return False
+
     left = kill_survivors(left_running, grace)
-    if left and leads_group:
+    if left and leads_group and group_still_ours():
         kill_group(pid)  # members this system does not let us list
     return left
 

@@ -108,6 +108,8 @@ def end_server(manager: GuardedServerManager, launch: Launch, guard: SignalGuard
     finally:
         guard.armed = False
         _kill_now(launch)  # does nothing after a complete stop
+        if launch.handle is None or launch.handle.returncode is not None:
+            guard.server_group = None  # reaped: the last resort must not aim at a group id that is free again
         if launch.children_before is not None:
             # The guard is no orphan: stood down, or ending what a stop cut short left.
             guards = {manager.guard_pid} if manager.guard_pid is not None else set()
