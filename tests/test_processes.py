@@ -10,7 +10,7 @@ import time
 import pytest
 
 from helpers import ROOT, alive, gone, wait_until, within
-from velmora_master.addin_launcher import _processes
+from velmora_master.addin_launcher import _guard, _processes
 
 pytestmark = pytest.mark.slow  # real processes, sessions and a guard
 
@@ -116,3 +116,16 @@ def test_a_guard_watches_its_hosts_marks_and_exits_with_it(spawn, then, server_e
     host.wait()
     assert wait_until(lambda: not alive(guard), within(1.5))
     assert not server or alive(server) is not server_ends  # a mark stood down is the host's word
+
+
+def test_after_its_host_died_a_guard_looks_again_for_a_server_that_takes_its_mark_late(monkeypatch):
+    # A server forked as the host died carries its mark only once it executes: the first looks find nothing.
+    looks = []
+    answers = iter([[], [], ["late server"]])
+    monkeypatch.setattr(_processes, "end_marked", lambda *marks: looks.append(marks) or next(answers, []))
+    monkeypatch.setattr(_processes, "POLL_SECONDS", 0.01)
+    monkeypatch.setattr(_guard, "SETTLE_SECONDS", 0.2)
+    began = time.monotonic()
+    _guard._end_settled({"mark"})
+    assert len(looks) > 3 and set(looks) == {("mark",)}  # went on looking after it found the late one
+    assert 0.2 <= time.monotonic() - began < within(2)

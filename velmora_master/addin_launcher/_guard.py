@@ -15,9 +15,11 @@ Roughly:
 The write end is close-on-exec and handed to no child, so the host alone holds it: the guard reads end-of-file
 exactly when the host is gone, however it ended, since the kernel closes a dead process's descriptors; a host
 that exits normally has stood every mark down by then (its managers' exit hooks stop their servers), and its
-guard exits at once. A child that the host forked but that has not executed its program yet still holds a copy,
-so the guard cannot look for the marks before a server that was being launched carries its mark. A mark is told
-before its server is launched: a host that dies before its server exists leaves a guard that finds nothing.
+guard exits at once. A child that the host forked closes its copy before it executes the server's program
+(subprocess closes what it does not pass on), so a server being launched as the host died may not carry its
+mark yet when the guard first looks: the guard looks again until nothing has carried a mark for SETTLE_SECONDS.
+A mark is told before its server is launched: a host that dies before its server exists leaves a guard that
+finds nothing.
 
 One guard serves every launch of the host: starting a process costs the scheduler's time to run it, several
 milliseconds on a loaded machine, which each start() would otherwise pay; telling a mark is one write. A host
@@ -34,6 +36,8 @@ import threading
 # Until then the guard only reads. After it, it loads what ending needs (psutil): a server starting meanwhile
 # has the CPU to itself, and a host dying later is answered without that delay.
 WARM_UP_SECONDS = 2.0
+# After the host died, how long nothing may carry a watched mark before the guard believes nothing will.
+SETTLE_SECONDS = 0.5
 # The guard's program: the package from the folder the host imported it from, whatever the guard's sys.path.
 _BOOT = (
     "import sys; sys.path.insert(0, sys.argv[1]); "
@@ -178,7 +182,7 @@ def main() -> int:
             if word == b"!":
                 threading.Thread(target=_end, args=(mark,)).start()  # reading goes on meanwhile
     if marks:
-        _end(*marks)
+        _end_settled(marks)
     return 0  # after the threads ending handed-over marks, which the interpreter joins
 
 
@@ -186,3 +190,16 @@ def _end(*marks: str) -> None:
     from . import _processes
 
     _processes.end_marked(*marks)
+
+
+def _end_settled(marks: set[str]) -> None:
+    import time
+
+    from . import _processes
+
+    quiet_since = time.monotonic()
+    while time.monotonic() - quiet_since < SETTLE_SECONDS:
+        if _processes.end_marked(*marks):
+            quiet_since = time.monotonic()
+        else:
+            time.sleep(_processes.POLL_SECONDS)
