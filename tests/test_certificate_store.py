@@ -6,9 +6,11 @@ import errno
 import fcntl
 import functools
 import ipaddress
+import itertools
 import json
 import logging
 import os
+import signal
 import socket
 import ssl
 import stat
@@ -281,6 +283,55 @@ def test_a_read_only_store_that_holds_everything_is_used(tmp_path, monkeypatch):
     _os_fails("open", errno.EROFS, store_exists=False)(paths.ca_cert.parent, monkeypatch, None)
     assert manager.ensure_certificates() == paths
     assert {p: p.read_bytes() for p in before} == before
+
+
+def _at_call(function, number, error=None):
+    """os.`function` raises `error` in place of its call `number`; without one, that call is made and then SIGUSR1
+    arrives (the test's handler raises KeyboardInterrupt, as the command line's handlers raise their own)."""
+
+    def arrange(monkeypatch):
+        real, calls = getattr(os, function), itertools.count(1)
+
+        def patched(*args, **kwargs):
+            if next(calls) != number:
+                return real(*args, **kwargs)
+            if error is not None:
+                raise error
+            real(*args, **kwargs)
+            signal.raise_signal(signal.SIGUSR1)
+
+        monkeypatch.setattr(os, function, patched)
+
+    return arrange
+
+
+# A new CA pair (its key written first, then its certificate) meets a fault on its way over the stored one: what
+# arranges it, the error it must then name (else it is interrupted), and whether the new pair is in place after.
+PAIR_FAULTS = {
+    "disk full at the certificate": (
+        _at_call("fsync", 2, OSError(errno.ENOSPC, "No space left on device")),
+        "ca.crt: the disk is full",
+        False,
+    ),
+    "interrupted once the key is written": (_at_call("open", 2, KeyboardInterrupt()), None, False),
+    "a signal as the first file takes its place": (_at_call("replace", 1), None, True),
+}
+
+
+@pytest.mark.parametrize(("arrange", "error", "new_in_place"), PAIR_FAULTS.values(), ids=PAIR_FAULTS.keys())
+def test_a_pair_takes_its_place_whole_or_not_at_all(tmp_path, monkeypatch, arrange, error, new_in_place):
+    paths = cm.CertificateManager(tmp_path).ensure_certificates()
+    old, new = load(paths.ca_cert), cm._make_ca()
+    previous = signal.signal(signal.SIGUSR1, signal.default_int_handler)
+    try:
+        arrange(monkeypatch)
+        with pytest.raises(CertificateStoreError if error else KeyboardInterrupt, match=error):
+            cm._write_pair(paths.ca_cert, paths.ca_key, *new)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    stored = cm._load_pair(paths.ca_cert, paths.ca_key)  # None: the key is not the certificate's
+    assert stored is not None and stored[0] == (new[0] if new_in_place else old)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".lock", "ca.crt", "ca.key", "server.crt", "server.key"]
 
 
 def _later(lifetime, margin=dt.timedelta(0)):

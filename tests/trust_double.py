@@ -39,8 +39,9 @@ def security(args, store):
         if not found:
             print("security: SecKeychainSearchCopyNext: The specified item could not be found.", file=sys.stderr)
         return 0 if found else 44
-    if args[0] == "add-trusted-cert":  # -r trustRoot -k KEYCHAIN FILE
-        store.append({**describe(args[5]), "trust_settings": [{"kSecTrustSettingsResult": 1}]})
+    if args[0] == "add-trusted-cert":  # -r trustRoot -k KEYCHAIN FILE; one already there gets the settings anew
+        added = {**describe(args[5]), "trust_settings": [{"kSecTrustSettingsResult": 1}]}
+        store[:] = [e for e in store if e["sha1"] != added["sha1"]] + [added]
         return 0
     if args[0] == "remove-trusted-cert":  # FILE
         sha1 = describe(args[1])["sha1"]
@@ -84,8 +85,10 @@ def certutil_windows(args, store):
                 print("  CERT_ENHKEY_USAGE_PROP_ID(9):\n    Enhanced Key Usage")
                 print("".join(f"        Purpose ({oid})\n" for oid in entry["purposes"]), end="")
         return 0 if found else 1
-    if args[1] == "-addstore":
-        store.append(describe(args[3]))
+    if args[1] == "-addstore":  # one already there is left as it is, its purposes too
+        added = describe(args[3])
+        if all(e["serial"] != added["serial"] for e in store):
+            store.append(added)
         return 0
     if args[1] == "-delstore":
         before = len(store)

@@ -20,14 +20,17 @@ A CA that has to be replaced is logged as a warning and recorded on the manager
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import enum
 import ipaddress
 import logging
 import os
 import secrets
+import signal
 import stat
 import sys
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -37,6 +40,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
+from ._ending_signals import ending_signals
 from .exceptions import CertificateStoreError
 from .store_lock import store_lock
 
@@ -300,34 +304,64 @@ def _load_pair(cert_path: Path, key_path: Path) -> KeyPair | None:
 
 
 def _write_pair(cert_path: Path, key_path: Path, cert: x509.Certificate, key: ec.EllipticCurvePrivateKey) -> None:
+    # A certificate beside a key that is not its own is a damaged store: the server (which reads without our lock)
+    # fails to start, and the next use replaces a CA the user had trusted. So both files are complete on disk
+    # before either takes its place, and the two renames then follow each other at once: whatever fails or
+    # interrupts the writing leaves the old pair as it was. The certificate goes first, as the server reads it
+    # first: a server reading while the pair changes gets a mixed pair only if both its reads fall between the
+    # renames or both renames between its reads (the other order mixes whenever the two overlap at all).
     key_bytes = key.private_bytes(
         serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()
     )
-    _write_atomically(key_path, key_bytes, 0o600)
-    _write_atomically(cert_path, cert.public_bytes(serialization.Encoding.PEM), 0o644)
+    aside: list[Path] = []
+    try:
+        key_tmp = _write_aside(key_path, key_bytes, 0o600, aside)
+        cert_tmp = _write_aside(cert_path, cert.public_bytes(serialization.Encoding.PEM), 0o644, aside)
+        with _signals_held():
+            for tmp, path in ((cert_tmp, cert_path), (key_tmp, key_path)):
+                try:
+                    os.replace(tmp, path)
+                except OSError as error:
+                    raise CertificateStoreError.from_os_error("write", path, error) from error
+    finally:
+        for tmp in aside:
+            tmp.unlink(missing_ok=True)  # gone once renamed
 
 
-def _write_atomically(path: Path, data: bytes, mode: int) -> None:
-    # Created with its final mode (never looser, whatever the umask), filled, flushed to disk and only then
-    # renamed over the old file: a reader sees the old file or the whole new one, and a key is never exposed.
+def _write_aside(path: Path, data: bytes, mode: int, aside: list[Path]) -> Path:
+    """A new file beside `path` holding `data`, flushed to disk; its name is noted in `aside` before it exists,
+    so that the caller removes it whatever happens."""
+    # Created with its final mode (never looser, whatever the umask) and renamed over the old file only once
+    # complete: a reader sees the old file or the whole new one, and a key is never exposed.
     tmp = path.parent / f".{path.name}.{secrets.token_hex(8)}"
+    aside.append(tmp)
     try:
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), mode)
-    except OSError as error:
-        raise CertificateStoreError.from_os_error("write", path, error) from error
-    try:
         with os.fdopen(fd, "wb") as out:
             if hasattr(os, "fchmod"):
                 os.fchmod(out.fileno(), mode)  # the umask only takes bits away; make the mode exact
             out.write(data)
             out.flush()
             os.fsync(out.fileno())
-        os.replace(tmp, path)
-    except BaseException as error:
-        tmp.unlink(missing_ok=True)
-        if isinstance(error, OSError):
-            raise CertificateStoreError.from_os_error("write", path, error) from error
-        raise
+    except OSError as error:
+        raise CertificateStoreError.from_os_error("write", path, error) from error
+    return tmp
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Holds back the ending signals (which the command line's handlers turn into an exception) while the block
+    runs: their handlers run as it ends, not inside it. Only this thread's mask changes: a signal the system hands
+    to another thread is not held (the command line makes its certificates before it starts any)."""
+    if sys.platform == "win32":
+        yield
+        return
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, ())  # read apart: a handler may raise from the call that blocks
+    try:
+        signal.pthread_sigmask(signal.SIG_BLOCK, ending_signals())
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def _name(common_name: str) -> x509.Name:

@@ -10,8 +10,9 @@ the user (no root needed):
 - macOS: the login keychain, with `security`;
 - Windows: the user's Root store, with `certutil -user`.
 
-Adding and removing are idempotent: a store that already holds the CA is left as
-it is, and removing a CA that is not there is not an error.
+Adding and removing are idempotent: a store that already trusts the CA for servers
+is left as it is (one that holds it without that trust has it trusted again), and
+removing a CA that is not there is not an error.
 
 Reading whether a store trusts the CA (`read_trust`) changes nothing: it reads the
 store's own trust flags or settings, since a CA can be there and still not be
@@ -154,12 +155,13 @@ class TrustStore(abc.ABC):
     def by_hand(self, ca: Authority, adding: bool) -> str:
         """The shell command that adds (or removes) `ca` here, for the user to run."""
 
-    def _confirm_change(self, ca: Authority, adding: bool) -> None:
-        """Refuse at once a change the system would confirm with a user who is not there."""
+    def _confirm_change(self, ca: Authority, *steps: bool) -> None:
+        """Refuse at once a change the system would confirm with a user who is not there; `steps` are what the
+        change does, in order (True: add, False: remove), for the command to run by hand."""
         if self.asks_for and not self.prompt:
             raise TrustStorePrompt(
                 f"changing it asks for {self.asks_for}, and nobody can answer here (no terminal, or --no-prompt); "
-                f"run by hand: {self.by_hand(ca, adding)}"
+                f"run by hand: {' && '.join(self.by_hand(ca, adding) for adding in steps)}"
             )
 
     @abc.abstractmethod
@@ -342,9 +344,11 @@ class MacKeychainStore(TrustStore):
         return _mac_verdict(None if entry is None else entry.get("trustSettings"))
 
     def add(self, ca: Authority) -> bool:
-        if self.contains(ca):
+        # There without trust settings for SSL, or with ones that deny it, is not trusted: add-trusted-cert sets
+        # them anew, and leaves a certificate the keychain already holds where it is.
+        if self.read_trust(ca).state is TrustState.TRUSTED:
             return False
-        self._confirm_change(ca, adding=True)
+        self._confirm_change(ca, True)
         _checked(
             self._security("add-trusted-cert", "-r", "trustRoot", "-k", str(self.keychain), str(ca.path)),
             "security add-trusted-cert",
@@ -354,7 +358,7 @@ class MacKeychainStore(TrustStore):
     def remove(self, ca: Authority) -> bool:
         if not self.contains(ca):
             return False
-        self._confirm_change(ca, adding=False)
+        self._confirm_change(ca, False)
         _checked(self._security("remove-trusted-cert", str(ca.path)), "security remove-trusted-cert")
         _checked(self._security("delete-certificate", "-Z", ca.sha1, str(self.keychain)), "security delete-certificate")
         return True
@@ -424,16 +428,23 @@ class WindowsRootStore(TrustStore):
         return TrustReading(TrustState.NOT_TRUSTED, "its purposes leave out server authentication")
 
     def add(self, ca: Authority) -> bool:
-        if self.contains(ca):
+        state = self.read_trust(ca).state
+        if state is TrustState.TRUSTED:
             return False
-        self._confirm_change(ca, adding=True)
+        # There with purposes that leave out server authentication is not trusted, and -addstore leaves a
+        # certificate the store holds as it is, purposes and all: it is taken out first, to come back with none
+        # set aside.
+        steps = (False, True) if state is TrustState.NOT_TRUSTED else (True,)
+        self._confirm_change(ca, *steps)
+        if state is TrustState.NOT_TRUSTED:
+            _checked(self._certutil("-delstore", "Root", ca.serial_hex), "certutil -user -delstore")
         _checked(self._certutil("-addstore", "Root", str(ca.path)), "certutil -user -addstore")
         return True
 
     def remove(self, ca: Authority) -> bool:
         if not self.contains(ca):
             return False
-        self._confirm_change(ca, adding=False)
+        self._confirm_change(ca, False)
         _checked(self._certutil("-delstore", "Root", ca.serial_hex), "certutil -user -delstore")
         return True
 
