@@ -1,6 +1,7 @@
 """What the test modules share: where things are, doubles of the module's collaborators, of the process
 handle and of the socket module, the member list, a CA of earlier versions, free ports, finding, waiting for and
-reading real processes, and the system programs some tests drive. Fixtures live in conftest.py."""
+reading real processes, running code in a new interpreter, and the system programs some tests drive. Fixtures
+live in conftest.py."""
 
 import datetime as dt
 import fcntl
@@ -13,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import termios
+import textwrap
 import time
 import tomllib
 import uuid
@@ -348,6 +350,13 @@ def read_until(source, text=None, seconds=10):
         seen += chunk
         deadline = time.monotonic() + seconds
     return seen
+
+
+def run_python(code: str, cwd: Path = ROOT, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` (dedented) in a new interpreter in `cwd`, to its end; its output captured as text."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True, timeout=timeout
+    )
 
 
 # The command line, as a user runs it.

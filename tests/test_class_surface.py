@@ -6,16 +6,13 @@ import gc
 import inspect
 import pickle
 import pydoc
-import subprocess
-import sys
-import textwrap
 import traceback
 import types
 import typing
 
 import pytest
 
-from helpers import MEMBERS, MODULE_NAME, PROPERTIES, ROOT, Alias, function_of
+from helpers import MEMBERS, MODULE_NAME, PROPERTIES, Alias, function_of, run_python
 
 METHODS = [m for m in MEMBERS if m != "__init__"]
 
@@ -69,6 +66,12 @@ def documented_signature(func):
     return f"AddinServerManager.{func.__name__}({', '.join(parts)}){returns}"
 
 
+# Beside the members, what a class statement puts in the class namespace: its own records, and the descriptors
+# of its instances' __dict__ and __weakref__.
+CLASS_ATTRIBUTES = {"__module__", "__qualname__", "__doc__", "__static_attributes__", "__firstlineno__"}
+CLASS_ATTRIBUTES |= {"__dict__", "__weakref__"}
+
+
 def test_class_name_module_doc_and_member_order(sm):
     cls = sm.AddinServerManager
     assert type(cls) is type and cls.__bases__ == (object,)
@@ -78,21 +81,7 @@ def test_class_name_module_doc_and_member_order(sm):
         "    - Development (use_compiled=False): Uses system Node.js to run server.js\n"
         "    - Production (use_compiled=True): Uses pre-compiled standalone binary\n    "
     )
-    members = [
-        n
-        for n in vars(cls)
-        if n
-        not in (
-            "__module__",
-            "__qualname__",
-            "__doc__",
-            "__dict__",
-            "__weakref__",
-            "__static_attributes__",
-            "__firstlineno__",
-        )
-    ]
-    assert members == MEMBERS
+    assert [n for n in vars(cls) if n not in CLASS_ATTRIBUTES] == MEMBERS
     assert {n for n in MEMBERS if isinstance(vars(cls)[n], property)} == PROPERTIES
 
 
@@ -467,9 +456,7 @@ def test_attributes_after_clearing_do_not_crash():
             print(attr, repr(getattr(func, attr))[:20])
         print(repr(func)[:11])
     """
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, capture_output=True, text=True, timeout=60, check=False
-    )
+    result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[:6] == [
         "__name__ ''",

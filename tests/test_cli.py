@@ -26,6 +26,7 @@ from helpers import (
     need,
     read_until,
     run_cli,
+    run_python,
     wait_until,
     within,
 )
@@ -76,6 +77,12 @@ class Cli:
             port = int(argv[argv.index("--port") + 1])
         assert_nothing_left(self.marker, record["mark"], port)
 
+    def launched(self, process):
+        """Waits until the run `process` waits for the port of a server that has started, then a little longer."""
+        read_until(process.stderr, "waiting for https://localhost:")
+        assert wait_until(lambda: self.server() is not None)
+        time.sleep(0.3)
+
     def on_terminal(self, *args, compiled=True):
         """The CLI on a pseudo-terminal as in a terminal window: its controlling terminal and its three streams."""
         terminal = Terminal()
@@ -110,16 +117,13 @@ def ignore(signals):
 HANG_UP = "close the terminal"
 # How a run of the sample server is ended: what is sent (a signal, or the terminal closed), a signal the caller
 # had the program ignore (as nohup does), the exit status and the last line on stderr. Every signal that would
-# end the program stops the server first, as SIGTERM does; one ignored from the start stays ignored.
+# end the program stops the server first, as SIGTERM does, and the run exits with 128 + its number; one ignored
+# from the start stays ignored.
 ENDINGS = {
-    "SIGINT": ([signal.SIGINT], (), 130, "SIGINT"),
-    "SIGTERM": ([signal.SIGTERM], (), 143, "SIGTERM"),
-    "SIGHUP": ([signal.SIGHUP], (), 129, "SIGHUP"),
-    "SIGQUIT": ([signal.SIGQUIT], (), 131, "SIGQUIT"),
-    "SIGUSR1": ([signal.SIGUSR1], (), 138, "SIGUSR1"),
-    "SIGUSR2": ([signal.SIGUSR2], (), 140, "SIGUSR2"),
-    "SIGALRM": ([signal.SIGALRM], (), 142, "SIGALRM"),
-    "SIGXCPU": ([signal.SIGXCPU], (), 152, "SIGXCPU"),
+    **{
+        name: ([signal.Signals[name]], (), 128 + signal.Signals[name], name)
+        for name in ["SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGXCPU"]
+    },
     "a real-time signal": ([signal.SIGRTMIN + 3], (), 128 + signal.SIGRTMIN + 3, "SIGRTMIN+3"),
     "terminal closed": ([HANG_UP], (), 129, None),
     "SIGHUP under nohup": ([signal.SIGHUP, signal.SIGTERM], (signal.SIGHUP,), 143, "SIGTERM"),
@@ -164,9 +168,7 @@ def test_sample_server_runs_until_signalled(tmp_path, fake_binary, sends, ignore
 def test_signal_while_waiting_for_the_port_ends_at_once(tmp_path, fake_binary, mode, sig):
     cli = Cli(tmp_path, fake_binary, mode)
     process = cli.popen("--port", "0")
-    read_until(process.stderr, "waiting for https://localhost:")
-    assert wait_until(lambda: cli.server() is not None)
-    time.sleep(0.3)
+    cli.launched(process)
     process.send_signal(sig)
     status, took, out, err = finish(process, 10, cli)
     assert (status, "Traceback" in err) == (128 + sig, False), err
@@ -233,9 +235,7 @@ def test_sigkill_to_the_cli_ends_its_server_through_the_guard(tmp_path, fake_bin
     if when == "running":
         read_until(process.stdout, "Server running")
     else:
-        read_until(process.stderr, "waiting for https://localhost:")
-        assert wait_until(lambda: cli.server() is not None)
-        time.sleep(0.3)
+        cli.launched(process)
     server = cli.server()["pid"]
     process.kill()
     killed = time.monotonic()
@@ -576,5 +576,5 @@ def test_importing_the_command_line_brings_no_heavy_module():
         "import sys; from velmora_master.addin_launcher.cli import main; "
         "print(*sorted(m for m in sys.modules if m.startswith(('cryptography', 'psutil', '" + MODULE_NAME + "'))))"
     )
-    result = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True, text=True, timeout=20)
+    result = run_python(script, timeout=20)
     assert (result.returncode, result.stdout.strip()) == (0, ""), result.stderr

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT
+from helpers import MODULE_NAME, ROOT, run_python
 
 pytestmark = pytest.mark.slow  # each test runs a program: nm, a child interpreter or an embedding host
 
@@ -48,16 +48,14 @@ def make_package(root: Path, package="velmora_master", **overrides) -> Path:
     return root
 
 
-def run_python(code: str, cwd: Path) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True, timeout=60
-    )
+def dynamic_symbols(which: str) -> set[str]:
+    """The names in the built module's dynamic symbol table, `which` being "defined" or "undefined"."""
+    nm = subprocess.run(["nm", "-D", f"--{which}-only", str(BUILT)], capture_output=True, text=True, check=True)
+    return {line.split()[-1] for line in nm.stdout.splitlines() if line.strip()}
 
 
 def test_only_the_entry_point_is_exported():
-    nm = subprocess.run(["nm", "-D", "--defined-only", str(BUILT)], capture_output=True, text=True, check=True)
-    symbols = {line.split()[-1] for line in nm.stdout.splitlines() if line.strip()}
-    assert symbols - {"_init", "_fini"} == {"PyInit_server_manager"}
+    assert dynamic_symbols("defined") - {"_init", "_fini"} == {"PyInit_server_manager"}
 
 
 # Symbols through which C++ exceptions unwind or are thrown: none may be reachable from the module.
@@ -71,9 +69,7 @@ CXX_EXCEPTION_SYMBOLS = (
 
 
 def test_no_cxx_exception_can_cross_into_the_interpreter():
-    nm = subprocess.run(["nm", "-D", "--undefined-only", str(BUILT)], capture_output=True, text=True, check=True)
-    undefined = {line.split()[-1] for line in nm.stdout.splitlines() if line.strip()}
-    throwing = {s for s in undefined if s in CXX_EXCEPTION_SYMBOLS or "__throw_" in s}
+    throwing = {s for s in dynamic_symbols("undefined") if s in CXX_EXCEPTION_SYMBOLS or "__throw_" in s}
     assert not throwing
 
 
@@ -298,7 +294,7 @@ def test_class_module_is_fixed_while_logger_follows_the_load_name(tmp_path):
 
 def test_namespace_binding_order(sm):
     # In a fresh process: tests here replace and restore module attributes, which reorders them.
-    result = run_python(f"import {MODULE_NAME} as m; print(*[n for n in vars(m) if not n.startswith('__')])", ROOT)
+    result = run_python(f"import {MODULE_NAME} as m; print(*[n for n in vars(m) if not n.startswith('__')])")
     assert result.stdout.split() == [
         "subprocess",
         "sys",

@@ -8,13 +8,12 @@ import socket
 import ssl
 import subprocess
 import sys
-import textwrap
 import time
 import urllib.request
 
 import pytest
 
-from helpers import MODULE_NAME, ROOT, alive, gone, read_until, wait_until, within
+from helpers import MODULE_NAME, ROOT, alive, gone, read_until, run_python, wait_until, within
 from velmora_master.addin_launcher.guarded import GuardedServerManager
 
 # Every test here ends with no process it started still running.
@@ -335,7 +334,7 @@ def test_captured_output_is_left_to_the_caller(production, capsys):
 
 @pytest.mark.parametrize("module", [MODULE_NAME, GuardedServerManager.__module__])
 def test_interpreter_exit_stops_the_server(fake_binary, tmp_path, port, module):
-    script = textwrap.dedent(f"""
+    script = f"""
         import os
         os.environ["VELMORA_SERVER_BINARY"] = {str(fake_binary)!r}
         os.environ["FAKE_SERVER_MODE"] = "listen"
@@ -343,8 +342,8 @@ def test_interpreter_exit_stops_the_server(fake_binary, tmp_path, port, module):
         manager = Manager(use_compiled=True, port={port})
         manager.start()
         print(manager.pid, getattr(manager, "guard_pid", 0), flush=True)
-    """)
-    result = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True, text=True, timeout=30)
+    """
+    result = run_python(script, timeout=30)
     assert result.returncode == 0, result.stderr
     pids = [int(pid) for pid in result.stdout.splitlines()[-1].split() if pid != "0"]
     assert wait_until(lambda: not any(alive(pid) for pid in pids))  # the guard, stood down, too

@@ -221,13 +221,6 @@ def names_of(make_operations):
         return list(make_operations(sm))
 
 
-@pytest.mark.parametrize("name", names_of(operations))
-def test_no_reference_leak(sm, services, name):
-    operation = operations(sm)[name]
-    grown = growth(operation)
-    assert grown < SLACK, f"{name} leaks: {grown} more after {ROUNDS} calls"
-
-
 # ---- the ways out of a wait: survivors of the group, SIGKILL not obeyed, interrupts, errors while handling ----
 
 
@@ -324,8 +317,11 @@ def termination_paths(sm):
     }
 
 
-@pytest.mark.parametrize("name", names_of(termination_paths))
-def test_no_reference_leak_on_the_ways_out(sm, services, name):
-    operation = termination_paths(sm)[name]
-    grown = growth(operation)
+# Each operation, then each way out of a wait, under its own name.
+LEAK_CASES = [(make, name) for make in (operations, termination_paths) for name in names_of(make)]
+
+
+@pytest.mark.parametrize(("make", "name"), LEAK_CASES, ids=[name for _, name in LEAK_CASES])
+def test_no_reference_leak(sm, services, make, name):
+    grown = growth(make(sm)[name])
     assert grown < SLACK, f"{name} leaks: {grown} more after {ROUNDS} calls"
