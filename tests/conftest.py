@@ -1,6 +1,7 @@
 import contextlib
 import errno
 import json
+import logging
 import os
 import shutil
 import signal
@@ -290,3 +291,15 @@ def services(request, doubles, monkeypatch):
     if quiet:
         monkeypatch.setattr(sys, "stdout", Discard())
     return env
+
+
+@pytest.fixture
+def cli_logging():
+    """For the command line run in this process: the logging it sets up does not outlive the test."""
+    package_logger = logging.getLogger("velmora_master")
+    level, handlers = package_logger.level, list(package_logger.handlers)
+    yield
+    for handler in set(package_logger.handlers) - set(handlers):
+        package_logger.removeHandler(handler)
+        handler.close()
+    package_logger.setLevel(level)

@@ -543,7 +543,7 @@ def test_closed_or_gone_streams_are_tolerated(tmp_path, fake_binary, fault):
     cli.assert_nothing_left(port)
 
 
-def test_a_signal_while_a_failure_is_told_ends_with_its_status(tmp_path, monkeypatch, capsys):
+def test_a_signal_while_a_failure_is_told_ends_with_its_status(tmp_path, monkeypatch, capsys, cli_logging):
     (tmp_path / "a-file").touch()
     monkeypatch.setenv("VELMORA_CERT_DIR", str(tmp_path / "a-file"))  # a store that cannot be made
     monkeypatch.setattr(entry, "_one_line", lambda error: os.kill(os.getpid(), signal.SIGUSR1) or "failed")

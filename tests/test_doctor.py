@@ -5,7 +5,6 @@ import datetime as dt
 import functools
 import getpass
 import json
-import logging
 import re
 import shutil
 import subprocess
@@ -27,7 +26,7 @@ LONG_AGO = dt.datetime(2020, 1, 1, tzinfo=dt.UTC)  # a server certificate made t
 
 
 @pytest.fixture
-def doctor(tmp_path, monkeypatch, capsys, port_holder, double):
+def doctor(tmp_path, monkeypatch, capsys, port_holder, double, cli_logging):
     """A sound set-up: a fresh certificate store whose CA the user's NSS database trusts, `node` and certutil on
     PATH, a free port. `run(*args)` runs the doctor in this process and gives (status, lines)."""
     need("certutil")
@@ -45,14 +44,7 @@ def doctor(tmp_path, monkeypatch, capsys, port_holder, double):
         return status, capsys.readouterr().out.splitlines()
 
     env.run = run
-    # The doctor runs in this process: the logging it sets up must not outlive the test.
-    package_logger = logging.getLogger("velmora_master")
-    level, handlers = package_logger.level, list(package_logger.handlers)
-    yield env
-    for handler in set(package_logger.handlers) - set(handlers):
-        package_logger.removeHandler(handler)
-        handler.close()
-    package_logger.setLevel(level)
+    return env
 
 
 def path_with(env, *tools):
