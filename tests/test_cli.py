@@ -33,7 +33,7 @@ from helpers import (
 from velmora_master.addin_launcher import trust
 from velmora_master.addin_launcher._ports import accepts
 from velmora_master.addin_launcher.certificate_manager import CertificateManager, ReplacementReason
-from velmora_master.addin_launcher.cli import entry, main
+from velmora_master.addin_launcher.cli import entry, main, signals
 
 
 class Cli:
@@ -547,6 +547,8 @@ def test_a_signal_while_a_failure_is_told_ends_with_its_status(tmp_path, monkeyp
     (tmp_path / "a-file").touch()
     monkeypatch.setenv("VELMORA_CERT_DIR", str(tmp_path / "a-file"))  # a store that cannot be made
     monkeypatch.setattr(entry, "_one_line", lambda error: os.kill(os.getpid(), signal.SIGUSR1) or "failed")
+    # The program would have exited long before its last resort ends this process: here it must not.
+    monkeypatch.setattr(signals.SignalGuard, "_last_resort", lambda guard, signum: None)
     assert main(["certs", "show"]) == 128 + signal.SIGUSR1
     assert capsys.readouterr().err.splitlines() == ["velmora-addin: error: failed", "velmora-addin: stopped by SIGUSR1"]
 
